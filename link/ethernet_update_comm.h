@@ -1,0 +1,44 @@
+#ifndef MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
+#define MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
+
+#include <cstdint>
+#include <string>
+
+#include "link/socket_layer.h"
+#include "link/update_comm.h"
+
+namespace modflash {
+
+/// Reader message types.
+inline constexpr uint8_t Reader_GetBaudRate = 0x38;
+inline constexpr uint8_t Reader_BaudRate = 0x39;
+inline constexpr uint8_t Reader_SetBaudRate = 0x3A;
+inline constexpr uint8_t Reader_SetBaudRateResult = 0x3B;
+inline constexpr uint8_t Reader_ModuleData = 0xFA;
+
+/// The link to the RF module through the network reader, over one TCP
+/// connection. Connects while it is constructed.
+class EthernetUpdateComm : public UpdateComm {
+ public:
+  EthernetUpdateComm(std::string ipAddress, int32_t port);
+  ~EthernetUpdateComm() override;
+  EthernetUpdateComm(const EthernetUpdateComm&) = delete;
+  EthernetUpdateComm& operator=(const EthernetUpdateComm&) = delete;
+
+  void Delay(uint32_t ms) override;
+  bool GetBaudRate(int32_t& rate) override;
+  bool SetBaudRate(int32_t rate) override;
+  bool Connect() override;
+  bool Send(const uint8_t* data, int32_t length) override;
+  void SetQuietMode(bool on) override;
+  int32_t Receive(uint8_t* buffer, int32_t capacity) override;
+  void Disconnect() override;
+  bool SetLinkBaudRate(int32_t rate) override;
+
+ private:
+  // (Implementation fields and helpers are the link's own.)
+};
+
+}  // namespace modflash
+
+#endif  // MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_

@@ -1,0 +1,37 @@
+#ifndef MODFLASH_LINK_UPDATE_COMM_H_
+#define MODFLASH_LINK_UPDATE_COMM_H_
+
+#include <cstdint>
+
+namespace modflash {
+
+/// The link through which the programmer reaches the RF module: carries
+/// module frames and their answers, reads and sets the module's serial baud
+/// rate, and supplies the pauses of the update sequence.
+class UpdateComm {
+ public:
+  virtual ~UpdateComm() = default;
+
+  /// Blocks the calling thread for at least `ms` milliseconds.
+  virtual void Delay(uint32_t ms) = 0;
+  /// True with `rate` filled in; false (rate untouched) after printing why.
+  virtual bool GetBaudRate(int32_t& rate) = 0;
+  /// Only 115200, 230400, 460800 and 921600 are valid; true once confirmed.
+  virtual bool SetBaudRate(int32_t rate) = 0;
+  virtual bool Connect() = 0;
+  /// Sends one module frame; does not wait for an answer.
+  virtual bool Send(const uint8_t* data, int32_t length) = 0;
+  /// Brackets stretches in which the module is expected to be silent.
+  virtual void SetQuietMode(bool on) = 0;
+  /// Copies the next answer's payload (at most `capacity` bytes) into
+  /// `buffer` and returns its length; below 1 means no answer (the link has
+  /// printed why).
+  virtual int32_t Receive(uint8_t* buffer, int32_t capacity) = 0;
+  virtual void Disconnect() = 0;
+  /// Sets the rate at which the link itself talks to the module.
+  virtual bool SetLinkBaudRate(int32_t rate) = 0;
+};
+
+}  // namespace modflash
+
+#endif  // MODFLASH_LINK_UPDATE_COMM_H_

@@ -1,0 +1,78 @@
+#ifndef MODFLASH_PROTOCOL_UPDATE_CONTROLLER_H_
+#define MODFLASH_PROTOCOL_UPDATE_CONTROLLER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "link/update_comm.h"
+
+namespace modflash {
+
+/// Module command codes.
+inline constexpr uint8_t kCommandGetVersion = 0x60;
+inline constexpr uint8_t kCommandPrepareUpdate = 0x55;
+
+/// Update packet types.
+inline constexpr uint8_t Update_EnterUpdateMode = 2;
+inline constexpr uint8_t Update_SendCode = 3;
+inline constexpr uint8_t Update_Complete = 4;
+
+/// First flash address of the module's code area.
+inline constexpr uint32_t kFlashBase = 0x404000;
+
+/// The one object through which the update sequence talks to the RF module:
+/// owns the reader link, builds frames and packets in its send area and
+/// judges the answers in its answer area.
+class UpdateController {
+ public:
+  /// Creates the Ethernet link to the reader, connected or not.
+  UpdateController(std::string ipAddress, int32_t port);
+  /// Uses `link` as the reader link (tests, other transports).
+  UpdateController(std::string ipAddress, int32_t port,
+                   std::unique_ptr<UpdateComm> link);
+  ~UpdateController();
+  UpdateController(const UpdateController&) = delete;
+  UpdateController& operator=(const UpdateController&) = delete;
+
+  /// The rate at which the module answered a version probe, or -1.
+  int32_t AutoBaud();
+  bool GetBaudRate(int32_t& rate);
+  bool SetBaudRate(int32_t rate);
+  /// Version outputs are written only on success.
+  bool GetFirmwareVersion(uint8_t& major, uint8_t& minor, uint8_t& patch);
+  /// Asks the module to prepare for an update; true once the request went out.
+  bool InitiateFirmwareUpdate();
+  void Delay(uint32_t ms);
+  void SetQuietMode(bool on);
+  /// Disconnects and destroys the link; afterwards the controller is unlinked.
+  void CloseLink();
+
+  bool EnterUpdateMode();
+  /// Delivers `length` (at most 32) code bytes to `flashAddress`.
+  bool SendCodePacket(uint32_t flashAddress, const uint8_t* data,
+                      uint32_t length, bool testMode);
+  bool ExitUpdateMode(bool testMode);
+
+  /// Builds a 16-byte module command frame; false (nothing changed) for more
+  /// than 8 data bytes.
+  bool PrepModuleCommand(uint8_t command, const uint8_t* data, uint8_t length);
+  /// Builds a 64-byte update packet with `length` (at most 49) payload bytes.
+  bool PrepUpdatePacket(uint8_t type, const uint8_t* payload, uint32_t length);
+
+  const uint8_t* sendArea() const { return sendBuffer_; }
+  uint8_t sendLength() const { return sendLength_; }
+  bool hasLink() const { return link_ != nullptr; }
+
+ private:
+  std::string ipAddress_;
+  int32_t port_;
+  uint8_t sendBuffer_[64] = {};
+  uint8_t answerBuffer_[64] = {};
+  uint8_t sendLength_ = 0;
+  std::unique_ptr<UpdateComm> link_;
+};
+
+}  // namespace modflash
+
+#endif  // MODFLASH_PROTOCOL_UPDATE_CONTROLLER_H_
