@@ -1,0 +1,28 @@
+# Shared by the scripts in this folder: installing what is missing.
+
+# need_packages PKG...: installs the Debian packages that are not installed
+# yet (as root, through apt-get), or says exactly what to install and fails.
+need_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "Installing: ${missing[*]}"
+    if [ -z "${MODFLASH_APT_UPDATED:-}" ]; then
+      apt-get update -qq || return 1
+      export MODFLASH_APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || return 1
+  else
+    echo "Missing packages: ${missing[*]}"
+    echo "Install them with: sudo apt-get install ${missing[*]}"
+    return 1
+  fi
+}
+
+# The packages a native build with tests needs.
+NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
