@@ -15,7 +15,8 @@ void PrintHeader(Revision revision, bool testMode, const std::string& codefile,
                  const std::string& ipAddress, int32_t port) {
   if (revision == Revision::kEarlier) {
     std::cout << "Programming RF Module firmware:\n"
-              << (testMode ? "    Dry run only\n" : "    Real programming run\n")
+              << (testMode ? "    Dry run only\n"
+                           : "    Real programming run\n")
               << "    Firmware image file: " << codefile << "\n"
               << "    URI: " << ipAddress << ":" << port << "\n"
               << "\n";

@@ -22,7 +22,8 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
   }
   std::ifstream fileStream(fileName, std::ios::in | std::ios::binary);
   if (!fileStream.is_open()) {
-    std::cout << "File failed to open or does not exist" << "\n";
+    std::cout << "File failed to open or does not exist"
+              << "\n";
     std::cout.flush();
     result = false;
   } else {
@@ -30,8 +31,7 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
     const int64_t size = static_cast<int64_t>(fileStream.tellg());
     if (size != static_cast<int64_t>(expectedSize)) {
       std::cout << "Input file (" << fileName << ") size is incorrect.\n"
-                << "  Expected " << expectedSize << ", found " << size
-                << ".\n";
+                << "  Expected " << expectedSize << ", found " << size << ".\n";
       // Nothing was read, so there is no signature to judge.
       return false;
     }

@@ -14,8 +14,7 @@ namespace modflash::testing {
 int MinusOneStatus() { return 255; }
 
 ProcessResult RunProcess(const std::string& program,
-                         const std::vector<std::string>& args,
-                         int timeoutMs) {
+                         const std::vector<std::string>& args, int timeoutMs) {
   ProcessResult result;
   int out_pipe[2];
   int err_pipe[2];
