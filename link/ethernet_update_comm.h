@@ -36,7 +36,26 @@ class EthernetUpdateComm : public UpdateComm {
   bool SetLinkBaudRate(int32_t rate) override;
 
  private:
-  // (Implementation fields and helpers are the link's own.)
+  /// Puts a reader message of type `type` with the `length` bytes at
+  /// `payload` into sendBuffer and sets sendLength.
+  void BuildMessage(uint8_t type, const uint8_t* payload, int32_t length);
+  /// Writes the built message to the socket; false after printing why.
+  bool SendMessage();
+  /// Reads one whole reader message into receiveBuffer and copies at most
+  /// `capacity` payload bytes to `buffer`. The payload length (0 or more),
+  /// or -1 when no message arrived (the line saying why is printed).
+  int32_t ReceiveMessage(uint8_t* buffer, int32_t capacity);
+  /// Reads until `length` bytes are at `dest`. The count read, below
+  /// `length` only when the reader closed; -1 after a receive error (line
+  /// printed).
+  int32_t ReadExactly(uint8_t* dest, int32_t length);
+
+  std::string ipAddress;
+  int32_t port = 0;
+  net::SocketHandle readerSocket = net::kInvalidSocket;
+  int32_t sendLength = 0;
+  uint8_t sendBuffer[1024] = {};
+  uint8_t receiveBuffer[1024] = {};
 };
 
 }  // namespace modflash

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,10 +29,22 @@ struct ErrnoCode {
   int wsa_code;
 };
 
+// Winsock codes the shared header does not name.
+constexpr int kWsaDestinationRequired = 10039;
+constexpr int kWsaProtocolType = 10041;
+constexpr int kWsaProtocolOption = 10042;
+constexpr int kWsaProtocolNotSupported = 10043;
+constexpr int kWsaOperationNotSupported = 10045;
+constexpr int kWsaNetworkReset = 10052;
+constexpr int kWsaHostDown = 10064;
+
 // errno values the link can meet, with their Winsock counterparts. EAGAIN
-// is handled apart: on a blocking socket it is a receive time-out.
+// (EWOULDBLOCK) is handled apart: on a blocking socket it is the receive
+// time-out (10060), on a non-blocking one "would block" (10035). Where two
+// errno values share a code, the first one gives the code its text.
 constexpr ErrnoCode kErrnoCodes[] = {
     {EINTR, wsa::kInterrupted},
+    {ENOTSOCK, wsa::kNotSocket},
     {EBADF, wsa::kNotSocket},
     {EACCES, wsa::kAccess},
     {EFAULT, wsa::kFault},
@@ -40,13 +53,18 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {ENFILE, wsa::kTooManyOpen},
     {EINPROGRESS, wsa::kInProgress},
     {EALREADY, wsa::kAlready},
-    {ENOTSOCK, wsa::kNotSocket},
+    {EDESTADDRREQ, kWsaDestinationRequired},
     {EMSGSIZE, wsa::kMessageSize},
+    {EPROTOTYPE, kWsaProtocolType},
+    {ENOPROTOOPT, kWsaProtocolOption},
+    {EPROTONOSUPPORT, kWsaProtocolNotSupported},
+    {EOPNOTSUPP, kWsaOperationNotSupported},
     {EAFNOSUPPORT, wsa::kAddressFamily},
     {EADDRINUSE, wsa::kAddressInUse},
     {EADDRNOTAVAIL, wsa::kAddressNotAvailable},
     {ENETDOWN, wsa::kNetworkDown},
     {ENETUNREACH, wsa::kNetworkUnreachable},
+    {ENETRESET, kWsaNetworkReset},
     {ECONNABORTED, wsa::kConnectionAborted},
     {ECONNRESET, wsa::kConnectionReset},
     {EPIPE, wsa::kConnectionReset},
@@ -57,6 +75,7 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {ESHUTDOWN, wsa::kShutdown},
     {ETIMEDOUT, wsa::kTimedOut},
     {ECONNREFUSED, wsa::kConnectionRefused},
+    {EHOSTDOWN, kWsaHostDown},
     {EHOSTUNREACH, wsa::kHostUnreachable},
 };
 
@@ -88,6 +107,26 @@ int Fail() {
   return kSocketError;
 }
 
+// As Fail, for a call on `fd`: a would-block report is a time-out on a
+// blocking socket (SO_RCVTIMEO) and "would block" on a non-blocking one.
+int FailOn(int fd) {
+  if (errno == EAGAIN || errno == EWOULDBLOCK) {
+    last_error = IsNonBlocking(fd) ? wsa::kWouldBlock : wsa::kTimedOut;
+    return kSocketError;
+  }
+  return Fail();
+}
+
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  // Round up, so the wait never ends before the deadline.
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              left + std::chrono::milliseconds(1) -
+                              std::chrono::steady_clock::duration(1))
+                              .count());
+}
+
 }  // namespace
 
 int Startup() { return 0; }
@@ -113,6 +152,10 @@ void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
 }
 
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port) {
+  if (s == kInvalidSocket) {
+    last_error = wsa::kNotSocket;
+    return kSocketError;
+  }
   sockaddr_in info{};
   info.sin_family = AF_INET;
   inet_pton(AF_INET, address.c_str(), &info.sin_addr);  // 0.0.0.0 if bad
@@ -122,13 +165,24 @@ int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port) {
     last_error = wsa::kAddressNotAvailable;
     return kSocketError;
   }
-  if (s == kInvalidSocket) {
-    last_error = wsa::kNotSocket;
-    return kSocketError;
+  const int fd = Fd(s);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
+    return 0;
   }
-  if (connect(Fd(s), reinterpret_cast<const sockaddr*>(&info), sizeof info) !=
-      0) {
-    return Fail();
+  if (errno != EINTR) return Fail();
+  // An interrupted connect goes on in the background: wait for its outcome.
+  pollfd p{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, -1);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return Fail();
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return Fail();
+  if (error != 0) {
+    last_error = ToWsa(error);
+    return kSocketError;
   }
   return 0;
 }
@@ -138,9 +192,13 @@ int Send(SocketHandle s, const uint8_t* data, int length) {
     last_error = wsa::kNotSocket;
     return kSocketError;
   }
-  const ssize_t sent =
-      send(Fd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
-  if (sent < 0) return Fail();
+  ssize_t sent;
+  do {
+    // MSG_NOSIGNAL: a reader that has gone makes the call fail, it does not
+    // raise SIGPIPE.
+    sent = send(Fd(s), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) return FailOn(Fd(s));
   return static_cast<int>(sent);
 }
 
@@ -153,14 +211,7 @@ int Recv(SocketHandle s, uint8_t* buffer, int length) {
   do {
     got = recv(Fd(s), buffer, static_cast<size_t>(length), 0);
   } while (got < 0 && errno == EINTR);
-  if (got < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // A blocking socket reports its receive time-out this way.
-      last_error = IsNonBlocking(Fd(s)) ? wsa::kWouldBlock : wsa::kTimedOut;
-      return kSocketError;
-    }
-    return Fail();
-  }
+  if (got < 0) return FailOn(Fd(s));
   return static_cast<int>(got);
 }
 
@@ -170,29 +221,38 @@ void WaitForPeerClose(SocketHandle s, uint32_t ms) {
   const int fd = Fd(s);
   const int flags = fcntl(fd, F_GETFL);
   if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  // Data still queued by the peer also wakes the wait, as it would on the
-  // close notification's socket; the drain that follows discards it.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+#ifdef POLLRDHUP
+  // Asking for the peer's close alone, as the close notification does: data
+  // the reader still sends does not end the wait (the drain that follows
+  // discards it). A reset or error ends it (POLLERR, POLLHUP).
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return;
-    pollfd p{fd, POLLIN | POLLRDHUP, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left.count()));
-    if (ready > 0) {
-      if ((p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return;
-      // Readable but not closed yet: wait for the close itself.
-      uint8_t scratch[64];
-      const ssize_t got = recv(fd, scratch, sizeof scratch, MSG_PEEK);
-      if (got <= 0) return;
-      // Unread data keeps the socket readable; look again shortly.
-      poll(nullptr, 0, 10);
-      continue;
+    pollfd p{fd, POLLRDHUP, 0};
+    const int ready = poll(&p, 1, MillisecondsLeft(deadline));
+    if (ready >= 0 || errno != EINTR) return;
+  }
+#else
+  // Without a close-only event, look at readable data: an end of stream
+  // ends the wait; unread data keeps the socket readable, so look again
+  // shortly.
+  for (;;) {
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0) return;
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, left);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return;
     }
     if (ready == 0) return;
-    if (errno != EINTR) return;
+    if ((p.revents & (POLLHUP | POLLERR)) != 0) return;
+    uint8_t scratch[64];
+    const ssize_t got = recv(fd, scratch, sizeof scratch, MSG_PEEK);
+    if (got <= 0) return;
+    poll(nullptr, 0, std::min(10, MillisecondsLeft(deadline)));
   }
+#endif
 }
 
 void Close(SocketHandle s) {
@@ -209,7 +269,9 @@ void PrintConnectFailure(int code) {
 }
 
 std::string SystemErrorText(int code) {
-  const int errno_value = FromWsa(code);
+  int errno_value = FromWsa(code);
+  // A number that no Winsock code stands for is an errno value passed on.
+  if (errno_value == 0 && code > 0 && code < 10000) errno_value = code;
   if (errno_value == 0) return std::string();
   return std::string(std::strerror(errno_value)) + "\n";
 }
