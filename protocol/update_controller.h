@@ -65,6 +65,9 @@ class UpdateController {
   bool hasLink() const { return link_ != nullptr; }
 
  private:
+  /// Reads one answer into the answer area; its length, below 1 for none.
+  int32_t ReceiveAnswer();
+
   std::string ipAddress_;
   int32_t port_;
   uint8_t sendBuffer_[64] = {};

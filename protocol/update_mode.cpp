@@ -1,0 +1,170 @@
+// The update-mode exchange: entering update mode, delivering code slices and
+// completing the update.
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "protocol/update_controller.h"
+
+namespace modflash {
+
+namespace {
+
+constexpr uint8_t kBeginPacket = 'B';
+constexpr uint8_t kFirmwareUpdateCfgPacket = 'F';
+constexpr uint8_t kEndPacket = 'E';
+constexpr uint8_t kStatusPacket = 'S';
+
+/// Offset of the status byte in an update answer; an answer must be longer
+/// than it to carry one.
+constexpr int kStatusOffset = 17;
+constexpr int32_t kMinStatusAnswerLength = kStatusOffset + 1;
+
+constexpr uint8_t kEnteredUpdateMode = 0x0E;
+constexpr uint8_t kSliceAccepted = 0x00;
+constexpr uint8_t kUpdateComplete = 0x09;
+constexpr uint8_t kTestUpdateComplete = 0x0A;
+
+constexpr uint32_t kMaxSliceLength = 32;
+constexpr uint32_t kSliceHeaderLength = 12;
+
+/// Payload of the packet that switches the module into update mode.
+constexpr uint32_t updateModeCommand = 0;
+
+/// A status byte as two upper-case hexadecimal digits.
+std::string Hex(uint8_t value) {
+  char text[10];
+  std::snprintf(text, sizeof(text), "%02X", static_cast<unsigned>(value));
+  return text;
+}
+
+/// Reports a Status answer too short to carry its status byte.
+void ReportShortStatus(const char* operation, int32_t received) {
+  std::cout << "Status packet too short in " << operation << ": " << received
+            << " bytes\n"
+            << std::flush;
+}
+
+}  // namespace
+
+bool UpdateController::EnterUpdateMode() {
+  if (!link_) return false;
+  uint8_t payload[4];
+  for (int i = 0; i < 4; ++i) {
+    payload[i] = static_cast<uint8_t>((updateModeCommand >> (8 * i)) & 0xFFu);
+  }
+  PrepUpdatePacket(Update_EnterUpdateMode, payload, 4);
+  if (!link_->Send(sendBuffer_, sendLength_)) return false;
+  for (;;) {
+    const int32_t received = ReceiveAnswer();
+    if (received <= 0) {
+      std::cout << "Error reading packet in EnterUpdateMode\n" << std::flush;
+      return false;
+    }
+    switch (answerBuffer_[0]) {
+      case kBeginPacket:
+        std::cout << "  EnterUpdateMode got Begin Packet\n" << std::flush;
+        continue;
+      case kFirmwareUpdateCfgPacket:
+        std::cout << "  EnterUpdateMode got FirmwareUpdateCfg Packet\n"
+                  << std::flush;
+        continue;
+      case kEndPacket:
+        std::cout << "  EnterUpdateMode got End Packet\n" << std::flush;
+        continue;
+      case kStatusPacket:
+        if (received < kMinStatusAnswerLength) {
+          ReportShortStatus("EnterUpdateMode", received);
+          return false;
+        }
+        std::cout << "  EnterUpdateMode got Status Packet\n" << std::flush;
+        if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
+          std::cout << "Successfully Entered Update Mode\n" << std::flush;
+          return true;
+        }
+        std::cout << "Failed to enter Update Mode correctly. Error: "
+                  << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
+                  << std::flush;
+        return false;
+      default:
+        std::cout << "Unexpected response reading packet in EnterUpdateMode"
+                  << static_cast<char>(answerBuffer_[0]) << "\n"
+                  << std::flush;
+        return false;
+    }
+  }
+}
+
+bool UpdateController::SendCodePacket(uint32_t flashAddress,
+                                      const uint8_t* data, uint32_t length,
+                                      bool testMode) {
+  if (!link_) return false;
+  if (length > kMaxSliceLength) return false;
+  uint8_t packetData[64] = {};
+  for (int i = 0; i < 4; ++i) {
+    packetData[i] = static_cast<uint8_t>((flashAddress >> (8 * i)) & 0xFFu);
+  }
+  packetData[8] = testMode ? 1 : 0;
+  if (data != nullptr) {
+    for (uint32_t i = 0; i < length; ++i) {
+      packetData[kSliceHeaderLength + i] = data[i];
+    }
+  }
+  PrepUpdatePacket(Update_SendCode, packetData, kSliceHeaderLength + length);
+  if (!link_->Send(sendBuffer_, sendLength_)) return false;
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << "Error reading packet in SendCodePacket\n" << std::flush;
+    return false;
+  }
+  if (answerBuffer_[0] != kStatusPacket) {
+    std::cout << "SendCodePacket unexpected response: "
+              << Hex(answerBuffer_[kStatusOffset]) << "\n";
+    return false;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus("SendCodePacket", received);
+    return false;
+  }
+  const uint8_t status = answerBuffer_[kStatusOffset];
+  if (status == kSliceAccepted) return true;
+  std::cout << "SendCodePacket " << flashAddress
+            << " failed. Error: " << Hex(status) << "\n"
+            << std::flush;
+  return false;
+}
+
+bool UpdateController::ExitUpdateMode(bool testMode) {
+  if (!link_) return false;
+  PrepUpdatePacket(Update_Complete, nullptr, 0);
+  if (!link_->Send(sendBuffer_, sendLength_)) return false;
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << "Error reading packet in ExitUpdateMode\n" << std::flush;
+    return false;
+  }
+  if (answerBuffer_[0] != kStatusPacket) {
+    std::cout << "ExitUpdateMode unexpected response: "
+              << Hex(answerBuffer_[kStatusOffset]) << "\n";
+    return false;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus("ExitUpdateMode", received);
+    return false;
+  }
+  const uint8_t status = answerBuffer_[kStatusOffset];
+  const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
+  if (status == expected) return true;
+  if (status != 0) {
+    std::cout << "ExitUpdateMode failed. Error: " << Hex(status) << "\n"
+              << std::flush;
+    return false;
+  }
+  std::cout << "ExitUpdateMode failed. Error:";
+  for (int i = 0; i < 20; ++i) std::cout << " " << Hex(status);
+  std::cout << "\n" << std::flush;
+  return false;
+}
+
+}  // namespace modflash
