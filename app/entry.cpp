@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/update_sequence.h"
 #include "image/code_file.h"
 
 namespace modflash {
@@ -70,8 +71,8 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
   std::cout << "File Firmware Version: " << fileVersion << "\n";
   std::cout.flush();
 
-  // The update sequence takes over from here.
-  return -1;
+  return RunUpdateSequence(ipAddress, port, testMode, codeBuffer, cMajor,
+                           cMinor, cPatch, fileVersion, revision);
 }
 
 }  // namespace modflash

@@ -1,0 +1,220 @@
+#include "app/update_sequence.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "image/code_file.h"
+
+namespace modflash {
+namespace {
+
+constexpr int32_t kWorkingRate = 115200;
+constexpr int32_t kFinalRate = 921600;
+constexpr uint32_t kSliceSize = 32;
+constexpr int kTriesPerSlice = 5;
+constexpr uint32_t kMarkerEvery = 4096;
+constexpr uint32_t kStarEvery = 64;
+constexpr int kRestartPauses = 8;
+constexpr int kRestartPolls = 20;
+
+void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
+                   uint8_t patch) {
+  std::snprintf(text, sizeof text, "V%d.%d.%d", major, minor, patch);
+}
+
+// Gives the module time to restart, then polls its version until it answers
+// (at most 20 polls). Never fails by itself.
+void WaitForRestart(UpdateController& controller, uint8_t& major,
+                    uint8_t& minor, uint8_t& patch) {
+  std::cout << "Resetting Module\n";
+  std::cout.flush();
+  std::cout << "Waiting for re-initialization ";
+  controller.SetQuietMode(true);
+  for (int i = 0; i < kRestartPauses; ++i) {
+    controller.Delay(1000);
+    std::cout << ". ";
+  }
+  for (int i = 0; i < kRestartPolls; ++i) {
+    if (controller.GetFirmwareVersion(major, minor, patch)) break;
+    std::cout << ". ";
+    controller.Delay(500);
+  }
+  controller.SetQuietMode(false);
+  std::cout << "\n\n";
+}
+
+// Streams the code area in 32-byte slices, 5 tries each, with the progress
+// display. False after a slice failed 5 times (the failure line printed).
+bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
+              bool testMode) {
+  for (uint32_t offset = 0; offset < kCodeSize; offset += kSliceSize) {
+    const uint32_t flashAddress = offset + kFlashBase;
+    for (int attempt = 1;; ++attempt) {
+      if (controller.SendCodePacket(flashAddress, codeBuffer + offset,
+                                    kSliceSize, testMode)) {
+        break;
+      }
+      if (attempt == kTriesPerSlice) {
+        std::cout << "SendCodePacket failed at buffer offset " << offset
+                  << " with 5 retries\n";
+        return false;
+      }
+      std::cout << "#";
+      std::cout.flush();
+    }
+    if (offset % kMarkerEvery == 0) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\n0X%08X ", flashAddress);
+      std::cout << buf;
+      std::cout.flush();
+    }
+    if (offset % kStarEvery == 0) {
+      std::cout << "*";
+      std::cout.flush();
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunUpdateSteps(UpdateController& updateController,
+                   const std::string& ipAddress, bool testMode,
+                   const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
+                   uint8_t cPatch, const char* fileVersion, Revision revision) {
+  const bool earlier = revision == Revision::kEarlier;
+  int32_t originalBaudRate = 0;
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint8_t patch = 0;
+  char vbuf[25];
+
+  if (!earlier) {
+    updateController.SetQuietMode(true);
+    const int32_t probed = updateController.AutoBaud();
+    updateController.SetQuietMode(false);
+    if (probed == -1) {
+      std::cout << "Unable to determine module's baud rate"
+                << "\n";
+      return -1;
+    }
+  }
+
+  if (!updateController.GetBaudRate(originalBaudRate)) {
+    std::cout << "Unable to retrieve module baud rate"
+              << "\n";
+    return -1;
+  }
+  std::cout << "Current baud rate: " << static_cast<uint32_t>(originalBaudRate)
+            << "\n";
+  std::cout.flush();
+
+  if (!earlier && originalBaudRate != kFinalRate) {
+    std::cout << "Warning: Initial baud rate was not 921600.\n"
+              << "   The module baud rate will be reset to\n"
+              << "   921600 baud after firmware has been updated.\n\n";
+    std::cout.flush();
+  }
+
+  if (originalBaudRate != kWorkingRate) {
+    if (!updateController.SetBaudRate(kWorkingRate)) {
+      std::cout << (earlier
+                        ? "Unable to set module baud rate to 115 baud\n"
+                        : "Unable to set module baud rate to 115200 baud\n");
+      std::cout.flush();
+      return -1;
+    }
+    std::cout << "Successfully set baud rate to 115200 baud\n";
+    std::cout.flush();
+  }
+
+  if (earlier) {
+    std::cout << "\n";
+  } else {
+    WaitForRestart(updateController, major, minor, patch);
+  }
+
+  if (!updateController.GetFirmwareVersion(major, minor, patch)) {
+    std::cout << "Unable to retrieve firmware version\n";
+    return -1;
+  }
+  FormatVersion(vbuf, major, minor, patch);
+  std::cout << "Current firmware version: " << vbuf << "\n";
+  std::cout.flush();
+
+  updateController.SetQuietMode(true);
+  if (!updateController.InitiateFirmwareUpdate()) {
+    std::cout << "Unable to put reader into the module firmware update mode\n";
+    return -1;
+  }
+  std::cout << "Waiting for module to reset & initialize\n";
+  std::cout.flush();
+  updateController.Delay(500);
+
+  std::cout << "Sending Update_EnterUpdateMode packet.\n";
+  if (!updateController.EnterUpdateMode()) {
+    std::cout << "Update_EnterUpdateMode returned an error response.\n";
+    updateController.CloseLink();
+    return -1;
+  }
+  updateController.SetQuietMode(false);
+
+  if (!SendCode(updateController, codeBuffer, testMode)) {
+    updateController.CloseLink();
+    return -1;
+  }
+
+  std::cout << "\n\nAll code data successfully sent to module.\n"
+            << "Sending Update_Complete packet.\n";
+  if (!updateController.ExitUpdateMode(testMode)) {
+    std::cout << "Update_Complete returned an error response.\n";
+    updateController.CloseLink();
+    return -1;
+  }
+  std::cout << (testMode ? "Dry run (testMode = true) succeeded.\n"
+                         : "Module Firmware successfully written.\n");
+
+  WaitForRestart(updateController, major, minor, patch);
+  FormatVersion(vbuf, major, minor, patch);
+  std::cout << "Post-update firmware version: " << vbuf << "\n";
+
+  // The current front end leaves the module at 921600; the earlier one puts
+  // back the rate it found.
+  const int32_t finalRate = earlier ? originalBaudRate : kFinalRate;
+  if (!earlier || originalBaudRate != kWorkingRate) {
+    if (!updateController.SetBaudRate(finalRate)) {
+      std::cout << "Unable to set module baud rate to "
+                << static_cast<uint32_t>(finalRate) << " baud\n";
+      std::cout.flush();
+      return -1;
+    }
+    std::cout << "Successfully reset baud rate to "
+              << static_cast<uint32_t>(finalRate) << " baud\n";
+    std::cout.flush();
+  }
+  updateController.CloseLink();
+
+  if (testMode || (cMajor == major && cMinor == minor && cPatch == patch)) {
+    std::cout << "\n"
+              << "Module firmware for reader " << ipAddress
+              << " has been successfully updated.\n";
+    std::cout.flush();
+    return 0;
+  }
+  std::cout << "OOPS. Something bad happened. The version number in the file ("
+            << fileVersion << ")\n"
+            << "      does not match the version retrieved from the reader ("
+            << vbuf << ")\n";
+  return -1;
+}
+
+int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
+                      const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
+                      uint8_t cPatch, const char* fileVersion,
+                      Revision revision) {
+  UpdateController updateController(ipAddress, port);
+  return RunUpdateSteps(updateController, ipAddress, testMode, codeBuffer,
+                        cMajor, cMinor, cPatch, fileVersion, revision);
+}
+
+}  // namespace modflash
