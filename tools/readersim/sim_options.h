@@ -1,0 +1,106 @@
+#ifndef MODFLASH_TOOLS_READERSIM_SIM_OPTIONS_H_
+#define MODFLASH_TOOLS_READERSIM_SIM_OPTIONS_H_
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace modflash::sim {
+
+/// Size of the module's code flash, and where it starts in its address map.
+inline constexpr uint32_t kFlashSize = 204800;
+inline constexpr uint32_t kFlashBase = 0x404000;
+/// Where an image keeps its signature and version (major at the highest).
+inline constexpr uint32_t kSignatureOffset = 204760;
+inline constexpr uint32_t kPatchOffset = 204765;
+inline constexpr uint32_t kMinorOffset = 204766;
+inline constexpr uint32_t kMajorOffset = 204767;
+
+struct Version {
+  uint8_t major = 1;
+  uint8_t minor = 0;
+  uint8_t patch = 0;
+};
+
+/// Everything that shapes the simulated reader and module: timing, output
+/// and the faults to rehearse. Frame counters (`...Frame`, `...Packet`)
+/// count from 1 within one connection; 0 switches the fault off.
+struct SimOptions {
+  /// 0 picks a free port below 16536.
+  uint16_t port = 5000;
+  /// The module's serial rate when the simulator starts.
+  int32_t rate = 921600;
+  /// The version that the module's flash holds when the simulator starts.
+  Version version;
+  /// Silent time after 0x55 before the update loader listens.
+  uint32_t prepareRestartMs = 100;
+  /// Restart after a rate change; the reader confirms after it.
+  uint32_t rateRestartMs = 200;
+  /// Restart after Update_Complete into the normal firmware.
+  uint32_t completeRestartMs = 2000;
+  /// Paces every module exchange by its bytes' time on the serial line.
+  bool lineTiming = false;
+  /// Logs every message both ways, decoded and time-stamped.
+  bool trace = false;
+  /// Written with the flash contents after each connection (if not empty).
+  std::string flashOut;
+  /// Compared with the flash after each connection (if not empty).
+  std::vector<uint8_t> expectImage;
+  /// Serve this many connections, then stop by itself; 0: until Stop().
+  uint32_t maxConnections = 0;
+
+  // Faults.
+  /// Update_SendCode to this flash address is refused ...
+  uint32_t refuseAddress = 0;
+  /// ... this many times ...
+  uint32_t refuseTimes = 0;
+  /// ... with this status.
+  uint8_t refuseStatus = 0x03;
+  /// The Status answer to this update packet is cut short ...
+  uint32_t shortStatusPacket = 0;
+  /// ... to this many bytes (below 18, so without a status byte).
+  uint8_t shortStatusLength = 8;
+  /// Answers sent before the enter Status, one per letter of B, F, E.
+  std::string enterPreamble;
+  /// Status of the answer to Update_EnterUpdateMode.
+  uint8_t enterStatus = 0x0E;
+  /// Status of the answer to Update_Complete; when not set, 0x09, or 0x0A
+  /// when the update carried the test flag.
+  bool completeStatusSet = false;
+  uint8_t completeStatus = 0;
+  /// Reported (instead of the flash's) after the update's restart.
+  bool versionAfterSet = false;
+  Version versionAfter;
+  /// Version commands left unanswered after the update's restart.
+  uint32_t silentPolls = 0;
+  /// Reader message types that are read and never answered.
+  std::vector<uint8_t> ignoreTypes;
+  /// Rate changes are answered 0x3B with 0 and change nothing.
+  bool failRateChange = false;
+  /// The connection is closed once this many update packets were answered.
+  uint32_t closeAfterPackets = 0;
+  /// Answers go out one byte per send, with a pause between bytes.
+  bool byteByByte = false;
+  uint32_t byteGapMs = 1;
+  /// The answer to this module frame is a message whose length byte is ...
+  uint32_t lowLengthFrame = 0;
+  /// ... this value (4 to 7); exactly that many bytes are sent.
+  uint8_t lowLengthValue = 6;
+  /// The answer to this module frame is padded with zeros ...
+  uint32_t oversizeFrame = 0;
+  /// ... to this many payload bytes (65 to 247).
+  uint16_t oversizeLength = 100;
+
+  /// Where log, trace and summary lines go. Must outlive the simulator.
+  std::ostream* log = &std::cout;
+};
+
+/// The rate for a baud code 0..3, or 0.
+int32_t RateForCode(uint8_t code);
+/// The baud code (exponent) of one of the four rates, or -1.
+int RateCode(int32_t rate);
+
+}  // namespace modflash::sim
+
+#endif  // MODFLASH_TOOLS_READERSIM_SIM_OPTIONS_H_

@@ -1,0 +1,463 @@
+#include "tools/readersim/simulator.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "tools/readersim/reader_message.h"
+
+namespace modflash::sim {
+namespace {
+
+constexpr int kPollMs = 50;
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+uint32_t ReadLe32(const uint8_t* data) {
+  return static_cast<uint32_t>(data[0]) |
+         (static_cast<uint32_t>(data[1]) << 8) |
+         (static_cast<uint32_t>(data[2]) << 16) |
+         (static_cast<uint32_t>(data[3]) << 24);
+}
+
+const char* PacketName(uint8_t type) {
+  switch (type) {
+    case kPacketEnter:
+      return "Update_EnterUpdateMode";
+    case kPacketSendCode:
+      return "Update_SendCode";
+    case kPacketComplete:
+      return "Update_Complete";
+    default:
+      return "unknown";
+  }
+}
+
+std::string DescribeModuleData(const Bytes& p) {
+  if (p.size() == 16 && p[0] == 'C') {
+    // A command frame, or the firmware's answer to one (result at 6).
+    std::string text = "command " + Hex(p[5], 2);
+    if (p[5] == 0x60) text += " (get version)";
+    if (p[5] == 0x55) text += " (prepare update)";
+    if (p[6] != 0 || p[7] != 0 || p[8] != 0 || p[9] != 0) {
+      text += " result " + std::to_string(p[6]) + " data " +
+              std::to_string(p[7]) + "." + std::to_string(p[8]) + "." +
+              std::to_string(p[9]);
+    }
+    return text;
+  }
+  if (p.size() == 64 && p[0] == 0x55) {
+    std::string text = "update packet type " + std::to_string(p[7]) + " (" +
+                       PacketName(p[7]) + ")";
+    if (p[7] == kPacketSendCode) {
+      text += " address 0x" + Hex(ReadLe32(&p[13]), 6) + " test flag " +
+              std::to_string(p[21]);
+    }
+    return text;
+  }
+  if (!p.empty() &&
+      (p[0] == 'S' || p[0] == 'B' || p[0] == 'F' || p[0] == 'E')) {
+    std::string text =
+        "update answer '" + std::string(1, static_cast<char>(p[0])) + "'";
+    if (p.size() > 7) text += std::string(" to ") + PacketName(p[7]);
+    if (p.size() > 16 && p[7] == kPacketSendCode) {
+      text += " address 0x" + Hex(ReadLe32(&p[13]), 6);
+    }
+    if (p.size() > 17) {
+      text += " status " + Hex(p[17], 2);
+    } else {
+      text += " (" + std::to_string(p.size()) + " bytes, no status)";
+    }
+    return text;
+  }
+  return std::to_string(p.size()) + " bytes";
+}
+
+}  // namespace
+
+std::string DescribeMessage(uint8_t type, const Bytes& payload) {
+  const std::string head = Hex(type, 2) + " ";
+  switch (type) {
+    case kTypeGetBaudRate:
+      return head + "GetBaudRate";
+    case kTypeBaudRate:
+    case kTypeSetBaudRate: {
+      std::string text =
+          head + (type == kTypeBaudRate ? "BaudRate" : "SetBaudRate");
+      if (!payload.empty()) {
+        const int32_t rate = RateForCode(payload[0]);
+        text += " code " + std::to_string(payload[0]);
+        if (rate != 0) text += " (" + std::to_string(rate) + ")";
+      }
+      return text;
+    }
+    case kTypeSetBaudRateResult:
+      return head + "SetBaudRateResult " +
+             (payload.empty() ? std::string("(empty)")
+                              : std::to_string(payload[0]));
+    case kTypeModuleData:
+      return head + "module data: " + DescribeModuleData(payload);
+    default:
+      return head + "(" + std::to_string(payload.size()) + " payload bytes)";
+  }
+}
+
+int32_t RateForCode(uint8_t code) { return code <= 3 ? 115200 << code : 0; }
+
+int RateCode(int32_t rate) {
+  for (uint8_t code = 0; code <= 3; ++code) {
+    if (RateForCode(code) == rate) return code;
+  }
+  return -1;
+}
+
+void SimLog::Line(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *out_ << "readersim: " << text << "\n";
+  out_->flush();
+}
+
+void SimLog::Trace(const char* direction, const std::string& text) {
+  const double seconds =
+      std::chrono::duration<double>(Clock::now() - start_).count();
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "[%10.6f] ", seconds);
+  Line(stamp + std::string(direction) + " " + text);
+}
+
+/// Serves one client connection: reads reader messages, answers the
+/// reader's own and relays module frames to the module model.
+class ReaderSession {
+ public:
+  ReaderSession(Simulator& sim, net::SocketHandle socket, uint32_t number)
+      : sim_(sim), options_(sim.options_), socket_(socket) {
+    stats_.number = number;
+  }
+
+  ConnectionStats Run() {
+    {
+      std::lock_guard<std::mutex> lock(sim_.mutex_);
+      sim_.module_.Reset();
+    }
+    uint8_t chunk[2048];
+    bool open = true;
+    while (open && !sim_.stop_) {
+      if (!net::WaitReadable(socket_, kPollMs)) continue;
+      const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
+      if (got <= 0) {
+        sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                       (got == 0 ? ": the client closed the connection"
+                                 : ": receive failed, error " +
+                                       std::to_string(net::LastError())));
+        break;
+      }
+      const Clock::time_point received = Clock::now();
+      parser_.Feed(chunk, static_cast<size_t>(got));
+      ReaderMessage message;
+      std::string reason;
+      for (;;) {
+        const auto result = parser_.Next(message, reason);
+        if (result == ReaderMessageParser::Result::kNeedMore) break;
+        if (result == ReaderMessageParser::Result::kRefused) {
+          ++stats_.refused;
+          sim_.log_.Line("refused: " + reason);
+          continue;
+        }
+        if (!HandleMessage(message, received)) {
+          open = false;
+          break;
+        }
+      }
+    }
+    {
+      std::lock_guard<std::mutex> lock(sim_.mutex_);
+      const ModuleStats& m = sim_.module_.stats();
+      stats_.moduleFrames = m.moduleFrames;
+      stats_.updatePackets = m.updatePackets;
+      stats_.retries = m.retries;
+      stats_.bytesWritten = m.bytesWritten;
+    }
+    return stats_;
+  }
+
+ private:
+  bool Send(uint8_t type, const Bytes& payload) {
+    if (options_.trace) sim_.log_.Trace("<-", DescribeMessage(type, payload));
+    const Bytes message =
+        BuildReaderMessage(type, payload.data(), payload.size());
+    return SendRaw(message);
+  }
+
+  bool SendRaw(const Bytes& bytes) {
+    bool ok = true;
+    if (options_.byteByByte) {
+      for (size_t i = 0; ok && i < bytes.size(); ++i) {
+        if (i > 0) {
+          std::this_thread::sleep_for(
+              std::chrono::milliseconds(options_.byteGapMs));
+        }
+        ok = net::SendAll(socket_, &bytes[i], 1);
+      }
+    } else {
+      ok = net::SendAll(socket_, bytes.data(), static_cast<int>(bytes.size()));
+    }
+    if (!ok) {
+      sim_.log_.Line("sending failed, error " +
+                     std::to_string(net::LastError()));
+    }
+    return ok;
+  }
+
+  // Sleeps until `until`, waking early when the simulator stops.
+  void SleepUntil(Clock::time_point until) {
+    while (!sim_.stop_) {
+      const Clock::time_point now = Clock::now();
+      if (now >= until) return;
+      std::this_thread::sleep_until(
+          std::min(until, now + std::chrono::milliseconds(kPollMs)));
+    }
+  }
+
+  bool Ignored(uint8_t type) const {
+    return std::find(options_.ignoreTypes.begin(), options_.ignoreTypes.end(),
+                     type) != options_.ignoreTypes.end();
+  }
+
+  // False when the connection is to be closed.
+  bool HandleMessage(const ReaderMessage& message, Clock::time_point received) {
+    if (options_.trace) {
+      sim_.log_.Trace("->", DescribeMessage(message.type, message.payload));
+    }
+    if (Ignored(message.type)) {
+      sim_.log_.Line("message type " + Hex(message.type, 2) +
+                     " not answered (ignored type)");
+      return true;
+    }
+    switch (message.type) {
+      case kTypeGetBaudRate: {
+        int32_t rate;
+        {
+          std::lock_guard<std::mutex> lock(sim_.mutex_);
+          rate = sim_.module_.rate();
+        }
+        const int code = RateCode(rate);
+        return Send(kTypeBaudRate, {static_cast<uint8_t>(code < 0 ? 0 : code)});
+      }
+      case kTypeSetBaudRate:
+        return HandleSetBaudRate(message);
+      case kTypeModuleData:
+        return HandleModuleData(message, received);
+      default:
+        sim_.log_.Line("unknown message type " + Hex(message.type, 2) +
+                       ", not answered");
+        return true;
+    }
+  }
+
+  bool HandleSetBaudRate(const ReaderMessage& message) {
+    if (message.payload.size() != 1) {
+      sim_.log_.Line("refused: SetBaudRate with " +
+                     std::to_string(message.payload.size()) +
+                     " payload bytes, expected 1");
+      ++stats_.refused;
+      return true;
+    }
+    const uint8_t code = message.payload[0];
+    const int32_t rate = RateForCode(code);
+    if (rate == 0) {
+      sim_.log_.Line("SetBaudRate with unknown code " + std::to_string(code));
+      return Send(kTypeSetBaudRateResult, {0});
+    }
+    if (options_.failRateChange) {
+      sim_.log_.Line("SetBaudRate to " + std::to_string(rate) +
+                     " fails (failing rate change)");
+      return Send(kTypeSetBaudRateResult, {0});
+    }
+    {
+      std::lock_guard<std::mutex> lock(sim_.mutex_);
+      sim_.module_.ChangeRate(rate);
+    }
+    lineFree_ = Clock::time_point{};
+    // The module restarts at its new rate; confirm once it is back.
+    SleepUntil(Clock::now() +
+               std::chrono::milliseconds(options_.rateRestartMs));
+    return Send(kTypeSetBaudRateResult, {1});
+  }
+
+  bool HandleModuleData(const ReaderMessage& message,
+                        Clock::time_point received) {
+    ++frameIndex_;
+    std::vector<Bytes> answers;
+    std::string why;
+    int32_t rate;
+    uint32_t updatePackets;
+    {
+      std::lock_guard<std::mutex> lock(sim_.mutex_);
+      rate = sim_.module_.rate();
+      answers = sim_.module_.Handle(message.payload.data(),
+                                    message.payload.size(), received, why);
+      updatePackets = sim_.module_.stats().updatePackets;
+    }
+    if (options_.lineTiming) {
+      size_t bytes = message.payload.size();
+      for (const Bytes& a : answers) bytes += a.size();
+      const auto lineTime = std::chrono::nanoseconds(
+          static_cast<int64_t>(bytes) * 10 * 1000000000LL / rate);
+      // Against a running deadline, so sleep overshoots do not add up.
+      lineFree_ = std::max(received, lineFree_) +
+                  std::chrono::duration_cast<Clock::duration>(lineTime);
+      SleepUntil(lineFree_);
+    }
+    if (answers.empty()) {
+      sim_.log_.Line("module frame " + std::to_string(frameIndex_) +
+                     " not answered: " + why);
+    } else if (frameIndex_ == options_.lowLengthFrame) {
+      const uint8_t length = options_.lowLengthValue;
+      Bytes full = {kMessageStart0,
+                    kMessageStart1,
+                    0,
+                    length,
+                    kTypeModuleData,
+                    static_cast<uint8_t>(length ^ kTypeModuleData),
+                    0x0D,
+                    0x0A};
+      full.resize(length);
+      sim_.log_.Line("answer to module frame " + std::to_string(frameIndex_) +
+                     " sent with length byte " + std::to_string(length));
+      if (!SendRaw(full)) return false;
+    } else {
+      for (Bytes& answer : answers) {
+        if (frameIndex_ == options_.oversizeFrame &&
+            answer.size() < options_.oversizeLength) {
+          answer.resize(options_.oversizeLength, 0);
+          sim_.log_.Line("answer to module frame " +
+                         std::to_string(frameIndex_) + " padded to " +
+                         std::to_string(answer.size()) + " bytes");
+        }
+        if (!Send(kTypeModuleData, answer)) return false;
+      }
+    }
+    if (options_.closeAfterPackets != 0 &&
+        updatePackets >= options_.closeAfterPackets) {
+      sim_.log_.Line("closing the connection after " +
+                     std::to_string(updatePackets) + " update packets");
+      stats_.closedBySimulator = true;
+      return false;
+    }
+    return true;
+  }
+
+  Simulator& sim_;
+  const SimOptions& options_;
+  net::SocketHandle socket_;
+  ReaderMessageParser parser_;
+  ConnectionStats stats_;
+  uint32_t frameIndex_ = 0;
+  Clock::time_point lineFree_{};
+};
+
+Simulator::Simulator(SimOptions options)
+    : options_(std::move(options)), log_(options_.log), module_(options_) {}
+
+Simulator::~Simulator() { Stop(); }
+
+bool Simulator::Start() {
+  if (thread_.joinable()) return false;
+  listener_ = net::ListenLoopback(options_.port, &port_);
+  if (listener_ == net::kInvalidSocket) {
+    log_.Line("cannot listen on 127.0.0.1:" + std::to_string(options_.port) +
+              ", error " + std::to_string(net::LastError()));
+    return false;
+  }
+  log_.Line("listening on 127.0.0.1:" + std::to_string(port_));
+  stop_ = false;
+  thread_ = std::thread([this] { Serve(); });
+  return true;
+}
+
+void Simulator::Stop() {
+  stop_ = true;
+  Wait();
+}
+
+void Simulator::Wait() {
+  if (thread_.joinable()) thread_.join();
+}
+
+Bytes Simulator::Flash() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return module_.flash();
+}
+
+int32_t Simulator::ModuleRate() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return module_.rate();
+}
+
+std::vector<ConnectionStats> Simulator::Connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+bool Simulator::WaitForConnections(size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return connections_.size() >= count; });
+}
+
+void Simulator::Serve() {
+  uint32_t served = 0;
+  while (!stop_) {
+    if (!net::WaitReadable(listener_, kPollMs)) continue;
+    const net::SocketHandle client = net::Accept(listener_);
+    if (client == net::kInvalidSocket) continue;
+    ++served;
+    log_.Line("connection " + std::to_string(served) + " accepted");
+    ReaderSession session(*this, client, served);
+    ConnectionStats stats = session.Run();
+    net::ShutdownSend(client);
+    net::Close(client);
+    Finish(stats);
+    if (options_.maxConnections != 0 && served >= options_.maxConnections) {
+      break;
+    }
+  }
+  net::Close(listener_);
+  listener_ = net::kInvalidSocket;
+}
+
+void Simulator::Finish(ConnectionStats stats) {
+  Bytes flash = Flash();
+  if (!options_.expectImage.empty()) {
+    stats.expectGiven = true;
+    stats.flashMatchesExpect = flash == options_.expectImage;
+  }
+  if (!options_.flashOut.empty()) {
+    std::ofstream out(options_.flashOut, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(flash.data()),
+              static_cast<std::streamsize>(flash.size()));
+    if (!out) log_.Line("cannot write the flash to " + options_.flashOut);
+  }
+  std::string line = "connection " + std::to_string(stats.number) +
+                     " summary: " + std::to_string(stats.moduleFrames) +
+                     " module frames, " + std::to_string(stats.updatePackets) +
+                     " update packets, " + std::to_string(stats.retries) +
+                     " retries, " + std::to_string(stats.bytesWritten) +
+                     " bytes written, ";
+  if (stats.expectGiven) {
+    line += stats.flashMatchesExpect ? "flash equals the expected image"
+                                     : "flash DIFFERS from the expected image";
+  } else {
+    line += "no expected image";
+  }
+  log_.Line(line);
+  std::lock_guard<std::mutex> lock(mutex_);
+  connections_.push_back(stats);
+  changed_.notify_all();
+}
+
+}  // namespace modflash::sim

@@ -1,0 +1,97 @@
+#ifndef MODFLASH_TOOLS_READERSIM_SIMULATOR_H_
+#define MODFLASH_TOOLS_READERSIM_SIMULATOR_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/socket_layer.h"
+#include "tools/readersim/module_model.h"
+#include "tools/readersim/sim_options.h"
+
+namespace modflash::sim {
+
+/// What one served connection amounted to.
+struct ConnectionStats {
+  uint32_t number = 0;         ///< 1 for the first connection
+  uint32_t moduleFrames = 0;   ///< 0xFA messages passed to the module
+  uint32_t updatePackets = 0;  ///< well-formed update packets
+  uint32_t retries = 0;        ///< code packets repeating the previous address
+  uint32_t bytesWritten = 0;   ///< code bytes written to flash
+  uint32_t refused = 0;  ///< incoming bytes or messages that did not parse
+  bool expectGiven = false;
+  bool flashMatchesExpect = false;
+  bool closedBySimulator = false;  ///< ended by the close-after fault
+};
+
+/// Serialised, time-stamped log lines, each starting "readersim: ".
+class SimLog {
+ public:
+  explicit SimLog(std::ostream* out) : out_(out) {}
+  void Line(const std::string& text);
+  /// A trace line: the seconds since the log was made, the direction and
+  /// the decoded message.
+  void Trace(const char* direction, const std::string& text);
+
+ private:
+  std::ostream* out_;
+  std::mutex mutex_;
+  Clock::time_point start_ = Clock::now();
+};
+
+/// The reader and its RF module on a loopback port. Serves one connection
+/// after another on its own thread, from Start() until Stop() (or until
+/// `maxConnections` were served).
+class Simulator {
+ public:
+  explicit Simulator(SimOptions options);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  /// Listens and starts serving; false (after a log line) when no port
+  /// could be bound.
+  bool Start();
+  /// Ends the current connection and stops serving.
+  void Stop();
+  /// Blocks until the serving thread has ended.
+  void Wait();
+
+  uint16_t port() const { return port_; }
+  /// A copy of the module's flash.
+  Bytes Flash() const;
+  int32_t ModuleRate() const;
+  /// The connections served so far, each once it has ended.
+  std::vector<ConnectionStats> Connections() const;
+  /// Waits until `count` connections have ended; false on time-out.
+  bool WaitForConnections(size_t count, int timeoutMs) const;
+
+ private:
+  friend class ReaderSession;
+  void Serve();
+  void Finish(ConnectionStats stats);
+
+  SimOptions options_;
+  net::SocketLayerSession sockets_;
+  SimLog log_;
+  net::SocketHandle listener_ = net::kInvalidSocket;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;  // guards module_ and connections_
+  mutable std::condition_variable changed_;
+  ModuleModel module_;
+  std::vector<ConnectionStats> connections_;
+};
+
+/// One line that decodes a reader message (for the trace).
+std::string DescribeMessage(uint8_t type, const Bytes& payload);
+
+}  // namespace modflash::sim
+
+#endif  // MODFLASH_TOOLS_READERSIM_SIMULATOR_H_
