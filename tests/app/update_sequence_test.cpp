@@ -16,11 +16,13 @@
 #include "tests/support/capture.h"
 #include "tests/support/fake_update_comm.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/transcript.h"
 
 namespace modflash::testing {
 namespace {
 
 using Kind = FakeCall::Kind;
+using namespace transcript;
 
 // A module that answers what the sequence sends, with faults to order.
 struct ScriptedModule {
@@ -114,42 +116,6 @@ class UpdateSequenceTest : public ::testing::Test {
   std::unique_ptr<UpdateController> controller_;
 };
 
-std::string Wait(int marks) {
-  std::string text = "Resetting Module\nWaiting for re-initialization ";
-  for (int i = 0; i < marks; ++i) text += ". ";
-  return text + "\n\n";
-}
-
-std::string Progress() {
-  std::string text;
-  for (uint32_t line = 0; line < 50; ++line) {
-    char marker[16];
-    std::snprintf(marker, sizeof marker, "\n0X%08X ", 0x404000 + line * 4096);
-    text += marker + std::string(64, '*');
-  }
-  return text;
-}
-
-const char kWarning[] =
-    "Warning: Initial baud rate was not 921600.\n"
-    "   The module baud rate will be reset to\n"
-    "   921600 baud after firmware has been updated.\n\n";
-
-std::string UpdateModeLines() {
-  return "Entering InitiateFirmwareUpdate\n"
-         "Waiting for module to reset & initialize\n"
-         "Sending Update_EnterUpdateMode packet.\n"
-         "  EnterUpdateMode got Status Packet\n"
-         "Successfully Entered Update Mode\n";
-}
-
-const char kSent[] =
-    "\n\nAll code data successfully sent to module.\n"
-    "Sending Update_Complete packet.\n";
-
-const char kSuccess[] =
-    "\nModule firmware for reader 10.0.0.5 has been successfully updated.\n";
-
 size_t CountOf(const std::shared_ptr<FakeLinkLog>& log, Kind kind,
                int64_t value) {
   size_t n = 0;
@@ -188,12 +154,12 @@ TEST_F(UpdateSequenceTest, ProgrammingRunFrom921600) {
             "AutoBaud: 921600 succeeded\n"
             "Current baud rate: 921600\n"
             "Successfully set baud rate to 115200 baud\n" +
-                Wait(8) + "Current firmware version: V1.2.3\n" +
-                UpdateModeLines() + Progress() + kSent +
-                "Module Firmware successfully written.\n" + Wait(8) +
+                Wait(8) + "Current firmware version: V1.2.3\n" + kUpdateMode +
+                Progress() + kSent + "Module Firmware successfully written.\n" +
+                Wait(8) +
                 "Post-update firmware version: V1.2.3\n"
                 "Successfully reset baud rate to 921600 baud\n" +
-                kSuccess);
+                Success("10.0.0.5"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(RatesSet(r.log), (std::vector<int64_t>{115200, 921600}));
   EXPECT_TRUE(ClosedThenDestroyed(r.log));
@@ -253,12 +219,12 @@ TEST_F(UpdateSequenceTest, DryRunFrom115200KeepsTheRateAndIgnoresTheVersion) {
             "AutoBaud: 921600 succeeded\n"
             "Current baud rate: 115200\n" +
                 std::string(kWarning) + Wait(8) +
-                "Current firmware version: V1.2.3\n" + UpdateModeLines() +
+                "Current firmware version: V1.2.3\n" + kUpdateMode +
                 Progress() + kSent + "Dry run (testMode = true) succeeded.\n" +
                 Wait(8) +
                 "Post-update firmware version: V9.2.3\n"
                 "Successfully reset baud rate to 921600 baud\n" +
-                kSuccess);
+                Success("10.0.0.5"));
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(module_.sawTestFlag);
   EXPECT_EQ(RatesSet(r.log), (std::vector<int64_t>{921600}));
@@ -400,16 +366,15 @@ TEST_F(UpdateSequenceTest, EveryFailedStepEndsTheRunWithItsLine) {
 TEST_F(UpdateSequenceTest, EarlierRevisionRestoresTheRateItFound) {
   StartAt(230400);
   const RunOutcome r = Run(false, Revision::kEarlier);
-  EXPECT_EQ(r.out,
-            "Current baud rate: 230400\n"
-            "Successfully set baud rate to 115200 baud\n"
-            "\n"
-            "Current firmware version: V1.2.3\n" +
-                UpdateModeLines() + Progress() + kSent +
-                "Module Firmware successfully written.\n" + Wait(8) +
-                "Post-update firmware version: V1.2.3\n"
-                "Successfully reset baud rate to 230400 baud\n" +
-                kSuccess);
+  EXPECT_EQ(r.out, std::string("Current baud rate: 230400\n") +
+                       "Successfully set baud rate to 115200 baud\n"
+                       "\n"
+                       "Current firmware version: V1.2.3\n" +
+                       kUpdateMode + Progress() + kSent +
+                       "Module Firmware successfully written.\n" + Wait(8) +
+                       "Post-update firmware version: V1.2.3\n"
+                       "Successfully reset baud rate to 230400 baud\n" +
+                       Success("10.0.0.5"));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(RatesSet(r.log), (std::vector<int64_t>{115200, 230400}));
   EXPECT_EQ(r.log->Count(Kind::kSetLinkBaudRate), 0u);  // no probe
