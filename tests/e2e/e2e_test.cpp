@@ -1,0 +1,226 @@
+// Whole runs: the built modflash as a separate process against the
+// simulated reader and module on a loopback port. Each run waits for the
+// module's restarts (about 17 s); ctest runs the cases in parallel.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/socket_layer.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/transcript.h"
+#include "tools/readersim/simulator.h"
+
+namespace modflash::testing {
+namespace {
+
+using namespace transcript;
+
+const char kHeaderBox[] =
+    "\n\n\n"
+    "*****************************************************\n"
+    "*      modflash: RF module firmware programmer      *\n"
+    "*****************************************************\n"
+    "\n";
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  EndToEndTest() : image_(MakeImage(1, 2, 3)) {
+    options_.port = 0;
+    options_.version = sim::Version{1, 1, 0};
+    options_.log = &simLog_;
+  }
+
+  // Starts the simulator, runs `program` against it and stops it.
+  ProcessResult Run(const std::string& kind,
+                    const std::string& program = MODFLASH_BIN) {
+    imagePath_ = dir_.Write("image.bin", image_);
+    sim::Simulator simulator(options_);
+    EXPECT_TRUE(simulator.Start());
+    flashBefore_ = simulator.Flash();
+    uri_ = "127.0.0.1:" + std::to_string(simulator.port());
+    const ProcessResult r = RunProcess(
+        program,
+        {kind, imagePath_, "127.0.0.1", std::to_string(simulator.port())});
+    simulator.WaitForConnections(1, 20000);
+    simulator.Stop();
+    simulator.Wait();
+    flashAfter_ = simulator.Flash();
+    rateAfter_ = simulator.ModuleRate();
+    return r;
+  }
+
+  std::string Header(const std::string& kind) const {
+    return kHeaderBox + kind + "\nFirmware image file: " + imagePath_ +
+           "\nURI: " + uri_ +
+           "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+           "File Firmware Version: V1.2.3\n"
+           "Connected to reader.\n\n";
+  }
+
+  // Everything of a current-revision run up to the end of the transfer.
+  std::string UpToTransfer(const std::string& kind, const std::string& rate) {
+    std::string text = Header(kind) + "AutoBaud: 921600 succeeded\n" +
+                       "Current baud rate: " + rate + "\n";
+    if (rate != "921600") text += kWarning;
+    if (rate != "115200") text += "Successfully set baud rate to 115200 baud\n";
+    return text + Wait(8) + "Current firmware version: V1.1.0\n" + kUpdateMode;
+  }
+
+  std::string Tail(const std::string& done, const std::string& version) {
+    return std::string(kSent) + done + Wait(8) +
+           "Post-update firmware version: " + version + "\n" +
+           "Successfully reset baud rate to 921600 baud\n";
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> image_;
+  std::string imagePath_;
+  std::string uri_;
+  std::ostringstream simLog_;
+  sim::SimOptions options_;
+  std::vector<uint8_t> flashBefore_;
+  std::vector<uint8_t> flashAfter_;
+  int32_t rateAfter_ = 0;
+};
+
+TEST_F(EndToEndTest, ProgrammingRunFrom921600) {
+  const ProcessResult r = Run("--program");
+  EXPECT_EQ(r.out,
+            UpToTransfer("Real programming run", "921600") + Progress() +
+                Tail("Module Firmware successfully written.\n", "V1.2.3") +
+                Success("127.0.0.1"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(flashAfter_ == image_);
+  EXPECT_EQ(rateAfter_, 921600);
+}
+
+TEST_F(EndToEndTest, DryRunFrom115200LeavesTheFlashAlone) {
+  options_.rate = 115200;
+  options_.versionAfterSet = true;
+  options_.versionAfter = sim::Version{4, 5, 6};
+  const ProcessResult r = Run("--dryrun");
+  EXPECT_EQ(r.out,
+            UpToTransfer("Dry run only", "115200") + Progress() +
+                Tail("Dry run (testMode = true) succeeded.\n", "V4.5.6") +
+                Success("127.0.0.1"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(flashAfter_ == flashBefore_);
+  EXPECT_EQ(rateAfter_, 921600);
+}
+
+TEST_F(EndToEndTest, VersionMismatchFrom230400FailsAfterTheRateWasSet) {
+  options_.rate = 230400;
+  options_.versionAfterSet = true;
+  options_.versionAfter = sim::Version{1, 2, 4};
+  const ProcessResult r = Run("--program");
+  EXPECT_EQ(r.out,
+            UpToTransfer("Real programming run", "230400") + Progress() +
+                Tail("Module Firmware successfully written.\n", "V1.2.4") +
+                "OOPS. Something bad happened. The version number in the "
+                "file (V1.2.3)\n"
+                "      does not match the version retrieved from the reader "
+                "(V1.2.4)\n");
+  EXPECT_EQ(r.status, MinusOneStatus());
+  EXPECT_TRUE(flashAfter_ == image_);
+  EXPECT_EQ(rateAfter_, 921600);
+}
+
+TEST_F(EndToEndTest, SliceRefusedFourTimesIsRetried) {
+  options_.refuseAddress = 0x405000;
+  options_.refuseTimes = 4;
+  const ProcessResult r = Run("--program");
+  std::string refused;
+  for (int i = 0; i < 4; ++i) {
+    refused += "SendCodePacket 4214784 failed. Error: 03\n#";
+  }
+  std::string progress = Progress();
+  progress.insert(progress.find("\n0X00405000"), refused);
+  EXPECT_EQ(r.out,
+            UpToTransfer("Real programming run", "921600") + progress +
+                Tail("Module Firmware successfully written.\n", "V1.2.3") +
+                Success("127.0.0.1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(flashAfter_ == image_);
+}
+
+TEST_F(EndToEndTest, SliceRefusedFiveTimesEndsTheRun) {
+  options_.refuseAddress = 0x405000;
+  options_.refuseTimes = 5;
+  const ProcessResult r = Run("--program");
+  std::string expected =
+      UpToTransfer("Real programming run", "921600") + Progress().substr(0, 76);
+  for (int i = 0; i < 4; ++i) {
+    expected += "SendCodePacket 4214784 failed. Error: 03\n#";
+  }
+  expected +=
+      "SendCodePacket 4214784 failed. Error: 03\n"
+      "SendCodePacket failed at buffer offset 4096 with 5 retries\n";
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.status, MinusOneStatus());
+}
+
+TEST_F(EndToEndTest, EarlierRevisionRestoresTheRateItFound) {
+  options_.rate = 230400;
+  const ProcessResult r = Run("--program", MODFLASH_EARLIER_BIN);
+  const std::string expected =
+      "\nProgramming RF Module firmware:\n    Real programming run\n"
+      "    Firmware image file: " +
+      imagePath_ + "\n    URI: " + uri_ + "\n\nFirmware file (" + imagePath_ +
+      ") successfully read.\nFirmware file is valid\n"
+      "File Firmware Version: V1.2.3\n"
+      "Connected to reader.\n\n"
+      "Current baud rate: 230400\n"
+      "Successfully set baud rate to 115200 baud\n\n"
+      "Current firmware version: V1.1.0\n" +
+      kUpdateMode + Progress() + kSent +
+      "Module Firmware successfully written.\n" + Wait(8) +
+      "Post-update firmware version: V1.2.3\n"
+      "Successfully reset baud rate to 230400 baud\n" +
+      Success("127.0.0.1");
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(flashAfter_ == image_);
+  EXPECT_EQ(rateAfter_, 230400);
+}
+
+TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
+  // Find a port that nothing listens on: bind one, then let it go.
+  uint16_t port = 0;
+  {
+    net::SocketLayerSession session;
+    const net::SocketHandle s = net::ListenLoopback(0, &port);
+    ASSERT_NE(s, net::kInvalidSocket);
+    net::Close(s);
+  }
+  imagePath_ = dir_.Write("image.bin", image_);
+  const ProcessResult r =
+      RunProcess(MODFLASH_BIN,
+                 {"--program", imagePath_, "127.0.0.1", std::to_string(port)});
+  std::string expected = kHeaderBox;
+  expected += "Real programming run\nFirmware image file: " + imagePath_ +
+              "\nURI: 127.0.0.1:" + std::to_string(port) +
+              "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+              "File Firmware Version: V1.2.3\n"
+              "Failed to connect to reader. Error (10061) " +
+              net::SystemErrorText(10061) + "\n";
+  for (const char* rate : {"921600", "115200", "230400", "460800"}) {
+    expected +=
+        std::string("Error sending message to reader. Error #10038.\n") +
+        "Error receiving message from reader. Error #10038.\n" +
+        "AutoBaud: " + rate + " failed\n";
+  }
+  expected += "Unable to determine module's baud rate\n";
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, MinusOneStatus());
+}
+
+}  // namespace
+}  // namespace modflash::testing
