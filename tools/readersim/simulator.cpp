@@ -282,6 +282,7 @@ class ReaderSession {
       sim_.module_.ChangeRate(rate);
     }
     lineFree_ = Clock::time_point{};
+    late_ = Clock::duration::zero();
     // The module restarts at its new rate; confirm once it is back.
     SleepUntil(Clock::now() +
                std::chrono::milliseconds(options_.rateRestartMs));
@@ -307,10 +308,15 @@ class ReaderSession {
       for (const Bytes& a : answers) bytes += a.size();
       const auto lineTime = std::chrono::nanoseconds(
           static_cast<int64_t>(bytes) * 10 * 1000000000LL / rate);
-      // Against a running deadline, so sleep overshoots do not add up.
-      lineFree_ = std::max(received, lineFree_) +
-                  std::chrono::duration_cast<Clock::duration>(lineTime);
+      // The line is busy from when the request came in, or from when the
+      // last answer ended. A request arrives later than it would have by as
+      // much as that answer was delivered late (the sleep oversleeps), so
+      // that lateness is taken off; otherwise it would add up from exchange
+      // to exchange. The client's own turnaround is kept.
+      const Clock::time_point start = std::max(received - late_, lineFree_);
+      lineFree_ = start + std::chrono::duration_cast<Clock::duration>(lineTime);
       SleepUntil(lineFree_);
+      late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
     }
     if (answers.empty()) {
       sim_.log_.Line("module frame " + std::to_string(frameIndex_) +
@@ -358,6 +364,7 @@ class ReaderSession {
   ConnectionStats stats_;
   uint32_t frameIndex_ = 0;
   Clock::time_point lineFree_{};
+  Clock::duration late_{};
 };
 
 Simulator::Simulator(SimOptions options)
