@@ -11,13 +11,13 @@ struct ProcessResult {
   std::string out;
   std::string err;
   /// The exit status as the system reports it (-1 from main is 255 on
-  /// POSIX); -1000 when the process could not be run or did not end.
+  /// POSIX, -1 on Windows); -1000 when the process could not be run or did not end.
   int status = -1000;
 };
 
 /// Runs `program` with `args` (argv[0] is `program` itself), no standard
-/// input, and collects both output streams. Kills the child after
-/// `timeoutMs`.
+/// input, and collects both output streams ("\r\n" line ends handed back
+/// as "\n" on Windows). Kills the child after `timeoutMs`.
 ProcessResult RunProcess(const std::string& program,
                          const std::vector<std::string>& args,
                          int timeoutMs = 120000);

@@ -1,0 +1,43 @@
+# Installation and packages: `cmake --install` and CPack.
+# Windows builds: one ZIP with the programs and documents side by side.
+# Linux builds: a .tar.gz with bin/ and share/doc/modflash/.
+if(WIN32)
+  set(MODFLASH_BIN_DIR .)
+  set(MODFLASH_DOC_DIR .)
+else()
+  include(GNUInstallDirs)
+  set(MODFLASH_BIN_DIR ${CMAKE_INSTALL_BINDIR})
+  set(MODFLASH_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+install(TARGETS modflash RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
+if(TARGET readersim)
+  install(TARGETS readersim RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
+endif()
+foreach(doc README.md docs/operator-guide.md)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/${doc})
+    install(FILES ${PROJECT_SOURCE_DIR}/${doc} DESTINATION ${MODFLASH_DOC_DIR})
+  endif()
+endforeach()
+
+set(CPACK_PACKAGE_NAME modflash)
+set(CPACK_PACKAGE_VENDOR modflash)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Firmware programmer for the RF module behind a network reader")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  # The 64-bit program is the earlier revision; say so in the file name.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  if(MODFLASH_EARLIER_REVISION)
+    string(APPEND CPACK_SYSTEM_NAME "-earlier")
+  endif()
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)

@@ -1,0 +1,4 @@
+# 64-bit Windows programs built with MinGW-w64 (Debian: g++-mingw-w64-x86-64).
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(MODFLASH_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
