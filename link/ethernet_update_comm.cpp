@@ -61,8 +61,8 @@ bool EthernetUpdateComm::Connect() {
     return true;
   }
   net::PrintConnectFailure(net::LastError());
-  // Without a socket there is nothing to close and the layer was released
-  // already; releasing it again would break the start-up pairing.
+  // Without a socket there is nothing to close, and the layer was released
+  // already (or never started): releasing it here would break the pairing.
   if (hadSocket) {
     net::Close(readerSocket);
     readerSocket = net::kInvalidSocket;
