@@ -24,6 +24,15 @@ namespace {
 using Kind = FakeCall::Kind;
 using namespace transcript;
 
+// The flash address an Update_SendCode packet carries.
+uint32_t AddressOf(const std::vector<uint8_t>& packet) {
+  uint32_t address = 0;
+  for (int i = 3; i >= 0; --i) {
+    address = address << 8 | packet[13 + static_cast<size_t>(i)];
+  }
+  return address;
+}
+
 // A module that answers what the sequence sends, with faults to order.
 struct ScriptedModule {
   uint8_t version[3] = {1, 2, 3};
@@ -52,8 +61,7 @@ struct ScriptedModule {
       case 2:
         return FakeAnswer::Of(StatusAnswer(enterStatus));
       case 3: {
-        const uint32_t address = frame[13] | frame[14] << 8 | frame[15] << 16 |
-                                 static_cast<uint32_t>(frame[16]) << 24;
+        const uint32_t address = AddressOf(frame);
         sawTestFlag = frame[21] == 1;
         if (address == refusedAddress && refusals > 0) {
           --refusals;
@@ -173,10 +181,7 @@ TEST_F(UpdateSequenceTest, ProgrammingRunFrom921600) {
   }
   ASSERT_EQ(slices.size(), 6400u);
   for (size_t i = 0; i < slices.size(); i += 1111) {
-    const uint32_t address = slices[i][13] | slices[i][14] << 8 |
-                             slices[i][15] << 16 |
-                             static_cast<uint32_t>(slices[i][16]) << 24;
-    EXPECT_EQ(address, 0x404000 + i * 32);
+    EXPECT_EQ(AddressOf(slices[i]), 0x404000 + i * 32);
     EXPECT_EQ(slices[i][21], 0);
     EXPECT_TRUE(std::equal(slices[i].begin() + 25, slices[i].begin() + 57,
                            image_.begin() + static_cast<long>(i * 32)));
