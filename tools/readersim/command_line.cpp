@@ -84,11 +84,15 @@ General:
                          460800 or 921600 (default 921600)
   --version X.Y.Z        the version in the module's flash (default 1.0.0)
   --restart-ms N         set all three restart times below to N ms
-  --prepare-restart-ms N silence after command 0x55 (default 100)
+  --prepare-restart-ms N silence after command 0x55 (default 100; the
+                         programmer sends Update_EnterUpdateMode 500 ms
+                         after it)
   --rate-restart-ms N    restart after a rate change; the reader confirms
-                         the change once it is over (default 200)
+                         the change once it is over (default 200; the
+                         programmer waits at most 5000 ms for that)
   --complete-restart-ms N
-                         restart after Update_Complete (default 2000)
+                         restart after Update_Complete (default 2000; the
+                         programmer polls the version from 8 s after it)
   --line-timing          pace each module exchange by the time its request
                          and answer bytes take on the serial line at the
                          module's rate (10 bits a byte)

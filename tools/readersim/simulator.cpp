@@ -106,15 +106,6 @@ std::string DescribeMessage(uint8_t type, const Bytes& payload) {
   }
 }
 
-int32_t RateForCode(uint8_t code) { return code <= 3 ? 115200 << code : 0; }
-
-int RateCode(int32_t rate) {
-  for (uint8_t code = 0; code <= 3; ++code) {
-    if (RateForCode(code) == rate) return code;
-  }
-  return -1;
-}
-
 void SimLog::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   *out_ << "readersim: " << text << "\n";
