@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/socket_layer.h"
@@ -220,6 +222,54 @@ TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, MinusOneStatus());
+}
+
+// The shipped pair: the modflash program against the readersim program.
+TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
+  uint16_t port = 0;
+  net::SocketLayerSession session;
+  {
+    const net::SocketHandle s = net::ListenLoopback(0, &port);
+    ASSERT_NE(s, net::kInvalidSocket);
+    net::Close(s);
+  }
+  imagePath_ = dir_.Write("image.bin", image_);
+  const std::string flashPath = (dir_.path() / "flash.bin").string();
+  // Connection 1 is the readiness probe below, connection 2 the run.
+  ProcessResult sim;
+  std::thread simThread([&] {
+    sim = RunProcess(
+        READERSIM_BIN,
+        {"--port", std::to_string(port), "--connections", "2", "--version",
+         "1.1.0", "--expect", imagePath_, "--flash-out", flashPath});
+  });
+  bool ready = false;
+  for (int i = 0; i < 200 && !ready; ++i) {
+    const net::SocketHandle probe = net::OpenTcp();
+    ready = net::ConnectIPv4(probe, "127.0.0.1", port) == 0;
+    net::Close(probe);
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  uri_ = "127.0.0.1:" + std::to_string(port);
+  const ProcessResult r =
+      ready ? RunProcess(MODFLASH_BIN, {"--program", imagePath_, "127.0.0.1",
+                                        std::to_string(port)})
+            : ProcessResult{};
+  simThread.join();
+  ASSERT_TRUE(ready) << sim.out << sim.err;
+  EXPECT_EQ(r.out,
+            UpToTransfer("Real programming run", "921600") + Progress() +
+                Tail("Module Firmware successfully written.\n", "V1.2.3") +
+                Success("127.0.0.1"));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(sim.out.find("connection 2 summary: 6407 module frames, 6402 "
+                         "update packets, 0 retries, 204800 bytes written, "
+                         "flash equals the expected image"),
+            std::string::npos)
+      << sim.out;
+  EXPECT_EQ(sim.status, 0);
+  EXPECT_TRUE(ReadFileBytes(flashPath) == image_);
 }
 
 }  // namespace
