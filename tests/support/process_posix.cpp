@@ -57,12 +57,14 @@ ProcessResult RunProcess(const std::string& program,
   int open_count = 2;
   bool timed_out = false;
   while (open_count > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
       timed_out = true;
       break;
     }
+    // Rounded up, so the child gets its whole time.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     const int ready = poll(fds, 2, static_cast<int>(left.count()));
     if (ready < 0) continue;
     for (int i = 0; i < 2; ++i) {
