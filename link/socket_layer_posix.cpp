@@ -331,14 +331,4 @@ SocketHandle Accept(SocketHandle listener) {
   return static_cast<SocketHandle>(fd);
 }
 
-bool SendAll(SocketHandle s, const uint8_t* data, int length) {
-  int done = 0;
-  while (done < length) {
-    const int sent = Send(s, data + done, length - done);
-    if (sent <= 0) return false;
-    done += sent;
-  }
-  return true;
-}
-
 }  // namespace modflash::net
