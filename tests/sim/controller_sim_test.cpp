@@ -177,17 +177,22 @@ double TimeTransfer(SimOptions options, bool lineTiming, uint32_t count) {
 
 TEST_F(ControllerSimTest, LineTimingAt115200TakesTheLineTime) {
   // Each exchange: the 64-byte packet out, the 20-byte answer back. Paced,
-  // the transfer never beats the line, and on any host (a loaded one under
-  // an emulator included) it stays well within twice the line time. How
-  // close it comes to the line is a benchmark's figure (scripts/bench).
+  // the transfer never beats the line; on top of the line it costs about
+  // what the same transfer costs unpaced, the host's own share, which a
+  // loaded machine under an emulator inflates. Twice each is a bound that
+  // holds there and still catches pacing by a wrong unit. How close pacing
+  // comes to the line is a benchmark's figure (scripts/bench).
   constexpr uint32_t kCount = 300;
   const double line = kCount * (64 + 20) * 10.0 / 115200;
+  const double host = TimeTransfer(options_, false, kCount);
+  ASSERT_GE(host, 0);
   const double took = TimeTransfer(options_, true, kCount);
   ASSERT_GE(took, 0);
   EXPECT_GE(took, 0.99 * line);
-  EXPECT_LE(took, 2.0 * line);
+  EXPECT_LE(took, 2.0 * line + 2.0 * host);
   std::cout << "line timing through the controller: " << kCount
-            << " slices, line time " << line << " s, paced " << took << " s\n";
+            << " slices, line time " << line << " s, paced " << took
+            << " s, unpaced " << host << " s\n";
 }
 
 // Faults, and what the controller makes of them.
