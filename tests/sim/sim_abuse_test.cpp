@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "tests/sim/sim_client.h"
-#include "tools/readersim/command_line.h"
 #include "tools/readersim/simulator.h"
 
 namespace modflash::sim {
@@ -36,6 +35,7 @@ size_t CountLines(const std::string& log, const std::string& part) {
 std::unique_ptr<Simulator> StartSimulator(std::ostream& log,
                                           uint32_t idleTimeoutMs) {
   SimOptions options;
+  EXPECT_EQ(options.idleTimeoutMs, 30000u);
   options.port = 0;
   options.idleTimeoutMs = idleTimeoutMs;
   options.log = &log;
@@ -121,16 +121,6 @@ TEST(SimAbuseTest, BurstOfAHundredConnectionsLosesNone) {
   }
   EXPECT_EQ(answered, 100);
   EXPECT_TRUE(sim->WaitForConnections(100, 10000));
-}
-
-TEST(SimAbuseTest, IdleTimeOutOption) {
-  CommandLine line;
-  std::string error;
-  EXPECT_EQ(line.options.idleTimeoutMs, 30000u);
-  ASSERT_TRUE(ParseCommandLine({"--idle-timeout-ms", "0"}, line, error))
-      << error;
-  EXPECT_EQ(line.options.idleTimeoutMs, 0u);
-  EXPECT_FALSE(ParseCommandLine({"--idle-timeout-ms", "x"}, line, error));
 }
 
 }  // namespace
