@@ -129,6 +129,10 @@ Faults (counts are per connection; frames and packets count from 1):
   --oversize N[:SIZE]    pad the answer to module frame N with zeros to
                          SIZE payload bytes (65 to 247, default 100)
 
+Robustness:
+  --idle-timeout-ms N    close a connection on which nothing arrived for N ms
+                         (default 30000; 0: never)
+
 Exit status: 0, 1 when the port cannot be bound or a file not be written,
 2 for a bad command line.
 )";
@@ -301,6 +305,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
         return badValue("is not N[:SIZE] with SIZE from 65 to 247");
       }
       o.oversizeLength = static_cast<uint16_t>(size);
+      // Robustness against misbehaving clients.
+    } else if (name == "--idle-timeout-ms") {
+      if (!number(0xFFFFFFFFu, o.idleTimeoutMs)) return false;
     } else {
       error = "unknown option '" + args[i] + "'";
       return false;
