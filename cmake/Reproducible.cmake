@@ -12,7 +12,8 @@ if(MODFLASH_REPRODUCIBLE)
       -ffile-prefix-map=${PROJECT_BINARY_DIR}/=build/)
   endif()
   if(MINGW)
-    # A PE header carries a link time; leave it at zero.
+    # A PE header carries a link time; leave it at zero. (Stripping writes
+    # one again: SOURCE_DATE_EPOCH when it is set, else the current time.)
     add_link_options(-Wl,--no-insert-timestamp)
   endif()
 endif()
