@@ -17,9 +17,11 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS modflash RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
-if(TARGET readersim)
-  install(TARGETS readersim RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
-endif()
+foreach(program readersim modflash-fleet)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
+  endif()
+endforeach()
 # The README and every guide in docs/.
 file(GLOB MODFLASH_GUIDES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${MODFLASH_GUIDES}

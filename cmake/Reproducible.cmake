@@ -10,6 +10,8 @@ if(MODFLASH_REPRODUCIBLE)
     add_compile_options(
       -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
       -ffile-prefix-map=${PROJECT_BINARY_DIR}/=build/)
+    # The build's date and time would differ from one build to the next.
+    add_compile_options(-Werror=date-time)
   endif()
   if(MINGW)
     # A PE header carries a link time; leave it at zero. (Stripping writes
