@@ -11,6 +11,7 @@ else()
 endif()
 
 install(TARGETS modflash RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
+install(TARGETS modflash-fleet RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
 if(TARGET readersim)
   install(TARGETS readersim RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
 endif()
