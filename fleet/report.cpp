@@ -108,7 +108,7 @@ bool WriteReport(const std::string& folder,
     object["port"] = r.reader.port;
     object["outcome"] = OutcomeName(r.outcome);
     if (r.exitStatus) object["exit_status"] = *r.exitStatus;
-    const std::vector<std::pair<const char*, const std::string*>> texts2 = {
+    const std::vector<std::pair<const char*, const std::string*>> textFields = {
         {"file_version", &r.facts.fileVersion},
         {"version_before", &r.facts.versionBefore},
         {"version_after", &r.facts.versionAfter},
@@ -117,7 +117,7 @@ bool WriteReport(const std::string& folder,
         {"start_time", &r.startTime},
         {"end_time", &r.endTime},
         {"log_file", &r.logFile}};
-    for (const auto& [name, text] : texts2) {
+    for (const auto& [name, text] : textFields) {
       if (!text->empty()) object[name] = *text;
     }
     if (!r.facts.initialBaud.empty()) {
