@@ -26,3 +26,5 @@ need_packages() {
 
 # The packages a native build with tests needs.
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
+# Header-only libraries of modflash-fleet (the Windows builds use them too).
+NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev)
