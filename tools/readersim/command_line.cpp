@@ -129,6 +129,12 @@ Faults (counts are per connection; frames and packets count from 1):
   --oversize N[:SIZE]    pad the answer to module frame N with zeros to
                          SIZE payload bytes (65 to 247, default 100)
 
+Capture:
+  --pcap FILE            write every connection's TCP payloads, both ways,
+                         to FILE as a libpcap capture (made-up Ethernet, IPv4
+                         and TCP headers; real ports and times), for
+                         Wireshark or tshark with tools/wireshark/modflash.lua
+
 Exit status: 0, 1 when the port cannot be bound or a file not be written,
 2 for a bad command line.
 )";
@@ -301,6 +307,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
         return badValue("is not N[:SIZE] with SIZE from 65 to 247");
       }
       o.oversizeLength = static_cast<uint16_t>(size);
+      // Capture.
+    } else if (name == "--pcap") {
+      if (!takeValue()) return false;
+      if (value.empty()) return badValue("is not a file name");
+      o.pcapPath = value;
     } else {
       error = "unknown option '" + args[i] + "'";
       return false;

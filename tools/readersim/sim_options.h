@@ -94,6 +94,11 @@ struct SimOptions {
 
   /// Where log, trace and summary lines go. Must outlive the simulator.
   std::ostream* log = &std::cout;
+
+  // Capture (--pcap).
+  /// Every connection's TCP payloads, both ways, go to this libpcap file
+  /// (if not empty).
+  std::string pcapPath;
 };
 
 /// The rate for a baud code 0..3, or 0.
