@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/readersim/command_line.h"
 
 namespace modflash::sim {
 namespace {
@@ -109,8 +111,8 @@ TEST(PcapCaptureTest, ConnectionReadsBackWithConsistentNumbersAndChecksums) {
                                    kTcpFin | kTcpAck,
                                    kTcpFin | kTcpAck,
                                    kTcpAck};
-  const uint16_t expectedSource[] = {40000, 5000, 40000, 40000, 5000,
-                                     5000,  40000, 5000, 40000};
+  const uint16_t expectedSource[] = {40000, 5000,  40000, 40000, 5000,
+                                     5000,  40000, 5000,  40000};
   for (size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(frames[i].flags, expectedFlags[i]) << i;
     EXPECT_EQ(frames[i].srcPort, expectedSource[i]) << i;
@@ -163,6 +165,31 @@ TEST(PcapCaptureTest, LongPayloadIsSplitAndUnwritableFileRefused) {
   EXPECT_TRUE(frames[0].checksumsRight && frames[1].checksumsRight);
   EXPECT_EQ(frames[2].flags, kTcpFin | kTcpAck);
   EXPECT_EQ(frames[2].seq, frames[1].seq + 10);
+}
+
+TEST(PcapCaptureTest, CommandLineTakesTheFileAndRefusesAnUnwritableOne) {
+  CommandLine line;
+  std::string error;
+  ASSERT_TRUE(
+      ParseCommandLine({"--pcap", "run.pcap", "--port", "0"}, line, error))
+      << error;
+  EXPECT_EQ(line.options.pcapPath, "run.pcap");
+  line = CommandLine{};
+  EXPECT_TRUE(ParseCommandLine({"--pcap=x.pcap"}, line, error));
+  EXPECT_EQ(line.options.pcapPath, "x.pcap");
+  EXPECT_FALSE(ParseCommandLine({"--pcap"}, line, error));
+  EXPECT_EQ(error, "option --pcap needs a value");
+  EXPECT_FALSE(ParseCommandLine({"--pcap="}, line, error));
+  EXPECT_NE(HelpText().find("--pcap FILE"), std::string::npos);
+
+  // The program ends with status 1 before it listens when it cannot write
+  // the file.
+  testing::TempDir dir;
+  const std::string unwritable = (dir.path() / "no" / "run.pcap").string();
+  const testing::ProcessResult r = testing::RunProcess(
+      READERSIM_BIN, {"--port", "0", "--pcap", unwritable}, 30000);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "readersim: cannot write the capture " + unwritable + "\n");
 }
 
 }  // namespace
