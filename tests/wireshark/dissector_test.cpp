@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,162 +28,161 @@
 namespace modflash::testing {
 namespace {
 
-constexpr uint32_t kWarning = 0x600000;  // tshark's expert severities
-constexpr uint32_t kError = 0x800000;
+using Strings = std::vector<std::string>;
 
 // The fields each decoded frame is reduced to, in this order.
-const std::vector<std::string> kFields = {
+enum Field {
+  kFrame,
+  kProtocol,
+  kInfo,
+  kPacketType,
+  kAddress,
+  kTest,
+  kCrcStatus,
+  kCheckStatus,
+  kStatus,
+  kStatusName,
+  kVersion,
+  kRate,
+  kLength,
+  kExpert,
+  kSeverity,
+  kMalformed,
+  kLuaError,
+  kFieldCount
+};
+const char* const kFieldNames[kFieldCount] = {
     "frame.number",         "_ws.col.Protocol",      "_ws.col.Info",
     "modflash.pkt.type",    "modflash.address",      "modflash.test",
     "modflash.crc.status",  "modflash.check.status", "modflash.status",
-    "modflash.status.name", "modflash.request",      "modflash.version",
-    "modflash.baud.rate",   "modflash.answer.type",  "_ws.expert.message",
-    "_ws.expert.severity",  "_ws.malformed",         "_ws.lua.error",
-    "modflash.length"};
+    "modflash.status.name", "modflash.version",      "modflash.baud.rate",
+    "modflash.length",      "_ws.expert.message",    "_ws.expert.severity",
+    "_ws.malformed",        "_ws.lua.error"};
+constexpr unsigned long kWarning = 0x600000;  // tshark's expert severities
+constexpr unsigned long kError = 0x800000;
 
-/// One frame: each field's values, several when a frame holds several.
-using Row = std::map<std::string, std::vector<std::string>>;
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
+Strings Split(const std::string& text, char separator) {
+  Strings parts;
   std::string part;
   std::istringstream in(text);
   while (std::getline(in, part, separator)) parts.push_back(part);
-  if (!text.empty() && text.back() == separator) parts.emplace_back();
   return parts;
 }
 
+/// tshark's account of a capture: per frame, each field's values (several
+/// when a frame holds several messages).
 struct Decoded {
-  std::vector<Row> rows;
+  std::vector<std::vector<Strings>> rows;
   std::string err;
   int status = -1;
 
-  size_t Count(const std::string& field, const std::string& value) const {
-    size_t n = 0;
-    for (const Row& row : rows) {
-      for (const std::string& v : row.at(field)) n += v == value ? 1u : 0u;
-    }
-    return n;
-  }
-  /// Every value of `field`, frame by frame.
-  std::vector<std::string> All(const std::string& field) const {
-    std::vector<std::string> values;
-    for (const Row& row : rows) {
-      const auto& v = row.at(field);
-      values.insert(values.end(), v.begin(), v.end());
+  Strings All(Field f) const {
+    Strings values;
+    for (const auto& row : rows) {
+      values.insert(values.end(), row[f].begin(), row[f].end());
     }
     return values;
   }
-  /// "frame: message" of every expert item of at least `severity`.
-  std::vector<std::string> Experts(uint32_t severity) const {
-    std::vector<std::string> found;
-    for (const Row& row : rows) {
-      const auto& messages = row.at("_ws.expert.message");
-      const auto& levels = row.at("_ws.expert.severity");
-      for (size_t i = 0; i < messages.size() && i < levels.size(); ++i) {
-        if (std::strtoul(levels[i].c_str(), nullptr, 10) >= severity) {
-          found.push_back(row.at("frame.number")[0] + ": " + messages[i]);
+  size_t Count(Field f, const std::string& value) const {
+    const Strings values = All(f);
+    return static_cast<size_t>(std::count(values.begin(), values.end(), value));
+  }
+  /// "frame: message" of each expert item of at least `severity`.
+  Strings Experts(unsigned long severity) const {
+    Strings found;
+    for (const auto& row : rows) {
+      for (size_t i = 0; i < row[kExpert].size() && i < row[kSeverity].size();
+           ++i) {
+        if (std::strtoul(row[kSeverity][i].c_str(), nullptr, 10) >= severity) {
+          found.push_back(row[kFrame][0] + ": " + row[kExpert][i]);
         }
       }
     }
     return found;
   }
-  /// The Info texts of the frames that the dissector decoded.
-  std::vector<std::string> Infos() const {
-    std::vector<std::string> infos;
-    for (const Row& row : rows) {
-      if (row.at("_ws.col.Protocol")[0] == "modflash") {
-        infos.push_back(row.at("_ws.col.Info")[0]);
-      }
+  /// The Info texts of the frames the dissector decoded.
+  Strings Infos() const {
+    Strings infos;
+    for (const auto& row : rows) {
+      if (row[kProtocol] == Strings{"modflash"}) infos.push_back(row[kInfo][0]);
     }
     return infos;
   }
 };
 
-bool TsharkInstalled() {
-  const std::string tshark = TSHARK_BIN;
-  return !tshark.empty() && std::filesystem::exists(tshark);
-}
-
-/// Runs tshark with the dissector over `capture`; `decodeArgs` tell it
-/// where the reader is.
-Decoded Decode(const std::string& capture,
-               const std::vector<std::string>& decodeArgs) {
-  std::vector<std::string> args = {
-      "-n",          "-X",           std::string("lua_script:") + DISSECTOR_LUA,
-      "-r",          capture,        "-T",
-      "fields",      "-E",           "occurrence=a",
-      "-E",          "aggregator=|", "-E",
-      "separator=/t"};
-  args.insert(args.end(), decodeArgs.begin(), decodeArgs.end());
-  for (const std::string& field : kFields) {
+/// Runs tshark with the dissector (and the IP and TCP checksums checked)
+/// over `capture`; `where` says where the reader is.
+Decoded Decode(const std::string& capture, const Strings& where) {
+  Strings args = {"-n",
+                  "-X",
+                  std::string("lua_script:") + DISSECTOR_LUA,
+                  "-r",
+                  capture,
+                  "-o",
+                  "ip.check_checksum:TRUE",
+                  "-o",
+                  "tcp.check_checksum:TRUE",
+                  "-T",
+                  "fields",
+                  "-E",
+                  "occurrence=a",
+                  "-E",
+                  "aggregator=|"};
+  args.insert(args.end(), where.begin(), where.end());
+  for (const char* field : kFieldNames) {
     args.push_back("-e");
     args.push_back(field);
   }
   const ProcessResult r = RunProcess(TSHARK_BIN, args, 300000);
   Decoded d;
   d.status = r.status;
-  // tshark warns when it runs as root; that line is not the dissector's.
   for (const std::string& line : Split(r.err, '\n')) {
-    if (line.find("Running as user") == std::string::npos && !line.empty()) {
-      d.err += line + "\n";
-    }
+    // tshark warns when it runs as root; that line is not the dissector's.
+    if (line.find("Running as user") == std::string::npos) d.err += line;
   }
   for (const std::string& line : Split(r.out, '\n')) {
-    if (line.empty()) continue;
-    const std::vector<std::string> columns = Split(line, '\t');
-    Row row;
-    for (size_t i = 0; i < kFields.size(); ++i) {
-      const std::string column = i < columns.size() ? columns[i] : "";
-      row[kFields[i]] =
-          column.empty() ? std::vector<std::string>{} : Split(column, '|');
+    std::vector<Strings> row(kFieldCount);
+    const Strings columns = Split(line, '\t');
+    for (size_t i = 0; i < columns.size() && i < kFieldCount; ++i) {
+      if (!columns[i].empty()) row[i] = Split(columns[i], '|');
     }
-    if (row["frame.number"].empty()) row["frame.number"] = {"?"};
-    if (row["_ws.col.Protocol"].empty()) row["_ws.col.Protocol"] = {""};
-    if (row["_ws.col.Info"].empty()) row["_ws.col.Info"] = {""};
+    for (Field f : {kFrame, kProtocol, kInfo}) {
+      if (row[f].empty()) row[f] = {""};
+    }
     d.rows.push_back(row);
   }
   return d;
 }
 
-std::string Hex16(int value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04x", value);
-  return text;
-}
-
-std::string PortArg(uint16_t port) {
-  return "modflash.port:" + std::to_string(port);
+Strings PortPref(uint16_t port) {
+  return {"-o", "modflash.port:" + std::to_string(port)};
 }
 
 // What every capture must show: tshark ran, no Lua error, nothing at error
-// level, and the malformed-packet mark only on `malformed` (frame numbers).
-void ExpectCleanDecode(const Decoded& d,
-                       const std::vector<std::string>& malformed = {}) {
+// level (bad IP or TCP checksums included), and the malformed-packet mark
+// on the `malformed` frames only.
+void ExpectCleanDecode(const Decoded& d, const Strings& malformed = {}) {
   EXPECT_EQ(d.status, 0);
   EXPECT_EQ(d.err, "");
-  EXPECT_EQ(d.Count("_ws.lua.error", "1"), 0u);
-  std::vector<std::string> marked;
-  for (const Row& row : d.rows) {
-    if (!row.at("_ws.malformed").empty()) {
-      marked.push_back(row.at("frame.number")[0]);
-    }
+  EXPECT_FALSE(d.rows.empty());
+  EXPECT_EQ(d.Count(kLuaError, "1"), 0u);
+  EXPECT_EQ(d.Experts(kError), Strings{});
+  Strings marked;
+  for (const auto& row : d.rows) {
+    if (!row[kMalformed].empty()) marked.push_back(row[kFrame][0]);
   }
   EXPECT_EQ(marked, malformed);
-  EXPECT_EQ(d.Experts(kError), std::vector<std::string>{});
-  EXPECT_FALSE(d.rows.empty());
 }
 
 class DissectorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!TsharkInstalled()) {
-      GTEST_SKIP() << "tshark is not installed here (" << TSHARK_BIN
-                   << "); the dissector tests need it";
+    const std::string tshark = TSHARK_BIN;
+    if (tshark.empty() || !std::filesystem::exists(tshark)) {
+      GTEST_SKIP() << "tshark is not installed here; the dissector tests "
+                      "need it";
     }
-    image_ = MakeImage(1, 2, 3);
-    imagePath_ = dir_.Write("image.bin", image_);
-    capture_ = (dir_.path() / "run.pcap").string();
+    imagePath_ = dir_.Write("image.bin", MakeImage(1, 2, 3));
     options_.port = 0;
     options_.version = sim::Version{1, 1, 0};
     options_.log = &simLog_;
@@ -204,63 +202,50 @@ class DissectorTest : public ::testing::Test {
     simulator.Stop();
     return r.status;
   }
-  int Run(const std::string& kind) { return Run(kind, options_, port_); }
 
-  // Everything a successful run shows, programming or dry run.
-  void ExpectWholeTransfer(const Decoded& d, const std::string& test,
-                           const std::string& completeStatus) {
-    const std::vector<std::string> addresses = d.All("modflash.address");
+  // What a successful run shows, programming (test flag 0) or dry run (1):
+  // 6400 code packets with good CRCs, each accepted with status 0x00.
+  static void ExpectWholeTransfer(const Decoded& d, const std::string& test,
+                                  const std::string& completeStatus) {
+    const Strings addresses = d.All(kAddress);
     ASSERT_EQ(addresses.size(), 6400u);
     EXPECT_EQ(addresses.front(), "0x00404000");
     EXPECT_EQ(addresses.back(), "0x00435fe0");
-    EXPECT_EQ(d.Count("modflash.pkt.type", "3"), 6400u);
-    EXPECT_EQ(d.Count("modflash.test", test), 6400u);
-    // Every module frame's CRC is good (update packets and commands), and
-    // every check byte.
-    EXPECT_EQ(d.Count("modflash.crc.status", "0"), 0u);
-    EXPECT_GE(d.Count("modflash.crc.status", "1"), 6402u + 4);
-    EXPECT_EQ(d.Count("modflash.check.status", "0"), 0u);
-    // Each code packet answered by status 0x00, tied to its request.
-    EXPECT_EQ(d.Count("modflash.status.name", "accepted"), 6400u);
-    EXPECT_EQ(d.Count("modflash.status", "0x00"), 6400u);
-    EXPECT_EQ(d.Count("modflash.status", "0x0e"), 1u);
-    EXPECT_EQ(d.Count("modflash.status", completeStatus), 1u);
-    std::vector<std::string> infos = d.Infos();
-    EXPECT_NE(std::find(infos.begin(), infos.end(),
-                        "SendCode 0x00404020 test=" + test +
-                            " → Status 0x00 accepted"),
-              infos.end());
-    EXPECT_NE(std::find(infos.begin(), infos.end(),
-                        "SendCode 0x00435FE0 test=" + test +
-                            " → Status 0x00 accepted"),
-              infos.end());
+    EXPECT_EQ(d.Count(kPacketType, "3"), 6400u);
+    EXPECT_EQ(d.Count(kTest, test), 6400u);
+    EXPECT_EQ(d.Count(kCrcStatus, "0") + d.Count(kCheckStatus, "0"), 0u);
+    EXPECT_GE(d.Count(kCrcStatus, "1"), 6402u + 4);  // packets and commands
+    EXPECT_EQ(d.Count(kStatusName, "accepted"), 6400u);
+    EXPECT_EQ(d.Count(kStatus, "0x00"), 6400u);
+    EXPECT_EQ(d.Count(kStatus, "0x0e"), 1u);
+    EXPECT_EQ(d.Count(kStatus, completeStatus), 1u);
+    const Strings infos = d.Infos();
+    EXPECT_EQ(std::count(infos.begin(), infos.end(),
+                         "SendCode 0x00404020 test=" + test +
+                             " → Status 0x00 accepted"),
+              1);
+    EXPECT_EQ(d.Experts(kWarning), Strings{});
   }
 
   TempDir dir_;
-  std::vector<uint8_t> image_;
   std::string imagePath_;
-  std::string capture_;
+  std::string capture_ = (dir_.path() / "run.pcap").string();
   std::ostringstream simLog_;
-  std::ostringstream byteLog_;
   sim::SimOptions options_;
   uint16_t port_ = 0;
 };
 
 TEST_F(DissectorTest, ProgrammingRunCapturedByTheSimulatorProgram) {
-  // The readersim program itself, with --pcap; the first connection is the
-  // readiness probe.
+  // The readersim program itself; its first connection is the readiness
+  // probe below.
   uint16_t port = 0;
   net::SocketLayerSession session;
-  {
-    const net::SocketHandle s = net::ListenLoopback(0, &port);
-    ASSERT_NE(s, net::kInvalidSocket);
-    net::Close(s);
-  }
-  ProcessResult sim;
+  const net::SocketHandle s = net::ListenLoopback(0, &port);
+  ASSERT_NE(s, net::kInvalidSocket);
+  net::Close(s);
   std::thread simThread([&] {
-    sim = RunProcess(READERSIM_BIN,
-                     {"--port", std::to_string(port), "--connections", "2",
-                      "--version", "1.1.0", "--pcap", capture_});
+    RunProcess(READERSIM_BIN, {"--port", std::to_string(port), "--connections",
+                               "2", "--version", "1.1.0", "--pcap", capture_});
   });
   bool ready = false;
   for (int i = 0; i < 200 && !ready; ++i) {
@@ -269,29 +254,25 @@ TEST_F(DissectorTest, ProgrammingRunCapturedByTheSimulatorProgram) {
     net::Close(probe);
     if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  const ProcessResult r =
+  const int status =
       ready ? RunProcess(MODFLASH_BIN, {"--program", imagePath_, "127.0.0.1",
                                         std::to_string(port)})
-            : ProcessResult{};
+                  .status
+            : -1;
   simThread.join();
-  ASSERT_TRUE(ready) << sim.out << sim.err;
-  ASSERT_EQ(r.status, 0) << r.out;
+  ASSERT_EQ(status, 0);
 
-  const Decoded d = Decode(capture_, {"-o", PortArg(port)});
+  const Decoded d = Decode(capture_, PortPref(port));
   ExpectCleanDecode(d);
   ExpectWholeTransfer(d, "0", "0x09");
-  EXPECT_EQ(d.Count("modflash.status.name", "programmed"), 1u);
-  EXPECT_EQ(d.Experts(kWarning), std::vector<std::string>{});
-  // Versions before and after, the rate found and the two rates set.
-  const std::vector<std::string> versions = d.All("modflash.version");
+  EXPECT_EQ(d.Count(kStatusName, "programmed"), 1u);
+  const Strings versions = d.All(kVersion);
   ASSERT_GE(versions.size(), 3u);
   EXPECT_EQ(versions.front(), "V1.1.0");
   EXPECT_EQ(versions.back(), "V1.2.3");
-  EXPECT_EQ(d.All("modflash.baud.rate"),
-            (std::vector<std::string>{"921600", "115200", "921600"}));
-  const std::vector<std::string> infos = d.Infos();
+  EXPECT_EQ(d.All(kRate), (Strings{"921600", "115200", "921600"}));
+  const Strings infos = d.Infos();
   ASSERT_GE(infos.size(), 4u);
-  EXPECT_EQ(infos[0], "VersionRead");
   EXPECT_EQ(infos[1], "VersionRead → Version V1.1.0");
   EXPECT_EQ(infos[3], "GetBaudRate → BaudRate 921600 bit/s");
   EXPECT_EQ(infos.back(), "SetBaudRate 921600 bit/s → rate set");
@@ -302,109 +283,83 @@ TEST_F(DissectorTest, DryRunAndByteByByteRunDecodeTheSameMessages) {
   // segment (some 180000 segments, the longer of the two).
   sim::SimOptions byteOptions = options_;
   byteOptions.pcapPath = (dir_.path() / "bytes.pcap").string();
-  byteOptions.log = &byteLog_;
+  std::ostringstream byteLog;
+  byteOptions.log = &byteLog;
   byteOptions.byteByByte = true;
   byteOptions.byteGapMs = 0;
   Decoded bytes;
   std::thread byteRun([&] {
     uint16_t port = 0;
     EXPECT_EQ(Run("--dryrun", byteOptions, port), 0);
-    // Decoded through Decode As rather than the port preference.
+    // Decode As rather than the port preference.
     bytes = Decode(byteOptions.pcapPath,
                    {"-d", "tcp.port==" + std::to_string(port) + ",modflash"});
   });
-  const int status = Run("--dryrun");
-  const Decoded whole =
-      status == 0 ? Decode(capture_, {"-o", PortArg(port_)}) : Decoded{};
+  const int status = Run("--dryrun", options_, port_);
+  const Decoded whole = Decode(capture_, PortPref(port_));
   byteRun.join();
   ASSERT_EQ(status, 0);
 
   ExpectCleanDecode(whole);
   ExpectWholeTransfer(whole, "1", "0x0a");
-  EXPECT_EQ(whole.Count("modflash.status.name", "dry-run complete"), 1u);
-  EXPECT_EQ(whole.Experts(kWarning), std::vector<std::string>{});
-
+  EXPECT_EQ(whole.Count(kStatusName, "dry-run complete"), 1u);
   ExpectCleanDecode(bytes);
+  EXPECT_EQ(bytes.Experts(kWarning), Strings{});
   EXPECT_GT(bytes.rows.size(), whole.rows.size() * 5);
-  EXPECT_EQ(bytes.Experts(kWarning), std::vector<std::string>{});
-  EXPECT_EQ(bytes.Infos().size(), whole.Infos().size());
   EXPECT_TRUE(bytes.Infos() == whole.Infos());
 }
 
 TEST_F(DissectorTest, SliceRefusedFourTimesShowsFourWarnings) {
   options_.refuseAddress = 0x405000;
   options_.refuseTimes = 4;
-  ASSERT_EQ(Run("--program"), 0);
-  const Decoded d = Decode(capture_, {"-o", PortArg(port_)});
+  ASSERT_EQ(Run("--program", options_, port_), 0);
+  const Decoded d = Decode(capture_, PortPref(port_));
   ExpectCleanDecode(d);
-  EXPECT_EQ(d.Count("modflash.status.name", "refused"), 4u);
-  EXPECT_EQ(d.Count("modflash.status", "0x03"), 4u);
-  EXPECT_EQ(d.Count("modflash.address", "0x00405000"), 5u);
-  std::vector<std::string> warnings;
-  size_t refusedInfos = 0;
-  for (const Row& row : d.rows) {
-    for (const std::string& m : row.at("_ws.expert.message")) {
-      if (m != "Slice 0x00405000 refused with status 0x03") continue;
-      warnings.push_back(m);
-      EXPECT_EQ(row.at("_ws.col.Info")[0],
+  EXPECT_EQ(d.Count(kAddress, "0x00405000"), 5u);
+  EXPECT_EQ(d.Count(kStatus, "0x03"), 4u);
+  EXPECT_EQ(d.Count(kStatusName, "accepted"), 6400u);
+  size_t refusals = 0;
+  for (const auto& row : d.rows) {
+    if (row[kExpert] == Strings{"Slice 0x00405000 refused with status 0x03"}) {
+      EXPECT_EQ(row[kInfo][0],
                 "SendCode 0x00405000 test=0 → Status 0x03 refused");
-      ++refusedInfos;
+      EXPECT_EQ(row[kStatusName], Strings{"refused"});
+      ++refusals;
     }
   }
-  EXPECT_EQ(warnings.size(), 4u);
+  EXPECT_EQ(refusals, 4u);
   EXPECT_EQ(d.Experts(kWarning).size(), 4u);
-  EXPECT_EQ(d.Count("modflash.status.name", "accepted"), 6400u);
 }
 
-// The real update controller over its link; the simulator breaks the first
-// answer, and the reads after it show the stream still in step.
-class FaultCaptureTest : public DissectorTest {
- protected:
-  Decoded CaptureVersionReads() {
-    sim::Simulator simulator(options_);
-    EXPECT_TRUE(simulator.Start());
-    {
-      StdoutCapture quiet;
-      UpdateController controller("127.0.0.1", simulator.port());
-      uint8_t major = 0, minor = 0, patch = 0;
-      for (int i = 0; i < 3; ++i) {
-        controller.GetFirmwareVersion(major, minor, patch);
-      }
-      controller.CloseLink();
-      quiet.Take();
-    }
-    simulator.WaitForConnections(1, 5000);
-    simulator.Stop();
-    return Decode(capture_, {"-o", PortArg(simulator.port())});
-  }
-};
-
-TEST_F(FaultCaptureTest, LengthBelowEightIsWarnedAndSkipped) {
+TEST_F(DissectorTest, LengthBelowEightAndOversizeAnswerAreWarned) {
+  // The real update controller over its link reads the version three times:
+  // the first answer has length byte 6, the second 100 payload bytes, the
+  // third is whole again.
   options_.lowLengthFrame = 1;
-  options_.lowLengthValue = 6;
-  const Decoded d = CaptureVersionReads();
-  // Handshake, then request and answer: the answer is frame 5.
+  options_.oversizeFrame = 2;
+  sim::Simulator simulator(options_);
+  ASSERT_TRUE(simulator.Start());
+  {
+    StdoutCapture quiet;
+    UpdateController controller("127.0.0.1", simulator.port());
+    uint8_t major = 0, minor = 0, patch = 0;
+    for (int i = 0; i < 3; ++i)
+      controller.GetFirmwareVersion(major, minor, patch);
+    controller.CloseLink();
+  }
+  simulator.WaitForConnections(1, 5000);
+  simulator.Stop();
+  const Decoded d = Decode(capture_, PortPref(simulator.port()));
+  // Handshake in frames 1 to 3, then request and answer in turn.
   ExpectCleanDecode(d, {"5"});
   EXPECT_EQ(d.Experts(kWarning),
-            std::vector<std::string>{"5: Length 6 is below 8"});
-  const std::vector<std::string> infos = d.Infos();
-  EXPECT_EQ(infos, (std::vector<std::string>{
-                       "VersionRead", "Length 6 below 8", "VersionRead",
-                       "VersionRead → Version V1.1.0", "VersionRead",
-                       "VersionRead → Version V1.1.0"}));
-}
-
-TEST_F(FaultCaptureTest, OversizeAnswerIsWarned) {
-  options_.oversizeFrame = 2;
-  options_.oversizeLength = 100;
-  const Decoded d = CaptureVersionReads();
-  ExpectCleanDecode(d);
-  const std::vector<std::string> warnings = d.Experts(kWarning);
-  ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].find("Payload of 100 bytes; the programmer reads 64"),
-            std::string::npos);
-  EXPECT_EQ(d.Count("modflash.length", "108"), 1u);
-  EXPECT_EQ(d.Count("modflash.version", "V1.1.0"), 2u);
+            (Strings{"5: Length 6 is below 8",
+                     "7: Payload of 100 bytes; the programmer reads 64"}));
+  EXPECT_EQ(d.All(kLength), (Strings{"24", "6", "24", "108", "24", "24"}));
+  EXPECT_EQ(d.Infos(),
+            (Strings{"VersionRead", "Length 6 below 8", "VersionRead",
+                     "VersionRead → Reader_ModuleData (100 bytes)",
+                     "VersionRead", "VersionRead → Version V1.1.0"}));
 }
 
 // A capture put together here: the reader at its default port 5000, bad
@@ -419,13 +374,9 @@ TEST_F(DissectorTest, HandBuiltCaptureRaisesExactlyTheBadChecksAndCrcs) {
   auto message = [](uint8_t type, const std::vector<uint8_t>& payload) {
     return sim::BuildReaderMessage(type, payload.data(), payload.size());
   };
-  auto command = [](uint8_t code) {
-    std::vector<uint8_t> frame = {0x43, 0x49, 0x54, 0x4D, 0xFF, code};
-    frame.resize(14, 0);
-    frame.resize(16);
-    sim::StoreCrc(frame.data(), 14);
-    return frame;
-  };
+  std::vector<uint8_t> command = {0x43, 0x49, 0x54, 0x4D, 0xFF, 0x60};
+  command.resize(16, 0);
+  sim::StoreCrc(command.data(), 14);
   std::vector<uint8_t> packet = {0x55, 0x49, 0x54, 0x4D, 0xFF, 0x0D,
                                  0xF0, 0x03, 0x00, 0x0B, 0x00, 0x00,
                                  0x00, 0x00, 0x50, 0x40, 0x00};
@@ -435,7 +386,7 @@ TEST_F(DissectorTest, HandBuiltCaptureRaisesExactlyTheBadChecksAndCrcs) {
   sim::StoreCrc(packet.data(), 62);
 
   c.Opened(t);
-  // Frame 4: GetBaudRate, two junk bytes, SetBaudRate with a bad check byte.
+  // Frame 4: GetBaudRate, two stray bytes, SetBaudRate with a bad check byte.
   std::vector<uint8_t> bytes = message(sim::kTypeGetBaudRate, {});
   bytes.push_back(0x00);
   bytes.push_back(0x42);
@@ -448,9 +399,8 @@ TEST_F(DissectorTest, HandBuiltCaptureRaisesExactlyTheBadChecksAndCrcs) {
   c.FromServer(t, bytes.data(), 3);
   c.FromServer(t, bytes.data() + 3, bytes.size() - 3);
   // Frame 7: a version read with a bad CRC.
-  std::vector<uint8_t> frame = command(0x60);
-  frame[15] ^= 0x80;
-  bytes = message(sim::kTypeModuleData, frame);
+  command[15] ^= 0x80;
+  bytes = message(sim::kTypeModuleData, command);
   c.FromClient(t, bytes.data(), bytes.size());
   // Frame 8: the answer, announced with a high length byte of 1.
   bytes = message(sim::kTypeModuleData, sim::CommandAnswer(0x60, 0, 2, 0, 13));
@@ -459,30 +409,30 @@ TEST_F(DissectorTest, HandBuiltCaptureRaisesExactlyTheBadChecksAndCrcs) {
   c.FromServer(t, bytes.data(), bytes.size());
   // Frame 9: a good code packet, then one with a bad CRC.
   bytes = message(sim::kTypeModuleData, packet);
-  packet[20] ^= 0xFF;
+  packet[30] ^= 0xFF;
   const std::vector<uint8_t> badCrc = message(sim::kTypeModuleData, packet);
   bytes.insert(bytes.end(), badCrc.begin(), badCrc.end());
   c.FromClient(t, bytes.data(), bytes.size());
   c.ClientClosed(t);
 
+  char crcs[64];
+  std::snprintf(
+      crcs, sizeof crcs, "0x%02x%02x, should be 0x%04x", packet[63], packet[62],
+      static_cast<unsigned>(~CalcCrc16(packet.data(), 62 * 8) & 0xFFFF));
   const Decoded d = Decode(capture_, {});  // the default port
   ExpectCleanDecode(d);
   EXPECT_EQ(d.Experts(kWarning),
-            (std::vector<std::string>{
-                "4: Bad check byte 0x32, should be 0x33",
-                "7: Bad CRC-16 0x79d0, should be 0xf9d0",
-                "9: Bad CRC-16 " + Hex16(packet[62] | packet[63] << 8) +
-                    ", should be " +
-                    Hex16(~CalcCrc16(packet.data(), 62 * 8) & 0xFFFF)}));
-  EXPECT_EQ(d.Infos(), (std::vector<std::string>{
-                           "GetBaudRate, SetBaudRate 115200 bit/s",
-                           "GetBaudRate → BaudRate 921600 bit/s", "VersionRead",
-                           "VersionRead → Version V2.0.13",
-                           "SendCode 0x00405000 test=0, SendCode "
-                           "0x00405000 test=0"}));
-  EXPECT_EQ(d.Count("modflash.check.status", "0"), 1u);
-  EXPECT_EQ(d.Count("modflash.crc.status", "0"), 2u);
-  EXPECT_EQ(d.Count("modflash.crc.status", "1"), 1u);
+            (Strings{"4: Bad check byte 0x32, should be 0x33",
+                     "7: Bad CRC-16 0x79d0, should be 0xf9d0",
+                     std::string("9: Bad CRC-16 ") + crcs}));
+  EXPECT_EQ(
+      d.Infos(),
+      (Strings{"GetBaudRate, SetBaudRate 115200 bit/s",
+               "GetBaudRate → BaudRate 921600 bit/s", "VersionRead",
+               "VersionRead → Version V2.0.13",
+               "SendCode 0x00405000 test=0, SendCode 0x00405000 test=0"}));
+  EXPECT_EQ(d.All(kCheckStatus), (Strings{"1", "0", "1", "1", "1", "1", "1"}));
+  EXPECT_EQ(d.All(kCrcStatus), (Strings{"0", "1", "0"}));
 }
 
 }  // namespace
