@@ -9,6 +9,9 @@ const char kEnterLine[] = "Sending Update_EnterUpdateMode packet.";
 const char kEnterFailed[] =
     "Update_EnterUpdateMode returned an error response.";
 const char kWaitStart[] = "Waiting for re-initialization ";
+// Printed in place of the version when no poll after the update answered.
+const char kUnknownAfter[] =
+    "Post-update firmware version: unknown (the module did not answer)";
 
 bool StartsWith(const std::string& text, const std::string& head) {
   return text.compare(0, head.size(), head) == 0;
@@ -100,6 +103,8 @@ TranscriptFacts ReadTranscript(const std::string& text) {
       facts.fileVersion = After(line, "File Firmware Version: ");
     } else if (StartsWith(line, "Current firmware version: ")) {
       facts.versionBefore = After(line, "Current firmware version: ");
+    } else if (line == kUnknownAfter) {
+      facts.answeredAfterUpdate = false;  // no version was read at all
     } else if (StartsWith(line, "Post-update firmware version: ")) {
       facts.versionAfter = After(line, "Post-update firmware version: ");
       if (waitMarks >= 0) facts.answeredAfterUpdate = waitMarks < 28;

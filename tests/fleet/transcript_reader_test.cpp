@@ -81,19 +81,18 @@ TEST(TranscriptReaderTest, SilentModuleAfterTheUpdateIsNoAnswer) {
   const TranscriptFacts f = ReadTranscript(
       UpToTransfer("921600") + progress + kSent +
       "Module Firmware successfully written.\n" + SilentWait(20) +
-      "Post-update firmware version: V1.1.0\n"
+      "Post-update firmware version: unknown (the module did not answer)\n"
       "Successfully reset baud rate to 921600 baud\n"
-      "OOPS. Something bad happened. The version number in the file "
-      "(V1.2.3)\n      does not match the version retrieved from the reader "
-      "(V1.1.0)\n");
+      "\nModule firmware for reader 10.0.0.5 could not be confirmed: the "
+      "module did not answer after the update.\n");
   EXPECT_EQ(f.answeredAfterUpdate, false);
   EXPECT_EQ(f.refusedTries, 1);
-  EXPECT_EQ(f.versionAfter, "V1.1.0");
+  EXPECT_EQ(f.versionAfter, "");  // never guessed
   EXPECT_EQ(f.firstErrorLine,
             "Error receiving message from reader. Error #10060.");
   EXPECT_EQ(f.lastLine,
-            "      does not match the version retrieved from the reader "
-            "(V1.1.0)");
+            "Module firmware for reader 10.0.0.5 could not be confirmed: the "
+            "module did not answer after the update.");
 }
 
 TEST(TranscriptReaderTest, EarlyFailuresLeaveLaterFieldsEmpty) {

@@ -168,6 +168,7 @@ std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
     SimOptions o = faulty ? given : healthy;
     o.port = 0;
     if (!given.flashOut.empty()) o.flashOut = NumberedPath(given.flashOut, k);
+    if (!given.pcapPath.empty()) o.pcapPath = NumberedPath(given.pcapPath, k);
     readers.push_back(o);
   }
   return readers;
