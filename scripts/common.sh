@@ -26,3 +26,6 @@ need_packages() {
 
 # The packages a native build with tests needs.
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
+
+# The packages the fuzz build (clang's libFuzzer) needs.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
