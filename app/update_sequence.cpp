@@ -23,8 +23,8 @@ void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
 }
 
 // Gives the module time to restart, then polls its version until it answers
-// (at most 20 polls). Never fails by itself.
-void WaitForRestart(UpdateController& controller, uint8_t& major,
+// (at most 20 polls). Never fails by itself; true when a poll was answered.
+bool WaitForRestart(UpdateController& controller, uint8_t& major,
                     uint8_t& minor, uint8_t& patch) {
   std::cout << "Resetting Module\n";
   std::cout.flush();
@@ -34,13 +34,16 @@ void WaitForRestart(UpdateController& controller, uint8_t& major,
     controller.Delay(1000);
     std::cout << ". ";
   }
+  bool answered = false;
   for (int i = 0; i < kRestartPolls; ++i) {
-    if (controller.GetFirmwareVersion(major, minor, patch)) break;
+    answered = controller.GetFirmwareVersion(major, minor, patch);
+    if (answered) break;
     std::cout << ". ";
     controller.Delay(500);
   }
   controller.SetQuietMode(false);
   std::cout << "\n\n";
+  return answered;
 }
 
 // Streams the code area in 32-byte slices, 5 tries each, with the progress
@@ -174,9 +177,16 @@ int RunUpdateSteps(UpdateController& updateController,
   std::cout << (testMode ? "Dry run (testMode = true) succeeded.\n"
                          : "Module Firmware successfully written.\n");
 
-  WaitForRestart(updateController, major, minor, patch);
-  FormatVersion(vbuf, major, minor, patch);
-  std::cout << "Post-update firmware version: " << vbuf << "\n";
+  // A module that never answers after the update has not shown that it was
+  // programmed: its version stays unknown and the run cannot succeed.
+  const bool answered = WaitForRestart(updateController, major, minor, patch);
+  if (answered) {
+    FormatVersion(vbuf, major, minor, patch);
+    std::cout << "Post-update firmware version: " << vbuf << "\n";
+  } else {
+    std::cout << "Post-update firmware version: unknown (the module did not "
+                 "answer)\n";
+  }
 
   // The current front end leaves the module at 921600; the earlier one puts
   // back the rate it found.
@@ -194,6 +204,14 @@ int RunUpdateSteps(UpdateController& updateController,
   }
   updateController.CloseLink();
 
+  if (!answered) {
+    std::cout << "\n"
+              << "Module firmware for reader " << ipAddress
+              << " could not be confirmed: the module did not answer after "
+                 "the update.\n";
+    std::cout.flush();
+    return -1;
+  }
   if (testMode || (cMajor == major && cMinor == minor && cPatch == patch)) {
     std::cout << "\n"
               << "Module firmware for reader " << ipAddress

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iostream>
 
+#include "image/regular_file.h"
+
 namespace modflash {
 namespace {
 
@@ -20,7 +22,14 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
     std::cout << "Did not read code file correctly\n";
     return false;
   }
-  std::ifstream fileStream(fileName, std::ios::in | std::ios::binary);
+  // A directory, pipe or device is refused before it is opened: a pipe with
+  // no writer would block the open, a directory has no size.
+  std::ifstream fileStream;
+  if (IsRegularFile(fileName)) {
+    fileStream.open(fileName, std::ios::in | std::ios::binary);
+  } else {
+    fileStream.setstate(std::ios::failbit);
+  }
   if (!fileStream.is_open()) {
     std::cout << "File failed to open or does not exist"
               << "\n";

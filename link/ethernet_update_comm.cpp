@@ -21,6 +21,10 @@ constexpr int32_t kFrameOverhead = 8;
 constexpr int32_t kHeaderLength = 4;
 // The size of the answer area the baud-rate operations read into.
 constexpr int32_t kAnswerArea = 64;
+// After a receive time-out: the line must be quiet this long before a retry,
+// and the wait for that quiet lasts at most kSettleMaxMs.
+constexpr int kSettleQuietMs = 2000;
+constexpr int kSettleMaxMs = 5000;
 
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
@@ -90,7 +94,15 @@ void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
   sendLength = total;
 }
 
+void EthernetUpdateComm::DiscardWaitingInput() {
+  uint8_t scratch[256];
+  while (net::WaitReadable(readerSocket, 0)) {
+    if (net::Recv(readerSocket, scratch, sizeof scratch) <= 0) return;
+  }
+}
+
 bool EthernetUpdateComm::SendMessage() {
+  DiscardWaitingInput();
   if (net::Send(readerSocket, sendBuffer, sendLength) == net::kSocketError) {
     std::cout << "Error sending message to reader. Error #" << net::LastError()
               << ".\n";
@@ -109,22 +121,45 @@ bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   return SendMessage();
 }
 
-int32_t EthernetUpdateComm::ReadExactly(uint8_t* dest, int32_t length) {
+int32_t EthernetUpdateComm::ReadExactly(
+    uint8_t* dest, int32_t length,
+    std::chrono::steady_clock::time_point& messageDeadline,
+    bool firstOfMessage) {
   int32_t have = 0;
   while (have < length) {
+    if (!firstOfMessage || have > 0) {
+      // A reader that drips its bytes must not restart the time-out with
+      // every byte: the rest of a message has one time-out in all.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          messageDeadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 ||
+          !net::WaitReadable(readerSocket, static_cast<int>(left.count()))) {
+        lastReceiveTimedOut = true;
+        PrintReceiveError(net::wsa::kTimedOut);
+        return -1;
+      }
+    }
     const int got = net::Recv(readerSocket, dest + have, length - have);
     if (got == net::kSocketError) {
+      lastReceiveTimedOut = net::LastError() == net::wsa::kTimedOut;
       PrintReceiveError(net::LastError());
       return -1;
     }
     if (got == 0) break;  // The reader closed the connection.
+    if (firstOfMessage && have == 0) {
+      messageDeadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(kReceiveTimeoutMs);
+    }
     have += got;
   }
   return have;
 }
 
 int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
-  const int32_t head = ReadExactly(receiveBuffer, kHeaderLength);
+  lastReceiveTimedOut = false;
+  std::chrono::steady_clock::time_point deadline;
+  const int32_t head =
+      ReadExactly(receiveBuffer, kHeaderLength, deadline, true);
   if (head < 0) return -1;
   if (head == 0) {
     std::cout << "Error receiving message from reader. Connection closed.\n";
@@ -139,16 +174,17 @@ int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
   if (length < kFrameOverhead) {
     // Consume what the header announces, so the next message is read from
     // its start, then refuse the message.
-    if (length > kHeaderLength && ReadExactly(receiveBuffer + kHeaderLength,
-                                              length - kHeaderLength) < 0) {
+    if (length > kHeaderLength &&
+        ReadExactly(receiveBuffer + kHeaderLength, length - kHeaderLength,
+                    deadline, false) < 0) {
       return -1;
     }
     std::cout << "Error receiving message from reader. Invalid length "
               << length << ".\n";
     return -1;
   }
-  const int32_t body =
-      ReadExactly(receiveBuffer + kHeaderLength, length - kHeaderLength);
+  const int32_t body = ReadExactly(receiveBuffer + kHeaderLength,
+                                   length - kHeaderLength, deadline, false);
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
     std::cout << "Error receiving message from reader. Incomplete message.\n";
@@ -212,6 +248,26 @@ void EthernetUpdateComm::Delay(uint32_t ms) {
 void EthernetUpdateComm::SetQuietMode(bool /*on*/) {}
 
 bool EthernetUpdateComm::SetLinkBaudRate(int32_t /*rate*/) { return false; }
+
+void EthernetUpdateComm::DiscardLateAnswers() {
+  if (!lastReceiveTimedOut) return;
+  lastReceiveTimedOut = false;
+  // A module a little late is the common case: its answer arrives during
+  // this wait and is thrown away with anything else, until the line has been
+  // quiet for kSettleQuietMs (never longer than kSettleMaxMs in all).
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(kSettleMaxMs);
+  uint8_t scratch[256];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          end - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return;
+    const int wait = static_cast<int>(std::min<int64_t>(left, kSettleQuietMs));
+    if (!net::WaitReadable(readerSocket, wait)) return;
+    if (net::Recv(readerSocket, scratch, sizeof scratch) <= 0) return;
+  }
+}
 
 void EthernetUpdateComm::Disconnect() {
   if (readerSocket != net::kInvalidSocket) {

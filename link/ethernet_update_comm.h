@@ -1,6 +1,7 @@
 #ifndef MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
 #define MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -34,21 +35,30 @@ class EthernetUpdateComm : public UpdateComm {
   int32_t Receive(uint8_t* buffer, int32_t capacity) override;
   void Disconnect() override;
   bool SetLinkBaudRate(int32_t rate) override;
+  void DiscardLateAnswers() override;
 
  private:
   /// Puts a reader message of type `type` with the `length` bytes at
   /// `payload` into sendBuffer and sets sendLength.
   void BuildMessage(uint8_t type, const uint8_t* payload, int32_t length);
   /// Writes the built message to the socket; false after printing why.
+  /// Input already waiting is thrown away first: it cannot be the answer to
+  /// a request not yet sent.
   bool SendMessage();
   /// Reads one whole reader message into receiveBuffer and copies at most
   /// `capacity` payload bytes to `buffer`. The payload length (0 or more),
   /// or -1 when no message arrived (the line saying why is printed).
   int32_t ReceiveMessage(uint8_t* buffer, int32_t capacity);
-  /// Reads until `length` bytes are at `dest`. The count read, below
-  /// `length` only when the reader closed; -1 after a receive error (line
-  /// printed).
-  int32_t ReadExactly(uint8_t* dest, int32_t length);
+  /// Reads until `length` bytes are at `dest`. The first byte of a message
+  /// is awaited for the socket's receive time-out; from then on the rest
+  /// must arrive by `messageDeadline`, which the first byte sets. The count
+  /// read, below `length` only when the reader closed; -1 after a receive
+  /// error or time-out (line printed).
+  int32_t ReadExactly(uint8_t* dest, int32_t length,
+                      std::chrono::steady_clock::time_point& messageDeadline,
+                      bool firstOfMessage);
+  /// Throws away input that is already waiting, without blocking.
+  void DiscardWaitingInput();
 
   std::string ipAddress;
   int32_t port = 0;
@@ -56,6 +66,8 @@ class EthernetUpdateComm : public UpdateComm {
   int32_t sendLength = 0;
   uint8_t sendBuffer[1024] = {};
   uint8_t receiveBuffer[1024] = {};
+  /// True when the last ReceiveMessage ended with a time-out.
+  bool lastReceiveTimedOut = false;
 };
 
 }  // namespace modflash

@@ -30,6 +30,11 @@ class UpdateComm {
   virtual void Disconnect() = 0;
   /// Sets the rate at which the link itself talks to the module.
   virtual bool SetLinkBaudRate(int32_t rate) = 0;
+  /// Called before a request is retried: when the last Receive timed out,
+  /// reads and throws away whatever the reader still sends until the line
+  /// has been quiet for a while, so that a late answer cannot be taken for
+  /// the answer to the retry. Otherwise does nothing.
+  virtual void DiscardLateAnswers() {}
 };
 
 }  // namespace modflash

@@ -1,6 +1,7 @@
 #ifndef MODFLASH_PROTOCOL_UPDATE_CONTROLLER_H_
 #define MODFLASH_PROTOCOL_UPDATE_CONTROLLER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,7 +49,14 @@ class UpdateController {
   /// Disconnects and destroys the link; afterwards the controller is unlinked.
   void CloseLink();
 
+  /// True once the module reports that it is in update mode. Gives up after
+  /// 32 answers without a Status, or once the exchange has taken the time
+  /// limit (60 s).
   bool EnterUpdateMode();
+  /// Shortens EnterUpdateMode's time limit (tests).
+  void SetEntryTimeLimit(std::chrono::milliseconds limit) {
+    entryTimeLimit_ = limit;
+  }
   /// Delivers `length` (at most 32) code bytes to `flashAddress`.
   bool SendCodePacket(uint32_t flashAddress, const uint8_t* data,
                       uint32_t length, bool testMode);
@@ -74,6 +82,7 @@ class UpdateController {
   uint8_t answerBuffer_[64] = {};
   uint8_t sendLength_ = 0;
   std::unique_ptr<UpdateComm> link_;
+  std::chrono::milliseconds entryTimeLimit_{60000};
 };
 
 }  // namespace modflash

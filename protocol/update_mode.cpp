@@ -1,6 +1,7 @@
 // The update-mode exchange: entering update mode, delivering code slices and
 // completing the update.
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -25,6 +26,10 @@ constexpr uint8_t kEnteredUpdateMode = 0x0E;
 constexpr uint8_t kSliceAccepted = 0x00;
 constexpr uint8_t kUpdateComplete = 0x09;
 constexpr uint8_t kTestUpdateComplete = 0x0A;
+
+/// A module that keeps answering the update-mode request without ever
+/// sending its Status is given up on after this many answers.
+constexpr int kMaxAnswersWithoutStatus = 32;
 
 constexpr uint32_t kMaxSliceLength = 32;
 constexpr uint32_t kSliceHeaderLength = 12;
@@ -56,7 +61,23 @@ bool UpdateController::EnterUpdateMode() {
   }
   PrepUpdatePacket(Update_EnterUpdateMode, payload, 4);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
-  for (;;) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int answers = 0;; ++answers) {
+    // Begin, FirmwareUpdateCfg and End answers are only news; without a
+    // Status in the end the request has failed.
+    if (answers == kMaxAnswersWithoutStatus) {
+      std::cout << "EnterUpdateMode gave up: " << kMaxAnswersWithoutStatus
+                << " answers without a Status packet\n"
+                << std::flush;
+      return false;
+    }
+    if (answers > 0 &&
+        std::chrono::steady_clock::now() - start >= entryTimeLimit_) {
+      std::cout << "EnterUpdateMode gave up: no Status packet within "
+                << entryTimeLimit_.count() / 1000 << " s\n"
+                << std::flush;
+      return false;
+    }
     const int32_t received = ReceiveAnswer();
     if (received <= 0) {
       std::cout << "Error reading packet in EnterUpdateMode\n" << std::flush;
@@ -116,6 +137,8 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   const int32_t received = ReceiveAnswer();
   if (received <= 0) {
     std::cout << "Error reading packet in SendCodePacket\n" << std::flush;
+    // The answer may still come: it must not be read as the retry's answer.
+    link_->DiscardLateAnswers();
     return false;
   }
   if (answerBuffer_[0] != kStatusPacket) {

@@ -70,6 +70,16 @@ TEST_F(CodeFileTest, EveryFailureLeavesTheVersionUntouched) {
   EXPECT_EQ(major_ * 100 + minor_ * 10 + patch_, 777);
 }
 
+// A directory has no size to compare; it is refused as a missing file is.
+TEST_F(CodeFileTest, DirectoryIsRefusedLikeAMissingFile) {
+  std::string printed;
+  EXPECT_FALSE(Read(dir_.path().string(), &printed));
+  EXPECT_EQ(printed,
+            "File failed to open or does not exist\n"
+            "Did not read code file correctly\n");
+  EXPECT_EQ(major_ * 100 + minor_ * 10 + patch_, 777);
+}
+
 TEST_F(CodeFileTest, AreaTooSmallForTheSignatureIsNeverRead) {
   const std::string path = dir_.Write("ok.bin", MakeImage(1, 2, 3));
   std::vector<uint8_t> small(64, 0);

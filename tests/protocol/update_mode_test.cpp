@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/update_controller.h"
@@ -171,8 +173,47 @@ TEST_F(UpdateModeTest, FailedReceiveEndsEachExchange) {
             "no answer\nError reading packet in ExitUpdateMode\n<flush>");
   EXPECT_EQ(log->Trace(),
             "Send[64] Receive(64) Receive(64)! Send[64] Receive(64)! "
-            "Send[64] Receive(64)!");
+            "DiscardLateAnswers Send[64] Receive(64)!");
   EXPECT_EQ(fake->PendingAnswers(), 1u);
+}
+
+// A module that answers the update-mode request endlessly, but never with a
+// Status, is given up on after 32 answers or once the time limit is spent.
+TEST_F(UpdateModeTest, EnterGivesUpWithoutAStatus) {
+  const uint8_t types[3] = {'B', 'F', 'E'};
+  int answers = 0;
+  fake->SetResponder([&](const Bytes&) {
+    return testing::FakeAnswer::Of(UpdateAnswer(types[answers++ % 3], 0));
+  });
+  {
+    CoutRecorder out;
+    EXPECT_FALSE(controller.EnterUpdateMode());
+    const std::string printed = out.Marked();
+    EXPECT_EQ(answers, 32);
+    const std::string last =
+        "  EnterUpdateMode got FirmwareUpdateCfg Packet\n<flush>"
+        "EnterUpdateMode gave up: 32 answers without a Status packet\n<flush>";
+    ASSERT_GE(printed.size(), last.size());
+    EXPECT_EQ(printed.substr(printed.size() - last.size()), last);
+  }
+
+  // Slow answers: the time limit ends the exchange before the count does.
+  answers = 0;
+  fake->SetResponder([&](const Bytes&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ++answers;
+    return testing::FakeAnswer::Of(UpdateAnswer('B', 0));
+  });
+  controller.SetEntryTimeLimit(std::chrono::milliseconds(1000));
+  CoutRecorder out;
+  EXPECT_FALSE(controller.EnterUpdateMode());
+  EXPECT_GE(answers, 1);
+  EXPECT_LT(answers, 32);
+  const std::string printed = out.Marked();
+  const std::string last =
+      "EnterUpdateMode gave up: no Status packet within 1 s\n<flush>";
+  ASSERT_GE(printed.size(), last.size());
+  EXPECT_EQ(printed.substr(printed.size() - last.size()), last);
 }
 
 TEST_F(UpdateModeTest, FailedSendEndsEachExchangeQuietly) {

@@ -97,6 +97,9 @@ std::string FakeLinkLog::Trace() const {
       case FakeCall::Kind::kDestroyed:
         trace += "Destroyed";
         break;
+      case FakeCall::Kind::kDiscardLateAnswers:
+        trace += "DiscardLateAnswers";
+        break;
     }
   }
   return trace;
@@ -231,6 +234,10 @@ bool FakeUpdateComm::SetLinkBaudRate(int32_t rate) {
   log_->calls.push_back(
       {FakeCall::Kind::kSetLinkBaudRate, rate, {}, setLinkRateResult_});
   return setLinkRateResult_;
+}
+
+void FakeUpdateComm::DiscardLateAnswers() {
+  log_->calls.push_back({FakeCall::Kind::kDiscardLateAnswers, 0, {}, true});
 }
 
 std::vector<uint8_t> VersionAnswer(uint8_t result, uint8_t major, uint8_t minor,

@@ -81,6 +81,7 @@ struct FakeCall {
     kDisconnect,
     kSetLinkBaudRate,
     kDestroyed,
+    kDiscardLateAnswers,
   };
   Kind kind;
   /// Delay: ms; SetBaudRate / SetLinkBaudRate: rate; SetQuietMode: 0 or 1;
@@ -152,6 +153,7 @@ class FakeUpdateComm : public UpdateComm {
   int32_t Receive(uint8_t* buffer, int32_t capacity) override;
   void Disconnect() override;
   bool SetLinkBaudRate(int32_t rate) override;
+  void DiscardLateAnswers() override;
 
  private:
   std::shared_ptr<FakeLinkLog> log_;
