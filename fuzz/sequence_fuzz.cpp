@@ -228,9 +228,11 @@ bool KnownFailureLine(const std::string& line) {
   for (const char* text : kExact) {
     if (line == text) return true;
   }
+  static const std::string kRetries = " with 5 retries";
   return (StartsWith(line, "SendCodePacket failed at buffer offset ") &&
-          line.size() > 13 &&
-          line.compare(line.size() - 13, 13, " with 5 retries") == 0) ||
+          line.size() > kRetries.size() &&
+          line.compare(line.size() - kRetries.size(), kRetries.size(),
+                       kRetries) == 0) ||
          StartsWith(line, "Unable to set module baud rate to ") ||
          StartsWith(line,
                     "      does not match the version retrieved from the "
@@ -281,7 +283,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                           r.versionAfter[2] == kFilePatch),
                "a programming run succeeds only with the image's version");
   } else {
-    FUZZ_CHECK(KnownFailureLine(LastLine(out.str())),
+    const std::string last = LastLine(out.str());
+    if (!KnownFailureLine(last))
+      std::fprintf(stderr, "last line: %s\n", last.c_str());
+    FUZZ_CHECK(KnownFailureLine(last),
                "a failure ends with a known failure line");
   }
   return 0;
