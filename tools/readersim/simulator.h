@@ -27,6 +27,7 @@ struct ConnectionStats {
   bool expectGiven = false;
   bool flashMatchesExpect = false;
   bool closedBySimulator = false;  ///< ended by the close-after fault
+  bool resetBySimulator = false;   ///< ended by the reset-at fault
 };
 
 /// Serialised, time-stamped log lines, each starting "readersim: ".
