@@ -29,3 +29,6 @@ NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 
 # The packages the fuzz build (clang's libFuzzer) needs.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
+# The packages the chaos soak needs besides a native build.
+SOAK_PACKAGES=(python3)
