@@ -225,8 +225,9 @@ def check_run(plan, result):
 def run_one(bindir, seed, keep):
     plan = plan_run(seed)
     work = tempfile.mkdtemp(prefix="modflash-soak-%d-" % seed)
-    modflash = os.path.join(bindir, "modflash")
-    readersim = os.path.join(bindir, "readersim")
+    modflash = os.path.abspath(os.path.join(bindir, "modflash"))
+    readersim = os.path.abspath(
+        os.path.join(bindir, "tools", "readersim", "readersim"))
     image = os.path.join(work, "image.bin")
     flash_out = os.path.join(work, "flash.bin")
     subprocess.run([readersim, "make-image", image, "--version",
