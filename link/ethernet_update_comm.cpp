@@ -95,8 +95,11 @@ void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
 }
 
 void EthernetUpdateComm::DiscardWaitingInput() {
+  // Bounded, so that a reader that floods cannot hold the request back: what
+  // is left over is read, and judged, as the answer.
+  constexpr int kMostReads = 64;
   uint8_t scratch[256];
-  while (net::WaitReadable(readerSocket, 0)) {
+  for (int i = 0; i < kMostReads && net::WaitReadable(readerSocket, 0); ++i) {
     if (net::Recv(readerSocket, scratch, sizeof scratch) <= 0) return;
   }
 }

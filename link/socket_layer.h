@@ -59,6 +59,9 @@ int LastError();
 SocketHandle OpenTcp();
 /// Every later read on `s` waits at most `ms` milliseconds.
 void SetReceiveTimeout(SocketHandle s, uint32_t ms);
+/// Every later send on `s` that cannot hand its bytes over within `ms`
+/// milliseconds fails (a peer that stopped reading).
+void SetSendTimeout(SocketHandle s, uint32_t ms);
 /// Connects `s` to the dotted IPv4 `address`; a text that does not parse
 /// stands for 0.0.0.0. Blocks; 0 or kSocketError.
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port);
@@ -88,6 +91,9 @@ std::string SystemErrorText(int code);
 
 // Server side, for the simulator and the tests. Loopback only.
 
+/// Connections a listener queues before it accepts them: a burst of a hundred
+/// clients must not lose any.
+inline constexpr int kListenBacklog = 128;
 /// Listens on 127.0.0.1:`port`. Port 0 picks a free port below 16536 (the
 /// highest the programmer accepts). kInvalidSocket when nothing could be
 /// bound; `boundPort` receives the port.

@@ -151,6 +151,13 @@ void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
   setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
+void SetSendTimeout(SocketHandle s, uint32_t ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port) {
   if (s == kInvalidSocket) {
     last_error = wsa::kNotSocket;
@@ -297,7 +304,7 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
         port != 0 ? port : static_cast<uint16_t>(10000 + pick() % 6536);
     info.sin_port = htons(candidate);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
-      if (listen(fd, 8) != 0) break;
+      if (listen(fd, kListenBacklog) != 0) break;
       if (boundPort != nullptr) *boundPort = candidate;
       return static_cast<SocketHandle>(fd);
     }

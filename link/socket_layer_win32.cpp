@@ -73,6 +73,12 @@ void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
              reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
+void SetSendTimeout(SocketHandle s, uint32_t ms) {
+  const DWORD timeout = ms;
+  setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO,
+             reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port) {
   // One wide character per byte, widened as a signed char, no code page.
   std::wstring temp;
@@ -169,7 +175,7 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
         port != 0 ? port : static_cast<uint16_t>(10000 + pick() % 6536);
     info.sin_port = htons(candidate);
     if (bind(s, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
-      if (listen(s, 8) == SOCKET_ERROR) break;
+      if (listen(s, kListenBacklog) == SOCKET_ERROR) break;
       if (boundPort != nullptr) *boundPort = candidate;
       return static_cast<SocketHandle>(s);
     }

@@ -129,6 +129,10 @@ Faults (counts are per connection; frames and packets count from 1):
   --oversize N[:SIZE]    pad the answer to module frame N with zeros to
                          SIZE payload bytes (65 to 247, default 100)
 
+Robustness:
+  --idle-timeout-ms N    close a connection on which nothing arrived for N ms
+                         (default 30000; 0: never)
+
 Faults for the chaos soak (N: the module frame, counted from 1 per
 connection; a run's frames are the AutoBaud probe, the version polls, the
 prepare command, Update_EnterUpdateMode, the 6400 slices, Update_Complete and
@@ -325,6 +329,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
         return badValue("is not N[:SIZE] with SIZE from 65 to 247");
       }
       o.oversizeLength = static_cast<uint16_t>(size);
+      // Robustness against misbehaving clients.
+    } else if (name == "--idle-timeout-ms") {
+      if (!number(0xFFFFFFFFu, o.idleTimeoutMs)) return false;
       // Faults for the chaos soak.
     } else if (name == "--drop-answer") {
       if (!number(0xFFFFFFFFu, o.dropAnswerFrame)) return false;

@@ -125,6 +125,11 @@ struct SimOptions {
 
   /// Where log, trace and summary lines go. Must outlive the simulator.
   std::ostream* log = &std::cout;
+
+  // Robustness against clients that misbehave.
+  /// A connection on which nothing arrives for this long is closed, so that
+  /// an idle or frozen client cannot keep the next one waiting; 0: never.
+  uint32_t idleTimeoutMs = 30000;
 };
 
 /// The rate for a baud code 0..3, or 0.

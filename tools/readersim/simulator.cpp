@@ -136,8 +136,22 @@ class ReaderSession {
     }
     uint8_t chunk[2048];
     bool open = true;
+    Clock::time_point lastActivity = Clock::now();
     while (open && !sim_.stop_) {
-      if (!net::WaitReadable(socket_, kPollMs)) continue;
+      if (!net::WaitReadable(socket_, kPollMs)) {
+        ReportRefused();  // a quiet line ends a run of refused bytes
+        if (options_.idleTimeoutMs != 0 &&
+            Clock::now() - lastActivity >=
+                std::chrono::milliseconds(options_.idleTimeoutMs)) {
+          sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                         ": nothing arrived for " +
+                         std::to_string(options_.idleTimeoutMs) +
+                         " ms, closing it");
+          stats_.idleTimedOut = true;
+          break;
+        }
+        continue;
+      }
       const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
       if (got <= 0) {
         sim_.log_.Line("connection " + std::to_string(stats_.number) +
@@ -155,15 +169,19 @@ class ReaderSession {
         if (result == ReaderMessageParser::Result::kNeedMore) break;
         if (result == ReaderMessageParser::Result::kRefused) {
           ++stats_.refused;
-          sim_.log_.Line("refused: " + reason);
+          if (refusedRun_++ == 0) firstRefusal_ = reason;
           continue;
         }
+        ReportRefused();
         if (!HandleMessage(message, received)) {
           open = false;
           break;
         }
       }
+      // Time spent answering is not the client's idleness.
+      lastActivity = Clock::now();
     }
+    ReportRefused();
     {
       std::lock_guard<std::mutex> lock(sim_.mutex_);
       const ModuleStats& m = sim_.module_.stats();
@@ -176,6 +194,19 @@ class ReaderSession {
   }
 
  private:
+  // One line for a run of refused input, however long: junk must not flood
+  // the log.
+  void ReportRefused() {
+    if (refusedRun_ == 0) return;
+    std::string line = "refused: " + firstRefusal_;
+    if (refusedRun_ > 1) {
+      line +=
+          " (first of " + std::to_string(refusedRun_) + " refusals in a row)";
+    }
+    sim_.log_.Line(line);
+    refusedRun_ = 0;
+  }
+
   bool Send(uint8_t type, const Bytes& payload) {
     if (options_.trace) sim_.log_.Trace("<-", DescribeMessage(type, payload));
     const Bytes message =
@@ -473,6 +504,9 @@ class ReaderSession {
   uint32_t frameIndex_ = 0;
   Clock::time_point lineFree_{};
   Clock::duration late_{};
+  /// Refusals since the last message or quiet spell, and the first's reason.
+  uint32_t refusedRun_ = 0;
+  std::string firstRefusal_;
 };
 
 Simulator::Simulator(SimOptions options)
@@ -532,6 +566,10 @@ void Simulator::Serve() {
     if (client == net::kInvalidSocket) continue;
     ++served;
     log_.Line("connection " + std::to_string(served) + " accepted");
+    // A client that stops reading cannot hold the simulator in a send.
+    if (options_.idleTimeoutMs != 0) {
+      net::SetSendTimeout(client, options_.idleTimeoutMs);
+    }
     ReaderSession session(*this, client, served);
     ConnectionStats stats = session.Run();
     if (stats.resetBySimulator) {
