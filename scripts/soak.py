@@ -88,6 +88,9 @@ SUCCESS_LINE = ("Module firmware for reader 127.0.0.1 has been successfully "
                 "updated.")
 # Printed after the run's last line when the reader is slow to close.
 HARMLESS_TAIL = "Smooth socket shutdown process failed."
+# A link line kept without its line end: the failure line follows it on the
+# same line.
+NO_LINE_END = "Unexpected response from GetBaudRate)"
 SANITIZER = re.compile(r"AddressSanitizer|LeakSanitizer|runtime error:")
 
 
@@ -185,6 +188,8 @@ def check_run(plan, result):
     while lines and lines[-1] == HARMLESS_TAIL:
         lines.pop()
     last = lines[-1] if lines else ""
+    if last.startswith(NO_LINE_END):
+        last = last[len(NO_LINE_END):]
     rc = result["rc"]
     if result["timed_out"]:
         broken.append("still running after %.0f s" % result["limit"])

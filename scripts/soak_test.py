@@ -30,6 +30,10 @@ class CheckRunTest(unittest.TestCase):
             "SendCodePacket failed at buffer offset 4096 with 5 retries\n"
             "Smooth socket shutdown process failed.\n"))
         self.assertEqual(soak.check_run(self.plan, failed), [])
+        odd = programmed(self.plan, rc=255, output=(
+            "Unexpected response from GetBaudRate)Unable to retrieve module "
+            "baud rate\n"))
+        self.assertEqual(soak.check_run(self.plan, odd), [])
 
     def test_false_success_is_caught(self):
         unknown = "Post-update firmware version: unknown (the module did " \
