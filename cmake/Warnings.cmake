@@ -16,3 +16,9 @@ if(MODFLASH_SANITIZE)
                       -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+
+# A fuzz build instruments every object for libFuzzer's coverage; only the
+# fuzz targets themselves link libFuzzer's main.
+if(MODFLASH_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -103,6 +103,8 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort);
 bool WaitReadable(SocketHandle s, int timeoutMs);
 /// Accepts one connection; kInvalidSocket on failure.
 SocketHandle Accept(SocketHandle listener);
+/// Closes a connection abortively: the peer sees a reset, not an end.
+void CloseWithReset(SocketHandle s);
 /// Sends all `length` bytes; false when the connection failed.
 bool SendAll(SocketHandle s, const uint8_t* data, int length);
 

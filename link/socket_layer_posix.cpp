@@ -338,6 +338,15 @@ SocketHandle Accept(SocketHandle listener) {
   return static_cast<SocketHandle>(fd);
 }
 
+void CloseWithReset(SocketHandle s) {
+  if (s == kInvalidSocket) return;
+  linger hard{};
+  hard.l_onoff = 1;
+  hard.l_linger = 0;
+  setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(Fd(s));
+}
+
 }  // namespace modflash::net
 
 // For captures.

@@ -212,6 +212,15 @@ SocketHandle Accept(SocketHandle listener) {
   return static_cast<SocketHandle>(s);
 }
 
+void CloseWithReset(SocketHandle s) {
+  linger hard{};
+  hard.l_onoff = 1;
+  hard.l_linger = 0;
+  setsockopt(Raw(s), SOL_SOCKET, SO_LINGER,
+             reinterpret_cast<const char*>(&hard), sizeof hard);
+  closesocket(Raw(s));
+}
+
 }  // namespace modflash::net
 
 // For captures.

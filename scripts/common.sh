@@ -28,3 +28,9 @@ need_packages() {
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 # Header-only libraries of modflash-fleet (the Windows builds use them too).
 NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev)
+
+# The packages the fuzz build (clang's libFuzzer) needs.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+
+# The packages the chaos soak needs besides a native build.
+SOAK_PACKAGES=(python3)

@@ -139,6 +139,30 @@ Capture:
                          and TCP headers; real ports and times), for
                          Wireshark or tshark with tools/wireshark/modflash.lua
 
+Faults for the chaos soak (N: the module frame, counted from 1 per
+connection; a run's frames are the AutoBaud probe, the version polls, the
+prepare command, Update_EnterUpdateMode, the 6400 slices, Update_Complete and
+the polls after it):
+  --drop-answer N        do not send the answer to module frame N
+  --delay-answer N:MS    send the answer to module frame N MS ms late (0 to
+                         6000; the programmer waits 5000 ms)
+  --corrupt-answer N[:I] invert payload byte I (default 17, the status of an
+                         update answer) of the answer to module frame N;
+                         N:check inverts its check byte instead
+  --close-at N           close the connection when module frame N arrives,
+                         without answering it
+  --reset-at N           the same, with a reset instead of a close
+  --drip N[:GAP]         send the answer to module frame N one byte at a
+                         time, GAP ms apart (default 1000)
+  --endless-entry        answer Update_EnterUpdateMode with Begin,
+                         FirmwareUpdateCfg and End answers, 10 ms apart, and
+                         never a Status, until the client sends or closes
+  --junk-before N[:COUNT]
+                         send COUNT bytes (default 16) that hold no message
+                         start just before the answer to module frame N
+  --double-answer N      send the answer to module frame N twice in one
+                         segment
+
 Exit status: 0, 1 when the port cannot be bound or a file not be written,
 2 for a bad command line.
 )";
@@ -319,6 +343,49 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
       if (!takeValue()) return false;
       if (value.empty()) return badValue("is not a file name");
       o.pcapPath = value;
+      // Faults for the chaos soak.
+    } else if (name == "--drop-answer") {
+      if (!number(0xFFFFFFFFu, o.dropAnswerFrame)) return false;
+    } else if (name == "--delay-answer") {
+      if (!takeValue()) return false;
+      const std::vector<std::string> f = SplitFields(value);
+      if (f.size() != 2 ||
+          !ParseNumber(f[0], 0xFFFFFFFFu, o.delayAnswerFrame) ||
+          !ParseNumber(f[1], 6000, o.delayAnswerMs)) {
+        return badValue("is not N:MS with MS from 0 to 6000");
+      }
+    } else if (name == "--corrupt-answer") {
+      if (!takeValue()) return false;
+      const std::vector<std::string> f = SplitFields(value);
+      o.corruptCheck = f.size() == 2 && f[1] == "check";
+      if (f.size() > 2 || !ParseNumber(f[0], 0xFFFFFFFFu, o.corruptFrame) ||
+          (f.size() == 2 && !o.corruptCheck &&
+           !ParseNumber(f[1], 1023, o.corruptIndex))) {
+        return badValue("is not N[:I] or N:check");
+      }
+    } else if (name == "--close-at") {
+      if (!number(0xFFFFFFFFu, o.closeAtFrame)) return false;
+    } else if (name == "--reset-at") {
+      if (!number(0xFFFFFFFFu, o.resetAtFrame)) return false;
+    } else if (name == "--drip") {
+      if (!takeValue()) return false;
+      const std::vector<std::string> f = SplitFields(value);
+      if (f.size() > 2 || !ParseNumber(f[0], 0xFFFFFFFFu, o.dripFrame) ||
+          (f.size() == 2 && !ParseNumber(f[1], 60000, o.dripGapMs))) {
+        return badValue("is not N[:GAP] with GAP from 0 to 60000");
+      }
+    } else if (name == "--endless-entry") {
+      o.endlessEntry = flag = true;
+    } else if (name == "--junk-before") {
+      if (!takeValue()) return false;
+      const std::vector<std::string> f = SplitFields(value);
+      if (f.size() > 2 || !ParseNumber(f[0], 0xFFFFFFFFu, o.junkFrame) ||
+          (f.size() == 2 &&
+           (!ParseNumber(f[1], 4096, o.junkCount) || o.junkCount == 0))) {
+        return badValue("is not N[:COUNT] with COUNT from 1 to 4096");
+      }
+    } else if (name == "--double-answer") {
+      if (!number(0xFFFFFFFFu, o.doubleFrame)) return false;
     } else {
       error = "unknown option '" + args[i] + "'";
       return false;

@@ -92,6 +92,37 @@ struct SimOptions {
   /// ... to this many payload bytes (65 to 247).
   uint16_t oversizeLength = 100;
 
+  // Faults for the chaos soak; module frames count from 1 per connection.
+  /// The answers to this module frame are not sent.
+  uint32_t dropAnswerFrame = 0;
+  /// The answers to this module frame go out `delayAnswerMs` late (to 6000).
+  uint32_t delayAnswerFrame = 0;
+  uint32_t delayAnswerMs = 0;
+  /// One byte of the answer to this module frame is inverted: payload byte
+  /// `corruptIndex` (the last one when the payload is shorter; the check
+  /// byte is made to fit), or the check byte when `corruptCheck`.
+  uint32_t corruptFrame = 0;
+  uint32_t corruptIndex = 17;
+  bool corruptCheck = false;
+  /// When this module frame arrives the connection is closed, unanswered ...
+  uint32_t closeAtFrame = 0;
+  /// ... or reset.
+  uint32_t resetAtFrame = 0;
+  /// The answer to this module frame goes out a byte at a time, `dripGapMs`
+  /// apart.
+  uint32_t dripFrame = 0;
+  uint32_t dripGapMs = 1000;
+  /// Update_EnterUpdateMode is answered with Begin, FirmwareUpdateCfg and End
+  /// answers, 10 ms apart, and never a Status, until the client sends again
+  /// or closes.
+  bool endlessEntry = false;
+  /// `junkCount` bytes without a message start go out before the answer to
+  /// this module frame, in the same segment.
+  uint32_t junkFrame = 0;
+  uint32_t junkCount = 16;
+  /// The answer to this module frame goes out twice in one segment.
+  uint32_t doubleFrame = 0;
+
   /// Where log, trace and summary lines go. Must outlive the simulator.
   std::ostream* log = &std::cout;
 

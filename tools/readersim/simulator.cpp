@@ -354,7 +354,11 @@ class ReaderSession {
       SleepUntil(lineFree_);
       late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
     }
-    if (answers.empty()) {
+    bool chaosSent = false;
+    if (!SendChaos(message, answers, chaosSent)) return false;
+    if (chaosSent) {
+      // The chaos faults below have sent (or withheld) the answers.
+    } else if (answers.empty()) {
       sim_.log_.Line("module frame " + std::to_string(frameIndex_) +
                      " not answered: " + why);
     } else if (frameIndex_ == options_.lowLengthFrame) {
@@ -407,6 +411,119 @@ class ReaderSession {
     capture_ =
         std::make_unique<TcpCapture>(sim_.pcap_, client, server, stats_.number);
     capture_->Opened(WallClock::now());
+  }
+
+  // --- Chaos faults of the soak (see SimOptions) ---
+
+  // Applies the chaos fault meant for the current module frame, if any.
+  // `sent` is set when the fault took over sending its answers. False when
+  // the connection is to be closed.
+  bool SendChaos(const ReaderMessage& message,
+                 const std::vector<Bytes>& answers, bool& sent) {
+    const uint32_t frame = frameIndex_;
+    const std::string which = "module frame " + std::to_string(frame);
+    if (frame == options_.closeAtFrame || frame == options_.resetAtFrame) {
+      const bool reset = frame == options_.resetAtFrame;
+      sim_.log_.Line((reset ? "resetting" : "closing") +
+                     std::string(" the connection at ") + which);
+      stats_.closedBySimulator = !reset;
+      stats_.resetBySimulator = reset;
+      sent = true;
+      return false;
+    }
+    const Bytes& p = message.payload;
+    if (options_.endlessEntry && !answers.empty() && p.size() == 64 &&
+        p[0] == 0x55 && p[7] == kPacketEnter) {
+      sent = true;
+      return SendEndlessEntry();
+    }
+    if (answers.empty()) return true;
+    if (frame == options_.dropAnswerFrame) {
+      sim_.log_.Line("answer to " + which + " dropped");
+      sent = true;
+      return true;
+    }
+    if (frame != options_.delayAnswerFrame && frame != options_.corruptFrame &&
+        frame != options_.dripFrame && frame != options_.junkFrame &&
+        frame != options_.doubleFrame) {
+      return true;
+    }
+    sent = true;
+    Bytes wire;
+    if (frame == options_.junkFrame) {
+      // Bytes 0x01, 0x02, ... never hold B9 9B.
+      for (uint32_t i = 0; i < options_.junkCount; ++i) {
+        wire.push_back(static_cast<uint8_t>(i % 0x7F + 1));
+      }
+    }
+    for (Bytes answer : answers) {
+      // A payload byte is corrupted on the module's serial line, before the
+      // reader frames it (so the check byte fits); the check byte by the
+      // reader itself.
+      const bool corrupt = frame == options_.corruptFrame;
+      if (corrupt && !options_.corruptCheck) {
+        const size_t at =
+            std::min<size_t>(options_.corruptIndex, answer.size() - 1);
+        answer[at] = static_cast<uint8_t>(~answer[at]);
+      }
+      if (options_.trace) {
+        sim_.log_.Trace("<-", DescribeMessage(kTypeModuleData, answer));
+      }
+      Bytes m =
+          BuildReaderMessage(kTypeModuleData, answer.data(), answer.size());
+      if (corrupt && options_.corruptCheck) {
+        m[5 + answer.size()] = static_cast<uint8_t>(~m[5 + answer.size()]);
+      }
+      wire.insert(wire.end(), m.begin(), m.end());
+    }
+    if (frame == options_.doubleFrame) {
+      const Bytes once = wire;
+      wire.insert(wire.end(), once.begin(), once.end());
+    }
+    std::string what;
+    if (frame == options_.junkFrame) {
+      what += ", after " + std::to_string(options_.junkCount) + " junk bytes";
+    }
+    if (frame == options_.corruptFrame) what += ", one byte inverted";
+    if (frame == options_.doubleFrame) what += ", twice in one segment";
+    if (frame == options_.delayAnswerFrame) {
+      what += ", " + std::to_string(options_.delayAnswerMs) + " ms late";
+      SleepUntil(Clock::now() +
+                 std::chrono::milliseconds(options_.delayAnswerMs));
+    }
+    if (frame == options_.dripFrame) {
+      what += ", dripped " + std::to_string(options_.dripGapMs) + " ms apart";
+    }
+    sim_.log_.Line("answer to " + which + " sent" + what);
+    if (frame != options_.dripFrame) return SendRaw(wire);
+    for (size_t i = 0; i < wire.size() && !sim_.stop_; ++i) {
+      if (i > 0) {
+        SleepUntil(Clock::now() +
+                   std::chrono::milliseconds(options_.dripGapMs));
+      }
+      if (!net::SendAll(socket_, &wire[i], 1)) return true;  // the client left
+    }
+    return true;
+  }
+
+  // Answers Update_EnterUpdateMode with Begin, FirmwareUpdateCfg and End
+  // answers until the client sends again or closes.
+  bool SendEndlessEntry() {
+    static constexpr char kLetters[] = "BFE";
+    uint32_t count = 0;
+    bool open = true;
+    while (open && !sim_.stop_) {
+      const Bytes answer = UpdateAnswer(
+          static_cast<uint8_t>(kLetters[count % 3]), kPacketEnter, 0, 0);
+      const Bytes m =
+          BuildReaderMessage(kTypeModuleData, answer.data(), answer.size());
+      open = net::SendAll(socket_, m.data(), static_cast<int>(m.size()));
+      if (open) ++count;
+      if (net::WaitReadable(socket_, 10)) break;
+    }
+    sim_.log_.Line("sent " + std::to_string(count) +
+                   " entry answers without a Status (endless entry)");
+    return open;
   }
 
   Simulator& sim_;
@@ -491,8 +608,12 @@ void Simulator::Serve() {
     }
     ReaderSession session(*this, client, served);
     ConnectionStats stats = session.Run();
-    net::ShutdownSend(client);
-    net::Close(client);
+    if (stats.resetBySimulator) {
+      net::CloseWithReset(client);
+    } else {
+      net::ShutdownSend(client);
+      net::Close(client);
+    }
     Finish(stats);
     if (options_.maxConnections != 0 && served >= options_.maxConnections) {
       break;

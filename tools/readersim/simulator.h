@@ -28,6 +28,7 @@ struct ConnectionStats {
   bool expectGiven = false;
   bool flashMatchesExpect = false;
   bool closedBySimulator = false;  ///< ended by the close-after fault
+  bool resetBySimulator = false;   ///< ended by the reset-at fault
   bool idleTimedOut = false;       ///< closed after the idle time-out
 };
 

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""The soak's checker catches each broken invariant (python3 soak_test.py)."""
+
+import unittest
+
+import soak
+
+IMAGE = b"\x01" * soak.FLASH_SIZE
+
+
+def programmed(plan, **changes):
+    """A result of a sound programming run of `plan`, then `changes`."""
+    result = dict(
+        rc=0, timed_out=False, elapsed=30.0, bound=120.0, limit=150.0,
+        flash=IMAGE, image_bytes=IMAGE, served_next=True, reader_rc=0,
+        reader_log="",
+        output="Post-update firmware version: %s\n\n%s\n" % (
+            soak.version_text(plan["image"]), soak.SUCCESS_LINE))
+    result.update(changes)
+    return result
+
+
+class CheckRunTest(unittest.TestCase):
+    plan = {"seed": 1, "program": True, "image": (2, 3, 4),
+            "old": (2, 3, 4), "faults": []}
+
+    def test_sound_runs_pass(self):
+        self.assertEqual(soak.check_run(self.plan, programmed(self.plan)), [])
+        failed = programmed(self.plan, rc=255, output=(
+            "SendCodePacket failed at buffer offset 4096 with 5 retries\n"
+            "Smooth socket shutdown process failed.\n"))
+        self.assertEqual(soak.check_run(self.plan, failed), [])
+        odd = programmed(self.plan, rc=255, output=(
+            "Unexpected response from GetBaudRate)Unable to retrieve module "
+            "baud rate\n"))
+        self.assertEqual(soak.check_run(self.plan, odd), [])
+
+    def test_false_success_is_caught(self):
+        unknown = "Post-update firmware version: unknown (the module did " \
+                  "not answer)\n" + soak.SUCCESS_LINE
+        for changes in ({"output": unknown},
+                        {"flash": b"\xff" * soak.FLASH_SIZE}):
+            self.assertTrue(soak.check_run(
+                self.plan, programmed(self.plan, **changes)), changes)
+        dry = dict(self.plan, program=False)
+        self.assertTrue(soak.check_run(dry, programmed(dry)))  # flash written
+
+    def test_failures_need_a_known_last_line_and_the_bounds(self):
+        for changes in ({"rc": 255, "output": "Error receiving message from "
+                         "reader. Error #10060.\n"},
+                        {"rc": 1},
+                        {"elapsed": 121.0},
+                        {"timed_out": True},
+                        {"reader_log": "==7==ERROR: AddressSanitizer: x"},
+                        {"served_next": False},
+                        {"reader_rc": -9}):
+            self.assertTrue(soak.check_run(
+                self.plan, programmed(self.plan, **changes)), changes)
+
+    def test_time_bound_grows_with_the_faults(self):
+        clean = soak.time_bound([])
+        self.assertEqual(soak.time_bound([("silent-polls", 30)]), clean + 110)
+        self.assertEqual(soak.time_bound([("drip", 9, 1000)]), clean + 38)
+        self.assertEqual(soak.plan_run(8 * 5 + 2)["faults"],
+                         [("endless-entry",)])
+
+
+if __name__ == "__main__":
+    unittest.main()
