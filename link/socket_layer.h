@@ -108,6 +108,11 @@ void CloseWithReset(SocketHandle s);
 /// Sends all `length` bytes; false when the connection failed.
 bool SendAll(SocketHandle s, const uint8_t* data, int length);
 
+// For captures: who is at the far end of a connection.
+/// The IPv4 address (in host order) and port of the peer of `s`; false when
+/// the system cannot tell.
+bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port);
+
 /// Calls Startup on construction and Cleanup on destruction, for code that
 /// is not the reader link (the simulator, tests).
 class SocketLayerSession {

@@ -348,3 +348,21 @@ void CloseWithReset(SocketHandle s) {
 }
 
 }  // namespace modflash::net
+
+// For captures.
+namespace modflash::net {
+
+bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      peer.sin_family != AF_INET) {
+    Fail();
+    return false;
+  }
+  *address = ntohl(peer.sin_addr.s_addr);
+  *port = ntohs(peer.sin_port);
+  return true;
+}
+
+}  // namespace modflash::net

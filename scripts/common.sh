@@ -26,6 +26,8 @@ need_packages() {
 
 # The packages a native build with tests needs.
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
+# Header-only libraries of modflash-fleet (the Windows builds use them too).
+NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev)
 
 # The packages the fuzz build (clang's libFuzzer) needs.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)

@@ -6,6 +6,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER ${MODFLASH_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MODFLASH_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${MODFLASH_MINGW_TRIPLE}-windres)
+# windres preprocesses with a plain `<triple>-gcc`, which only exists once an
+# alternative is chosen; name the -posix compiler and its usual arguments.
+set(CMAKE_RC_FLAGS_INIT "--preprocessor=${CMAKE_C_COMPILER} \
+--preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED")
 
 set(CMAKE_FIND_ROOT_PATH /usr/${MODFLASH_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

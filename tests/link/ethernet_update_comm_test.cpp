@@ -364,7 +364,7 @@ TEST(EthernetUpdateCommTest, DisconnectClosesGracefullyOnceAndForAll) {
   StdoutCapture out;
   const auto start = Clock::now();
   link.Disconnect();
-  EXPECT_LT(SecondsSince(start), 2.0);
+  EXPECT_LT(SecondsSince(start), 5.0);  // far from the 15 s give-up
   link.Disconnect();
   EXPECT_EQ(out.Take(), "");
   EXPECT_EQ(reader.Finish(), Bytes());
@@ -388,7 +388,7 @@ TEST(EthernetUpdateCommTest, DestroyingAConnectedLinkClosesIt) {
   }
   const auto start = Clock::now();
   EXPECT_EQ(reader.Finish().size(), 24u);
-  EXPECT_LT(SecondsSince(start), 2.0);
+  EXPECT_LT(SecondsSince(start), 5.0);  // far from the 15 s give-up
   EXPECT_TRUE(reader.completed());
 }
 
@@ -418,7 +418,7 @@ TEST(EthernetUpdateCommTest, SlowReceiveTimesOutWith10060) {
     const double waited = SecondsSince(start);
     EXPECT_EQ(out.Take(), timedOut);  // and no judgement of the last answer
     EXPECT_GE(waited, 4.9);
-    EXPECT_LT(waited, 7.0);
+    EXPECT_LT(waited, 9.0);  // one time-out, not two
   }
   EXPECT_EQ(rate, 230400);
 
@@ -455,7 +455,7 @@ TEST(EthernetUpdateCommTest, SlowDisconnectGivesUpAfterFifteenSeconds) {
   link.reset();
   EXPECT_EQ(out.Take(), "Smooth socket shutdown process failed.\n");
   EXPECT_GE(waited, 14.9);
-  EXPECT_LT(waited, 17.0);
+  EXPECT_LT(waited, 22.0);  // gave up before the reader's 25 s hold ended
 }
 
 }  // namespace

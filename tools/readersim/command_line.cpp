@@ -133,6 +133,12 @@ Robustness:
   --idle-timeout-ms N    close a connection on which nothing arrived for N ms
                          (default 30000; 0: never)
 
+Capture:
+  --pcap FILE            write every connection's TCP payloads, both ways,
+                         to FILE as a libpcap capture (made-up Ethernet, IPv4
+                         and TCP headers; real ports and times), for
+                         Wireshark or tshark with tools/wireshark/modflash.lua
+
 Faults for the chaos soak (N: the module frame, counted from 1 per
 connection; a run's frames are the AutoBaud probe, the version polls, the
 prepare command, Update_EnterUpdateMode, the 6400 slices, Update_Complete and
@@ -332,6 +338,11 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
       // Robustness against misbehaving clients.
     } else if (name == "--idle-timeout-ms") {
       if (!number(0xFFFFFFFFu, o.idleTimeoutMs)) return false;
+      // Capture.
+    } else if (name == "--pcap") {
+      if (!takeValue()) return false;
+      if (value.empty()) return badValue("is not a file name");
+      o.pcapPath = value;
       // Faults for the chaos soak.
     } else if (name == "--drop-answer") {
       if (!number(0xFFFFFFFFu, o.dropAnswerFrame)) return false;

@@ -130,6 +130,10 @@ struct SimOptions {
   /// A connection on which nothing arrives for this long is closed, so that
   /// an idle or frozen client cannot keep the next one waiting; 0: never.
   uint32_t idleTimeoutMs = 30000;
+  // Capture (--pcap).
+  /// Every connection's TCP payloads, both ways, go to this libpcap file
+  /// (if not empty).
+  std::string pcapPath;
 };
 
 /// The rate for a baud code 0..3, or 0.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 #include "tools/readersim/reader_message.h"
 
@@ -127,6 +128,7 @@ class ReaderSession {
   ReaderSession(Simulator& sim, net::SocketHandle socket, uint32_t number)
       : sim_(sim), options_(sim.options_), socket_(socket) {
     stats_.number = number;
+    OpenCapture();
   }
 
   ConnectionStats Run() {
@@ -153,6 +155,7 @@ class ReaderSession {
         continue;
       }
       const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
+      if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
       if (got <= 0) {
         sim_.log_.Line("connection " + std::to_string(stats_.number) +
                        (got == 0 ? ": the client closed the connection"
@@ -161,6 +164,9 @@ class ReaderSession {
         break;
       }
       const Clock::time_point received = Clock::now();
+      if (capture_) {
+        capture_->FromClient(WallClock::now(), chunk, static_cast<size_t>(got));
+      }
       parser_.Feed(chunk, static_cast<size_t>(got));
       ReaderMessage message;
       std::string reason;
@@ -182,6 +188,8 @@ class ReaderSession {
       lastActivity = Clock::now();
     }
     ReportRefused();
+    // Does nothing when the client closed first.
+    if (capture_) capture_->ServerClosed(WallClock::now());
     {
       std::lock_guard<std::mutex> lock(sim_.mutex_);
       const ModuleStats& m = sim_.module_.stats();
@@ -223,9 +231,15 @@ class ReaderSession {
               std::chrono::milliseconds(options_.byteGapMs));
         }
         ok = net::SendAll(socket_, &bytes[i], 1);
+        if (ok && capture_) {
+          capture_->FromServer(WallClock::now(), &bytes[i], 1);
+        }
       }
     } else {
       ok = net::SendAll(socket_, bytes.data(), static_cast<int>(bytes.size()));
+      if (ok && capture_) {
+        capture_->FromServer(WallClock::now(), bytes.data(), bytes.size());
+      }
     }
     if (!ok) {
       sim_.log_.Line("sending failed, error " +
@@ -472,6 +486,7 @@ class ReaderSession {
                    std::chrono::milliseconds(options_.dripGapMs));
       }
       if (!net::SendAll(socket_, &wire[i], 1)) return true;  // the client left
+      if (capture_) capture_->FromServer(WallClock::now(), &wire[i], 1);
     }
     return true;
   }
@@ -488,17 +503,36 @@ class ReaderSession {
       const Bytes m =
           BuildReaderMessage(kTypeModuleData, answer.data(), answer.size());
       open = net::SendAll(socket_, m.data(), static_cast<int>(m.size()));
+      if (open && capture_) {
+        capture_->FromServer(WallClock::now(), m.data(), m.size());
+      }
       if (open) ++count;
       if (net::WaitReadable(socket_, 10)) break;
     }
     sim_.log_.Line("sent " + std::to_string(count) +
                    " entry answers without a Status (endless entry)");
     return open;
+
+  // --pcap: the connection as the wire would show it.
+  void OpenCapture() {
+    if (!sim_.pcap_.is_open()) return;
+    TcpEndpoint client;
+    if (!net::PeerAddress(socket_, &client.address, &client.port)) {
+      sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                     ": its peer is unknown, not captured");
+      return;
+    }
+    TcpEndpoint server;
+    server.port = sim_.port_;
+    capture_ =
+        std::make_unique<TcpCapture>(sim_.pcap_, client, server, stats_.number);
+    capture_->Opened(WallClock::now());
   }
 
   Simulator& sim_;
   const SimOptions& options_;
   net::SocketHandle socket_;
+  std::unique_ptr<TcpCapture> capture_;
   ReaderMessageParser parser_;
   ConnectionStats stats_;
   uint32_t frameIndex_ = 0;
@@ -516,6 +550,11 @@ Simulator::~Simulator() { Stop(); }
 
 bool Simulator::Start() {
   if (thread_.joinable()) return false;
+  if (!options_.pcapPath.empty() && !pcap_.is_open() &&
+      !pcap_.Open(options_.pcapPath)) {
+    log_.Line("cannot write the capture " + options_.pcapPath);
+    return false;
+  }
   listener_ = net::ListenLoopback(options_.port, &port_);
   if (listener_ == net::kInvalidSocket) {
     log_.Line("cannot listen on 127.0.0.1:" + std::to_string(options_.port) +

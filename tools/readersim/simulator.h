@@ -12,6 +12,7 @@
 
 #include "link/socket_layer.h"
 #include "tools/readersim/module_model.h"
+#include "tools/readersim/pcap_capture.h"
 #include "tools/readersim/sim_options.h"
 
 namespace modflash::sim {
@@ -89,6 +90,8 @@ class Simulator {
   mutable std::condition_variable changed_;
   ModuleModel module_;
   std::vector<ConnectionStats> connections_;
+  /// The --pcap file, open from Start() when one was asked for.
+  PcapFile pcap_;
 };
 
 /// One line that decodes a reader message (for the trace).

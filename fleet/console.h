@@ -1,0 +1,24 @@
+#ifndef MODFLASH_FLEET_CONSOLE_H_
+#define MODFLASH_FLEET_CONSOLE_H_
+
+#include <ctime>
+#include <string>
+
+namespace modflash::fleet {
+
+/// Counts Ctrl-C presses from now on: SIGINT and SIGTERM on POSIX, the
+/// console control events on Windows.
+void InstallInterruptHandler();
+/// How many interruptions arrived since InstallInterruptHandler().
+int Interruptions();
+
+/// True when standard output is a terminal that takes cursor movements
+/// (on Windows consoles this switches on virtual-terminal processing).
+bool PrepareTerminal();
+
+/// The local time of `t`, broken down.
+std::tm LocalTime(std::time_t t);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_CONSOLE_H_

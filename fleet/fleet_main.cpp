@@ -1,0 +1,203 @@
+#include "fleet/fleet_main.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fleet/child_process.h"
+#include "fleet/console.h"
+#include "fleet/display.h"
+#include "fleet/fleet_run.h"
+#include "fleet/inventory.h"
+#include "fleet/report.h"
+#include "image/code_file.h"
+
+namespace modflash::fleet {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Options {
+  bool dryRun = false;
+  bool program = false;
+  std::string image;
+  std::string inventory;
+  int jobs = 16;
+  int canary = 0;
+  int maxFailures = 0;
+  std::string out;
+  std::string modflash;
+};
+
+std::string DefaultFolder() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  char name[64];
+  std::strftime(name, sizeof name, "modflash-fleet-%Y%m%d-%H%M%S", &local);
+  return name;
+}
+
+// Parses the command line; -1 to go on, otherwise the exit status.
+int ParseOptions(int argc, char** argv, Options& o) {
+  CLI::App app{
+      "Updates the RF module firmware of many readers at once: runs modflash "
+      "once per reader of INVENTORY and reports each one.",
+      "modflash-fleet"};
+  auto* dry = app.add_flag("--dryrun", o.dryRun,
+                           "Dry runs: the module is not programmed");
+  auto* program = app.add_flag("--program", o.program, "Program every module");
+  dry->excludes(program);
+  app.add_option("IMAGE", o.image, "Firmware image file")->required();
+  app.add_option("INVENTORY", o.inventory,
+                 "Readers, one a line: address[:port] [name]")
+      ->required();
+  app.add_option("-j,--jobs", o.jobs, "Updates at once (default 16)")
+      ->check(CLI::Range(1, 256));
+  app.add_option("--canary", o.canary,
+                 "Update the first K readers first; start the rest only if "
+                 "all K succeeded")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--max-failures", o.maxFailures,
+                 "Start no further update once M have failed (0: never stop)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--out", o.out,
+                 "Run folder for logs and report (default "
+                 "modflash-fleet-YYYYMMDD-HHMMSS)");
+  app.add_option("--modflash", o.modflash,
+                 "The modflash program to run (default: the one beside this "
+                 "program)");
+  app.footer(
+      "Exit status: 0 when every reader succeeded, 1 when any failed or was "
+      "not started, 2 for a usage, inventory or image error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "modflash-fleet: " << e.what()
+              << "\nRun modflash-fleet --help for the options.\n";
+    return kBadInput;
+  }
+  if (o.dryRun == o.program) {
+    std::cerr << "modflash-fleet: give --dryrun or --program\n"
+                 "Run modflash-fleet --help for the options.\n";
+    return kBadInput;
+  }
+  return -1;
+}
+
+bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::vector<InventoryError> errors;
+  readers = ParseInventory(text, errors);
+  for (const InventoryError& e : errors) {
+    std::cout << path << ":" << e.line << ": " << e.message << "\n";
+  }
+  if (!errors.empty()) {
+    std::cout << "modflash-fleet: " << errors.size() << " error(s) in the "
+              << "inventory " << path << "; nothing was started\n";
+    return false;
+  }
+  if (readers.empty()) {
+    std::cout << "modflash-fleet: the inventory " << path
+              << " lists no readers\n";
+    return false;
+  }
+  return true;
+}
+
+bool CheckImage(const std::string& path, std::string& version) {
+  std::vector<uint8_t> code(kCodeSize);
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint8_t patch = 0;
+  if (!ReadCodeFile(path, code.data(), code.size(), major, minor, patch)) {
+    std::cout << "modflash-fleet: the image " << path
+              << " is not usable; nothing was started\n";
+    return false;
+  }
+  version = "V" + std::to_string(major) + "." + std::to_string(minor) + "." +
+            std::to_string(patch);
+  return true;
+}
+
+}  // namespace
+
+int FleetMain(int argc, char** argv) {
+  Options o;
+  const int parsed = ParseOptions(argc, argv, o);
+  if (parsed >= 0) return parsed;
+
+  // Everything is checked before anything starts.
+  std::vector<Reader> readers;
+  const bool inventoryOk = CheckInventory(o.inventory, readers);
+  std::string version;
+  const bool imageOk = CheckImage(o.image, version);
+  if (!inventoryOk || !imageOk) return kBadInput;
+
+  FleetSettings settings;
+  settings.dryRun = o.dryRun;
+  settings.image = o.image;
+  settings.jobs = o.jobs;
+  settings.canary = o.canary;
+  settings.maxFailures = o.maxFailures;
+  settings.modflash = !o.modflash.empty()
+                          ? o.modflash
+                          : OwnDirectory(argc > 0 ? argv[0] : nullptr) + "/" +
+                                ProgramFileName("modflash");
+  std::error_code ec;
+  if (!fs::is_regular_file(settings.modflash, ec)) {
+    std::cout << "modflash-fleet: no modflash program at " << settings.modflash
+              << " (give one with --modflash PATH)\n";
+    return kBadInput;
+  }
+  settings.folder = o.out.empty() ? DefaultFolder() : o.out;
+  if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
+    std::cout << "modflash-fleet: the run folder " << settings.folder
+              << " is not empty\n";
+    return kBadInput;
+  }
+  fs::create_directories(settings.folder, ec);
+  if (!fs::is_directory(settings.folder, ec)) {
+    std::cout << "modflash-fleet: cannot make the run folder "
+              << settings.folder << "\n";
+    return kBadInput;
+  }
+
+  std::cout << "modflash-fleet: " << (o.dryRun ? "dry run" : "programming")
+            << " of " << readers.size() << " reader(s) with " << o.image << " ("
+            << version << "), up to " << o.jobs << " at a time";
+  if (o.canary > 0) std::cout << ", canary " << o.canary;
+  if (o.maxFailures > 0)
+    std::cout << ", stop after " << o.maxFailures << " failure(s)";
+  std::cout << "\nRun folder: " << settings.folder << "\n" << std::flush;
+
+  InstallInterruptHandler();
+  Display display(std::cout, PrepareTerminal());
+  const std::vector<ReaderRecord> records =
+      RunFleet(settings, readers, display);
+  std::string error;
+  const bool written = WriteReport(settings.folder, records, error);
+  display.Summary(records, settings.folder + "/report.csv");
+  if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
+
+  for (const ReaderRecord& r : records) {
+    if (r.outcome != Outcome::kUpdated && r.outcome != Outcome::kDryRunOk) {
+      return kSomeNotUpdated;
+    }
+  }
+  return written ? kAllSucceeded : kSomeNotUpdated;
+}
+
+}  // namespace modflash::fleet

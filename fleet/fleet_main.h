@@ -1,0 +1,16 @@
+#ifndef MODFLASH_FLEET_FLEET_MAIN_H_
+#define MODFLASH_FLEET_FLEET_MAIN_H_
+
+namespace modflash::fleet {
+
+/// Exit statuses of modflash-fleet.
+inline constexpr int kAllSucceeded = 0;
+inline constexpr int kSomeNotUpdated = 1;  ///< failed or not started
+inline constexpr int kBadInput = 2;        ///< usage, inventory or image
+
+/// The whole program: command line, checks, the run, the report.
+int FleetMain(int argc, char** argv);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_FLEET_MAIN_H_

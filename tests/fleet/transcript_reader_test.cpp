@@ -1,0 +1,146 @@
+#include "fleet/transcript_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/transcript.h"
+
+namespace modflash::fleet {
+namespace {
+
+using namespace modflash::testing::transcript;
+
+const char kStart[] =
+    "\n\n\n*****************************************************\n"
+    "*      modflash: RF module firmware programmer      *\n"
+    "*****************************************************\n\n"
+    "Real programming run\nFirmware image file: img.bin\n"
+    "URI: 10.0.0.5:5000\n\n"
+    "Firmware file successfully read.\nFirmware file is valid\n"
+    "File Firmware Version: V1.2.3\n";
+
+const char kTimeout[] = "Error receiving message from reader. Error #10060.\n";
+
+std::string UpToTransfer(const std::string& rate) {
+  return std::string(kStart) + "Connected to reader.\n\n" +
+         "AutoBaud: 921600 succeeded\nCurrent baud rate: " + rate + "\n" +
+         kWarning + "Successfully set baud rate to 115200 baud\n" + Wait(8) +
+         "Current firmware version: V1.1.0\n" + kUpdateMode;
+}
+
+// The wait after the update in which `failed` polls went unanswered.
+std::string SilentWait(int failed) {
+  std::string text = "Resetting Module\nWaiting for re-initialization ";
+  for (int i = 0; i < 8; ++i) text += ". ";
+  for (int i = 0; i < failed; ++i) text += std::string(kTimeout) + ". ";
+  return text + "\n\n";
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+TEST(TranscriptReaderTest, SuccessfulRunShowsVersionsRateAndAnswer) {
+  std::string progress = Progress();
+  progress.insert(progress.find("\n0X00406000"),
+                  "SendCodePacket 4218880 failed. Error: 03\n#"
+                  "SendCodePacket 4218880 failed. Error: 03\n#");
+  const std::string text = UpToTransfer("230400") + progress + kSent +
+                           "Module Firmware successfully written.\n" +
+                           SilentWait(19) +
+                           "Post-update firmware version: V1.2.3\n"
+                           "Successfully reset baud rate to 921600 baud\n" +
+                           Success("10.0.0.5");
+  for (const std::string& t : {text, WithCrLf(text)}) {
+    const TranscriptFacts f = ReadTranscript(t);
+    EXPECT_EQ(f.fileVersion, "V1.2.3");
+    EXPECT_EQ(f.versionBefore, "V1.1.0");
+    EXPECT_EQ(f.versionAfter, "V1.2.3");
+    EXPECT_EQ(f.initialBaud, "230400");
+    EXPECT_EQ(f.refusedTries, 2);
+    EXPECT_EQ(f.answeredAfterUpdate, true);  // the 20th poll answered
+    EXPECT_EQ(f.lastLine,
+              "Module firmware for reader 10.0.0.5 has been successfully "
+              "updated.");
+    EXPECT_EQ(f.firstErrorLine, "SendCodePacket 4218880 failed. Error: 03");
+  }
+}
+
+TEST(TranscriptReaderTest, SilentModuleAfterTheUpdateIsNoAnswer) {
+  std::string progress = Progress();
+  // A link error inside the transfer: its "Error #" is no refusal mark.
+  progress.insert(progress.find("\n0X00410000"), std::string(kTimeout) +
+                                                     "Error reading packet in "
+                                                     "SendCodePacket\n#");
+  const TranscriptFacts f = ReadTranscript(
+      UpToTransfer("921600") + progress + kSent +
+      "Module Firmware successfully written.\n" + SilentWait(20) +
+      "Post-update firmware version: unknown (the module did not answer)\n"
+      "Successfully reset baud rate to 921600 baud\n"
+      "\nModule firmware for reader 10.0.0.5 could not be confirmed: the "
+      "module did not answer after the update.\n");
+  EXPECT_EQ(f.answeredAfterUpdate, false);
+  EXPECT_EQ(f.refusedTries, 1);
+  EXPECT_EQ(f.versionAfter, "");  // never guessed
+  EXPECT_EQ(f.firstErrorLine,
+            "Error receiving message from reader. Error #10060.");
+  EXPECT_EQ(f.lastLine,
+            "Module firmware for reader 10.0.0.5 could not be confirmed: the "
+            "module did not answer after the update.");
+}
+
+TEST(TranscriptReaderTest, EarlyFailuresLeaveLaterFieldsEmpty) {
+  // An unreachable reader: the connection failure comes first, the probe's
+  // verdict last.
+  std::string text = std::string(kStart) +
+                     "Failed to connect to reader. Error (10061) Connection "
+                     "refused\r\n\n";
+  for (const char* rate : {"921600", "115200", "230400", "460800"}) {
+    text += std::string("Error sending message to reader. Error #10038.\n") +
+            "AutoBaud: " + rate + " failed\n";
+  }
+  text += "Unable to determine module's baud rate\n";
+  TranscriptFacts f = ReadTranscript(text);
+  EXPECT_EQ(f.fileVersion, "V1.2.3");
+  EXPECT_EQ(f.firstErrorLine,
+            "Failed to connect to reader. Error (10061) Connection refused");
+  EXPECT_EQ(f.lastLine, "Unable to determine module's baud rate");
+  EXPECT_EQ(f.initialBaud, "");
+  EXPECT_EQ(f.versionBefore, "");
+  EXPECT_FALSE(f.refusedTries.has_value());
+  EXPECT_FALSE(f.answeredAfterUpdate.has_value());
+
+  // Refused update mode: no transfer, so no count of refusals.
+  const std::string upToVersion = UpToTransfer("921600");
+  f = ReadTranscript(upToVersion.substr(0, upToVersion.find("Entering")) +
+                     "Entering InitiateFirmwareUpdate\n"
+                     "Sending Update_EnterUpdateMode packet.\n"
+                     "Failed to enter Update Mode correctly. Error: 05\n"
+                     "Update_EnterUpdateMode returned an error response.\n");
+  EXPECT_FALSE(f.refusedTries.has_value());
+  EXPECT_EQ(f.lastLine, "Update_EnterUpdateMode returned an error response.");
+}
+
+TEST(TranscriptReaderTest, TrackerFollowsPhaseAndStarsChunkByChunk) {
+  const std::string text = UpToTransfer("921600") + Progress();
+  ProgressTracker tracker;
+  EXPECT_STREQ(tracker.Phase(), "starting");
+  const size_t half = text.find("\n0X0041D000");  // 25 of 50 lines
+  for (size_t i = 0; i < half; i += 7) {
+    tracker.Consume(text.substr(i, std::min<size_t>(7, half - i)));
+  }
+  EXPECT_STREQ(tracker.Phase(), "transfer");
+  EXPECT_EQ(tracker.Percent(), 50);  // the header's stars are not counted
+  tracker.Consume(text.substr(half) + kSent);
+  EXPECT_EQ(tracker.Percent(), 100);
+  EXPECT_STREQ(tracker.Phase(), "completing");
+}
+
+}  // namespace
+}  // namespace modflash::fleet

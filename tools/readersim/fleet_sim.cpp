@@ -1,0 +1,269 @@
+#include "tools/readersim/fleet_sim.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <streambuf>
+
+#include "tools/readersim/command_line.h"
+
+namespace modflash::sim {
+namespace {
+
+// Writes whole lines to a shared stream, with "reader K: " after the
+// "readersim: " of each, so the readers' lines do not mix.
+class ReaderLogBuffer : public std::streambuf {
+ public:
+  ReaderLogBuffer(std::ostream* out, uint32_t number)
+      : out_(out), tag_("reader " + std::to_string(number) + ": ") {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c != traits_type::eof()) line_.push_back(static_cast<char>(c));
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    line_.append(s, static_cast<size_t>(n));
+    return n;
+  }
+  int sync() override {
+    static std::mutex mutex;
+    std::string text;
+    size_t start = 0;
+    for (size_t end; (end = line_.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      std::string line = line_.substr(start, end - start + 1);
+      const std::string head = "readersim: ";
+      line.insert(line.compare(0, head.size(), head) == 0 ? head.size() : 0,
+                  tag_);
+      text += line;
+    }
+    line_.erase(0, start);
+    std::lock_guard<std::mutex> lock(mutex);
+    *out_ << text << std::flush;
+    return 0;
+  }
+
+ private:
+  std::ostream* out_;
+  std::string tag_;
+  std::string line_;
+};
+
+class ReaderLogStream : public std::ostream {
+ public:
+  ReaderLogStream(std::ostream* sink, uint32_t number)
+      : std::ostream(nullptr), buffer_(sink, number) {
+    rdbuf(&buffer_);
+  }
+
+ private:
+  ReaderLogBuffer buffer_;
+};
+
+bool ParseCount(const std::string& text, uint32_t max, uint32_t& value) {
+  if (text.empty() || text.size() > 6 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = static_cast<uint32_t>(std::stoul(text));
+  return value >= 1 && value <= max;
+}
+
+// "flash.bin" for reader 7 becomes "flash-7.bin".
+std::string NumberedPath(const std::string& path, uint32_t number) {
+  const size_t slash = path.find_last_of("/\\");
+  const size_t dot = path.rfind('.');
+  const size_t at = dot != std::string::npos &&
+                            (slash == std::string::npos || dot > slash + 1)
+                        ? dot
+                        : path.size();
+  return path.substr(0, at) + "-" + std::to_string(number) + path.substr(at);
+}
+
+}  // namespace
+
+bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
+                         std::string& error) {
+  std::vector<std::string> rest;
+  std::string faulty;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    const size_t eq = name.find('=');
+    const bool joined = name.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (joined) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    if (name != "--readers" && name != "--inventory-out" &&
+        name != "--faulty") {
+      rest.push_back(args[i]);
+      continue;
+    }
+    if (!joined) {
+      if (i + 1 >= args.size()) {
+        error = "option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    if (name == "--readers") {
+      if (!ParseCount(value, 1000, fleet.readers)) {
+        error =
+            "option --readers: '" + value + "' is not a number from 1 to 1000";
+        return false;
+      }
+    } else if (name == "--inventory-out") {
+      fleet.inventoryOut = value;
+    } else {
+      faulty = value;
+    }
+  }
+  if (!faulty.empty() || !fleet.inventoryOut.empty()) {
+    if (fleet.readers == 0) {
+      error = "--faulty and --inventory-out need --readers N";
+      return false;
+    }
+  }
+  size_t start = 0;
+  while (!faulty.empty() && start <= faulty.size()) {
+    size_t comma = faulty.find(',', start);
+    if (comma == std::string::npos) comma = faulty.size();
+    uint32_t k = 0;
+    const std::string item = faulty.substr(start, comma - start);
+    if (!ParseCount(item, fleet.readers, k)) {
+      error = "option --faulty: '" + item + "' is not a reader from 1 to " +
+              std::to_string(fleet.readers);
+      return false;
+    }
+    fleet.faulty.insert(k);
+    start = comma + 1;
+  }
+  args = rest;
+  return true;
+}
+
+std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
+                                           const FleetSimOptions& fleet) {
+  // A healthy reader: the defaults (no faults) plus the general options.
+  // A general option added to SimOptions must be copied here as well.
+  SimOptions healthy;
+  healthy.rate = given.rate;
+  healthy.version = given.version;
+  healthy.prepareRestartMs = given.prepareRestartMs;
+  healthy.rateRestartMs = given.rateRestartMs;
+  healthy.completeRestartMs = given.completeRestartMs;
+  healthy.lineTiming = given.lineTiming;
+  healthy.trace = given.trace;
+  healthy.expectImage = given.expectImage;
+  healthy.maxConnections = given.maxConnections;
+  healthy.log = given.log;
+
+  std::vector<SimOptions> readers;
+  for (uint32_t k = 1; k <= fleet.readers; ++k) {
+    const bool faulty = fleet.faulty.empty() || fleet.faulty.count(k) > 0;
+    SimOptions o = faulty ? given : healthy;
+    o.port = 0;
+    if (!given.flashOut.empty()) o.flashOut = NumberedPath(given.flashOut, k);
+    if (!given.pcapPath.empty()) o.pcapPath = NumberedPath(given.pcapPath, k);
+    readers.push_back(o);
+  }
+  return readers;
+}
+
+SimFleet::~SimFleet() {
+  Stop();
+  Wait();
+}
+
+bool SimFleet::Start(const std::vector<SimOptions>& readers) {
+  for (size_t i = 0; i < readers.size(); ++i) {
+    SimOptions o = readers[i];
+    streams_.push_back(
+        std::make_unique<ReaderLogStream>(log_, static_cast<uint32_t>(i + 1)));
+    o.log = streams_.back().get();
+    readers_.push_back(std::make_unique<Simulator>(o));
+    if (!readers_.back()->Start()) return false;
+  }
+  return true;
+}
+
+void SimFleet::Stop() {
+  for (auto& r : readers_) r->Stop();
+}
+
+void SimFleet::Wait() {
+  for (auto& r : readers_) r->Wait();
+}
+
+std::string SimFleet::Inventory() const {
+  std::string text;
+  for (size_t i = 0; i < readers_.size(); ++i) {
+    text += "127.0.0.1:" + std::to_string(readers_[i]->port()) + " reader-" +
+            std::to_string(i + 1) + "\n";
+  }
+  return text;
+}
+
+int RunSimFleet(const std::vector<std::string>& args,
+                const FleetSimOptions& fleet) {
+  CommandLine line;
+  std::string error;
+  if (!ParseCommandLine(args, line, error)) {
+    std::cerr << "readersim: " << error << " (see readersim --help)\n";
+    return 2;
+  }
+  if (line.action != CommandLine::Action::kServe) return RunReaderSim(args);
+  if (!line.expectPath.empty()) {
+    std::ifstream in(line.expectPath, std::ios::binary);
+    line.options.expectImage.assign(std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>());
+    if (!in || line.options.expectImage.size() != kFlashSize) {
+      std::cerr << "readersim: --expect " << line.expectPath
+                << " is not a readable " << kFlashSize << "-byte image\n";
+      return 2;
+    }
+  }
+  SimFleet sims(line.options.log);
+  if (!sims.Start(FleetReaderOptions(line.options, fleet))) return 1;
+  if (!fleet.inventoryOut.empty()) {
+    // Written whole under another name first, so that nobody reads half.
+    const std::string partial = fleet.inventoryOut + ".partial";
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out << sims.Inventory();
+    out.close();
+    std::remove(fleet.inventoryOut.c_str());
+    if (!out || std::rename(partial.c_str(), fleet.inventoryOut.c_str()) != 0) {
+      std::cout << "readersim: cannot write " << fleet.inventoryOut << "\n";
+      return 1;
+    }
+  }
+  std::cout << "readersim: " << fleet.readers << " readers ready"
+            << (fleet.inventoryOut.empty()
+                    ? std::string()
+                    : ", inventory in " + fleet.inventoryOut)
+            << "\n"
+            << std::flush;
+  sims.Wait();
+  return 0;
+}
+
+std::string FleetHelpText() {
+  return R"(
+Fleet rehearsal:
+  --readers N            serve N independent readers (1 to 1000), each with
+                         its own module, flash and faults, on N free
+                         loopback ports; log lines say "reader K: "
+  --inventory-out FILE   write their inventory for modflash-fleet, one
+                         "127.0.0.1:PORT reader-K" line each
+  --faulty K[,K...]      apply the fault options only to these readers
+                         (from 1); without it every reader gets them
+  With --readers, --flash-out FILE writes FILE-K for reader K (before the
+  extension), and --port is not used.
+)";
+}
+
+}  // namespace modflash::sim

@@ -1,0 +1,68 @@
+#ifndef MODFLASH_TOOLS_READERSIM_FLEET_SIM_H_
+#define MODFLASH_TOOLS_READERSIM_FLEET_SIM_H_
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/readersim/sim_options.h"
+#include "tools/readersim/simulator.h"
+
+namespace modflash::sim {
+
+/// A rehearsal fleet: --readers N, --inventory-out FILE, --faulty K[,K...].
+struct FleetSimOptions {
+  uint32_t readers = 0;  ///< 0: a single reader, as without these options
+  std::string inventoryOut;
+  /// Readers (from 1) that get the fault options; empty: all of them.
+  std::set<uint32_t> faulty;
+};
+
+/// Takes the fleet options out of `args`, leaving the rest for the usual
+/// parser. False with `error` set for a bad value.
+bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
+                         std::string& error);
+
+/// The options of each reader of the fleet: all take the general options of
+/// `given` (port 0, so each gets a free port, and a flash file of its own);
+/// only the faulty ones take its fault options.
+std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
+                                           const FleetSimOptions& fleet);
+
+/// N independent readers, each with its own module, flash and faults, on
+/// its own loopback port and thread. Log lines name their reader.
+class SimFleet {
+ public:
+  explicit SimFleet(std::ostream* log) : log_(log) {}
+  ~SimFleet();
+  SimFleet(const SimFleet&) = delete;
+  SimFleet& operator=(const SimFleet&) = delete;
+
+  /// Starts one reader per entry; false when one could not listen.
+  bool Start(const std::vector<SimOptions>& readers);
+  void Stop();
+  void Wait();
+  Simulator& reader(size_t i) { return *readers_[i]; }
+  size_t size() const { return readers_.size(); }
+  /// One line per reader: "127.0.0.1:PORT reader-K".
+  std::string Inventory() const;
+
+ private:
+  std::ostream* log_;
+  std::vector<std::unique_ptr<std::ostream>> streams_;
+  std::vector<std::unique_ptr<Simulator>> readers_;
+};
+
+/// Serves a fleet for the readersim program until it is stopped.
+int RunSimFleet(const std::vector<std::string>& args,
+                const FleetSimOptions& fleet);
+
+/// The fleet options' part of `readersim --help`.
+std::string FleetHelpText();
+
+}  // namespace modflash::sim
+
+#endif  // MODFLASH_TOOLS_READERSIM_FLEET_SIM_H_
