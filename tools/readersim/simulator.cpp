@@ -512,6 +512,7 @@ class ReaderSession {
     sim_.log_.Line("sent " + std::to_string(count) +
                    " entry answers without a Status (endless entry)");
     return open;
+  }
 
   // --pcap: the connection as the wire would show it.
   void OpenCapture() {
