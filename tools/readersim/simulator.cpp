@@ -397,22 +397,6 @@ class ReaderSession {
     return true;
   }
 
-  // --pcap: the connection as the wire would show it.
-  void OpenCapture() {
-    if (!sim_.pcap_.is_open()) return;
-    TcpEndpoint client;
-    if (!net::PeerAddress(socket_, &client.address, &client.port)) {
-      sim_.log_.Line("connection " + std::to_string(stats_.number) +
-                     ": its peer is unknown, not captured");
-      return;
-    }
-    TcpEndpoint server;
-    server.port = sim_.port_;
-    capture_ =
-        std::make_unique<TcpCapture>(sim_.pcap_, client, server, stats_.number);
-    capture_->Opened(WallClock::now());
-  }
-
   // --- Chaos faults of the soak (see SimOptions) ---
 
   // Applies the chaos fault meant for the current module frame, if any.
@@ -502,6 +486,7 @@ class ReaderSession {
                    std::chrono::milliseconds(options_.dripGapMs));
       }
       if (!net::SendAll(socket_, &wire[i], 1)) return true;  // the client left
+      if (capture_) capture_->FromServer(WallClock::now(), &wire[i], 1);
     }
     return true;
   }
@@ -518,12 +503,31 @@ class ReaderSession {
       const Bytes m =
           BuildReaderMessage(kTypeModuleData, answer.data(), answer.size());
       open = net::SendAll(socket_, m.data(), static_cast<int>(m.size()));
+      if (open && capture_) {
+        capture_->FromServer(WallClock::now(), m.data(), m.size());
+      }
       if (open) ++count;
       if (net::WaitReadable(socket_, 10)) break;
     }
     sim_.log_.Line("sent " + std::to_string(count) +
                    " entry answers without a Status (endless entry)");
     return open;
+  }
+
+  // --pcap: the connection as the wire would show it.
+  void OpenCapture() {
+    if (!sim_.pcap_.is_open()) return;
+    TcpEndpoint client;
+    if (!net::PeerAddress(socket_, &client.address, &client.port)) {
+      sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                     ": its peer is unknown, not captured");
+      return;
+    }
+    TcpEndpoint server;
+    server.port = sim_.port_;
+    capture_ =
+        std::make_unique<TcpCapture>(sim_.pcap_, client, server, stats_.number);
+    capture_->Opened(WallClock::now());
   }
 
   Simulator& sim_;
