@@ -36,6 +36,9 @@ TEST(Crc16Test, CatalogueCheckValues) {
   EXPECT_EQ(StoredCrc(abc, 3), 0xAEB5);
   EXPECT_EQ(StoredCrc(digits, 9), 0xD64E);
   EXPECT_EQ(CalcCrc16(abc, 0), 0xFFFF);
+  // A count that ends inside a byte takes only that byte's leading bits.
+  EXPECT_EQ(CalcCrc16(digits, 68), 0x8399);
+  EXPECT_EQ(CalcCrc16(digits, 3), 0x9F3E);
 }
 
 TEST(FrameTest, ModuleCommandFrames) {
