@@ -46,11 +46,13 @@ bool WaitForRestart(UpdateController& controller, uint8_t& major,
   return answered;
 }
 
-// Streams the code area in 32-byte slices, 5 tries each, with the progress
-// display. False after a slice failed 5 times (the failure line printed).
+// Streams the first `codeSize` bytes of the code area in 32-byte slices, 5
+// tries each, with the progress display. False after a slice failed 5 times
+// (the failure line printed).
 bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
-              bool testMode) {
-  for (uint32_t offset = 0; offset < kCodeSize; offset += kSliceSize) {
+              size_t codeSize, bool testMode) {
+  for (uint32_t offset = 0; offset + kSliceSize <= codeSize;
+       offset += kSliceSize) {
     const uint32_t flashAddress = offset + kFlashBase;
     for (int attempt = 1;; ++attempt) {
       if (controller.SendCodePacket(flashAddress, codeBuffer + offset,
@@ -84,7 +86,9 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
 int RunUpdateSteps(UpdateController& updateController,
                    const std::string& ipAddress, bool testMode,
                    const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                   uint8_t cPatch, const char* fileVersion, Revision revision) {
+                   uint8_t cPatch, const char* fileVersion, Revision revision,
+                   size_t codeSize) {
+  if (codeSize > kCodeSize) codeSize = kCodeSize;
   const bool earlier = revision == Revision::kEarlier;
   int32_t originalBaudRate = 0;
   uint8_t major = 0;
@@ -162,7 +166,7 @@ int RunUpdateSteps(UpdateController& updateController,
   }
   updateController.SetQuietMode(false);
 
-  if (!SendCode(updateController, codeBuffer, testMode)) {
+  if (!SendCode(updateController, codeBuffer, codeSize, testMode)) {
     updateController.CloseLink();
     return -1;
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/revision.h"
+#include "image/code_file.h"
 #include "protocol/update_controller.h"
 
 namespace modflash {
@@ -19,11 +20,15 @@ int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
                       Revision revision);
 
 /// The steps of a run on a controller that already exists. The caller
-/// destroys the controller right after this returns.
+/// destroys the controller right after this returns. A run sends the first
+/// `codeSize` bytes of `codeBuffer` (at most the whole image, in whole
+/// 32-byte slices); the front ends always send the whole image, the fuzzer
+/// sends less to spend its time on the steps around the transfer.
 int RunUpdateSteps(UpdateController& updateController,
                    const std::string& ipAddress, bool testMode,
                    const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                   uint8_t cPatch, const char* fileVersion, Revision revision);
+                   uint8_t cPatch, const char* fileVersion, Revision revision,
+                   size_t codeSize = kCodeSize);
 
 }  // namespace modflash
 
