@@ -8,15 +8,15 @@
 // Delays are counted, never slept.
 //
 // Input: a flags byte (bit 0 dry run, bit 1 earlier revision, bits 2-3 the
-// module's rate, bits 4-6 GetBaudRate / first / final SetBaudRate fail,
-// bit 7 the whole image), the module's version before the update (3 bytes),
-// without bit 7 the image's length in slices less one (1 byte: up to two
-// progress markers' worth), then one op per answer (see NextAnswer). Once
-// the input is used up the module falls silent.
+// module's rate, bits 4-6 GetBaudRate / first / final SetBaudRate fail),
+// the module's version before the update (3 bytes), the image's length in
+// slices less one (1 byte: up to two progress markers' worth), then one op
+// per answer (see NextAnswer). Once the input is used up the module falls
+// silent.
 //
-// The transfer repeats one slice's steps 6400 times, so a run that sends
-// the whole image costs fifty short ones; most runs send a short image and
-// spend their time on the steps before and after the transfer.
+// The transfer repeats one slice's steps, 6400 times for the whole image:
+// that is what the unit and end-to-end tests send, while the fuzzer spends
+// its time on short images and the steps before and after the transfer.
 
 #include <cstddef>
 #include <cstdint>
@@ -49,7 +49,7 @@ constexpr int32_t kRates[] = {115200, 230400, 460800, 921600};
 //   Update_Complete                                                      2
 //   second restart wait                                                 70
 //   final SetBaudRate, Disconnect                                        2
-// 200 + 15 per slice: 96200 for the whole image.
+// 200 + 15 per slice: at most 4040.
 constexpr size_t MaxLinkCalls(size_t slices) { return 200 + slices * 15; }
 
 /// What the link saw; it outlives the link, which the run destroys.
@@ -261,8 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   InputReader in(data, size);
   const uint8_t flags = in.Byte();
   const uint8_t major = in.Byte(), minor = in.Byte(), patch = in.Byte();
-  const size_t slices = (flags & 0x80) ? modflash::kCodeSize / 32
-                                       : static_cast<size_t>(in.Byte()) + 1;
+  const size_t slices = static_cast<size_t>(in.Byte()) + 1;
   Record r;
   const bool dryRun = (flags & 1) != 0;
   std::ostringstream out;
