@@ -16,6 +16,9 @@ constexpr uint32_t kMarkerEvery = 4096;
 constexpr uint32_t kStarEvery = 64;
 constexpr int kRestartPauses = 8;
 constexpr int kRestartPolls = 20;
+constexpr char kTransferNotConfirmed[] =
+    "Transfer not confirmed: the module's answers fell out of step with the "
+    "requests.";
 
 void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
                    uint8_t patch) {
@@ -35,12 +38,18 @@ bool WaitForRestart(UpdateController& controller, uint8_t& major,
     std::cout << ". ";
   }
   bool answered = false;
+  bool missed = false;
   for (int i = 0; i < kRestartPolls; ++i) {
     answered = controller.GetFirmwareVersion(major, minor, patch);
     if (answered) break;
+    missed = true;
     std::cout << ". ";
     controller.Delay(500);
   }
+  // A poll that timed out may still be answered; that answer must not be
+  // read by the version read, the update request or the rate change that
+  // follow. (A later poll may have read it: it answers the same question.)
+  if (missed) controller.DiscardLateAnswers();
   controller.SetQuietMode(false);
   std::cout << "\n\n";
   return answered;
@@ -51,6 +60,7 @@ bool WaitForRestart(UpdateController& controller, uint8_t& major,
 // (the failure line printed).
 bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
               size_t codeSize, bool testMode) {
+  controller.BeginTransfer();
   for (uint32_t offset = 0; offset + kSliceSize <= codeSize;
        offset += kSliceSize) {
     const uint32_t flashAddress = offset + kFlashBase;
@@ -77,6 +87,14 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
       std::cout << "*";
       std::cout.flush();
     }
+  }
+  // Update answers name no request, so a slip cannot be seen in them; an
+  // answer still arriving after the last one was read shows it. Completing
+  // the update after a slip could report a slice as written that never was.
+  if (!controller.TransferStayedInStep()) {
+    std::cout << "\n" << kTransferNotConfirmed << "\n";
+    std::cout.flush();
+    return false;
   }
   return true;
 }

@@ -14,22 +14,36 @@ namespace {
 constexpr uint32_t kReceiveTimeoutMs = 5000;
 // How long Disconnect waits for the reader to close its side.
 constexpr uint32_t kCloseWaitMs = 15000;
-// The most payload a message in sendBuffer can carry.
+// The most payload a message in sendBuffer_ can carry.
 constexpr int32_t kMaxPayload = 1016;
 // Header (B9 9B, length, type) plus check byte and CR LF.
 constexpr int32_t kFrameOverhead = 8;
 constexpr int32_t kHeaderLength = 4;
 // The size of the answer area the baud-rate operations read into.
 constexpr int32_t kAnswerArea = 64;
-// After a receive time-out: the line must be quiet this long before a retry,
-// and the wait for that quiet lasts at most kSettleMaxMs.
-constexpr int kSettleQuietMs = 2000;
-constexpr int kSettleMaxMs = 5000;
+// Settling the line after a receive time-out, before a retry: an answer up
+// to kLatenessCoveredMs after its request is thrown away. The line must be
+// quiet for kSettleQuietMs and the request that long old; the settling ends
+// after kSettleMaxMs in all, even on a line that never falls quiet.
+constexpr int64_t kLatenessCoveredMs = 15000;
+constexpr int64_t kSettleQuietMs = 10000;
+constexpr int64_t kSettleMaxMs = 30000;
+// While watching a transfer's pairing, an answer that comes in less than
+// half the fastest exchange seen so far is a stray. A module at 115200 baud
+// needs about 9 ms per exchange; loopback simulators answer in microseconds,
+// and below kEarlyCheckFloor the check is off.
+constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(2);
 
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
 void PrintReceiveError(int code) {
   std::cout << "Error receiving message from reader. Error #" << code << ".\n";
+}
+
+int64_t MsUntil(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             t - std::chrono::steady_clock::now())
+      .count();
 }
 
 }  // namespace
@@ -42,34 +56,34 @@ EthernetUpdateComm::EthernetUpdateComm(std::string address,
               << ".\n";
     return;
   }
-  ipAddress = std::move(address);
-  port = portNumber;
-  readerSocket = net::OpenTcp();
-  if (readerSocket == net::kInvalidSocket) {
+  ipAddress_ = std::move(address);
+  port_ = portNumber;
+  readerSocket_ = net::OpenTcp();
+  if (readerSocket_ == net::kInvalidSocket) {
     net::PrintSocketCreateFailure(static_cast<unsigned>(net::LastError()));
     net::Cleanup();
     return;
   }
-  net::SetReceiveTimeout(readerSocket, kReceiveTimeoutMs);
+  net::SetReceiveTimeout(readerSocket_, kReceiveTimeoutMs);
   if (Connect()) std::cout << "Connected to reader.\n\n";
 }
 
 EthernetUpdateComm::~EthernetUpdateComm() {
-  if (readerSocket != net::kInvalidSocket) Disconnect();
+  if (readerSocket_ != net::kInvalidSocket) Disconnect();
 }
 
 bool EthernetUpdateComm::Connect() {
-  const bool hadSocket = readerSocket != net::kInvalidSocket;
-  if (net::ConnectIPv4(readerSocket, ipAddress,
-                       static_cast<uint16_t>(port & 0xFFFF)) == 0) {
+  const bool hadSocket = readerSocket_ != net::kInvalidSocket;
+  if (net::ConnectIPv4(readerSocket_, ipAddress_,
+                       static_cast<uint16_t>(port_ & 0xFFFF)) == 0) {
     return true;
   }
   net::PrintConnectFailure(net::LastError());
   // Without a socket there is nothing to close, and the layer was released
   // already (or never started): releasing it here would break the pairing.
   if (hadSocket) {
-    net::Close(readerSocket);
-    readerSocket = net::kInvalidSocket;
+    net::Close(readerSocket_);
+    readerSocket_ = net::kInvalidSocket;
     net::Cleanup();
   }
   return false;
@@ -78,35 +92,41 @@ bool EthernetUpdateComm::Connect() {
 void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
                                       int32_t length) {
   const int32_t total = length + kFrameOverhead;
-  sendBuffer[0] = 0xB9;
-  sendBuffer[1] = 0x9B;
-  sendBuffer[2] = static_cast<uint8_t>(total >> 8);
-  sendBuffer[3] = static_cast<uint8_t>(total & 0xFF);
-  sendBuffer[4] = type;
+  sendBuffer_[0] = 0xB9;
+  sendBuffer_[1] = 0x9B;
+  sendBuffer_[2] = static_cast<uint8_t>(total >> 8);
+  sendBuffer_[3] = static_cast<uint8_t>(total & 0xFF);
+  sendBuffer_[4] = type;
   if (length > 0) {
-    std::memcpy(sendBuffer + 5, payload, static_cast<size_t>(length));
+    std::memcpy(sendBuffer_ + 5, payload, static_cast<size_t>(length));
   }
   uint8_t check = 0;
-  for (int32_t i = 2; i <= 4 + length; ++i) check ^= sendBuffer[i];
-  sendBuffer[5 + length] = check;
-  sendBuffer[6 + length] = 0x0D;
-  sendBuffer[7 + length] = 0x0A;
-  sendLength = total;
+  for (int32_t i = 2; i <= 4 + length; ++i) check ^= sendBuffer_[i];
+  sendBuffer_[5 + length] = check;
+  sendBuffer_[6 + length] = 0x0D;
+  sendBuffer_[7 + length] = 0x0A;
+  sendLength_ = total;
 }
 
-void EthernetUpdateComm::DiscardWaitingInput() {
+bool EthernetUpdateComm::DiscardWaitingInput() {
   // Bounded, so that a reader that floods cannot hold the request back: what
   // is left over is read, and judged, as the answer.
   constexpr int kMostReads = 64;
   uint8_t scratch[256];
-  for (int i = 0; i < kMostReads && net::WaitReadable(readerSocket, 0); ++i) {
-    if (net::Recv(readerSocket, scratch, sizeof scratch) <= 0) return;
+  bool found = false;
+  for (int i = 0; i < kMostReads && net::WaitReadable(readerSocket_, 0); ++i) {
+    if (net::Recv(readerSocket_, scratch, sizeof scratch) <= 0) break;
+    found = true;
   }
+  return found;
 }
 
 bool EthernetUpdateComm::SendMessage() {
-  DiscardWaitingInput();
-  if (net::Send(readerSocket, sendBuffer, sendLength) == net::kSocketError) {
+  // Input waiting now cannot be the answer to a request not yet sent.
+  if (DiscardWaitingInput()) ++anomalies_.strayInput;
+  requestSentAt_ = Clock::now();
+  awaitingAnswer_ = true;
+  if (net::Send(readerSocket_, sendBuffer_, sendLength_) == net::kSocketError) {
     std::cout << "Error sending message to reader. Error #" << net::LastError()
               << ".\n";
     return false;
@@ -124,45 +144,56 @@ bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   return SendMessage();
 }
 
-int32_t EthernetUpdateComm::ReadExactly(
-    uint8_t* dest, int32_t length,
-    std::chrono::steady_clock::time_point& messageDeadline,
-    bool firstOfMessage) {
+void EthernetUpdateComm::ReportTimeout() {
+  timedOutSinceSettle_ = true;
+  ++anomalies_.timeouts;
+  PrintReceiveError(net::wsa::kTimedOut);
+}
+
+int32_t EthernetUpdateComm::ReadExactly(uint8_t* dest, int32_t length,
+                                        Clock::time_point& messageDeadline,
+                                        bool firstOfMessage,
+                                        const Clock::time_point* firstByteBy) {
   int32_t have = 0;
   while (have < length) {
-    if (!firstOfMessage || have > 0) {
-      // A reader that drips its bytes must not restart the time-out with
-      // every byte: the rest of a message has one time-out in all.
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          messageDeadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 ||
-          !net::WaitReadable(readerSocket, static_cast<int>(left.count()))) {
-        lastReceiveTimedOut = true;
-        PrintReceiveError(net::wsa::kTimedOut);
+    const bool first = firstOfMessage && have == 0;
+    // A reader that drips its bytes must not restart the time-out with every
+    // byte: the rest of a message has one time-out in all. The first byte
+    // waits for the socket's own time-out, unless it is due sooner.
+    const Clock::time_point* due = first ? firstByteBy : &messageDeadline;
+    if (due != nullptr) {
+      const int64_t left = MsUntil(*due);
+      if (left <= 0 ||
+          !net::WaitReadable(readerSocket_, static_cast<int>(left))) {
+        ReportTimeout();
         return -1;
       }
     }
-    const int got = net::Recv(readerSocket, dest + have, length - have);
+    const int got = net::Recv(readerSocket_, dest + have, length - have);
     if (got == net::kSocketError) {
-      lastReceiveTimedOut = net::LastError() == net::wsa::kTimedOut;
-      PrintReceiveError(net::LastError());
+      if (net::LastError() == net::wsa::kTimedOut) {
+        ReportTimeout();
+      } else {
+        PrintReceiveError(net::LastError());
+      }
       return -1;
     }
     if (got == 0) break;  // The reader closed the connection.
-    if (firstOfMessage && have == 0) {
-      messageDeadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(kReceiveTimeoutMs);
+    if (first) {
+      messageArrivedAt_ = Clock::now();
+      messageDeadline =
+          messageArrivedAt_ + std::chrono::milliseconds(kReceiveTimeoutMs);
     }
     have += got;
   }
   return have;
 }
 
-int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
-  lastReceiveTimedOut = false;
-  std::chrono::steady_clock::time_point deadline;
+int32_t EthernetUpdateComm::ReceiveMessage(
+    uint8_t* buffer, int32_t capacity, const Clock::time_point* firstByteBy) {
+  Clock::time_point deadline;
   const int32_t head =
-      ReadExactly(receiveBuffer, kHeaderLength, deadline, true);
+      ReadExactly(receiveBuffer_, kHeaderLength, deadline, true, firstByteBy);
   if (head < 0) return -1;
   if (head == 0) {
     std::cout << "Error receiving message from reader. Connection closed.\n";
@@ -173,12 +204,12 @@ int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
     return -1;
   }
   // Only the low byte of the length counts.
-  const int32_t length = receiveBuffer[3];
+  const int32_t length = receiveBuffer_[3];
   if (length < kFrameOverhead) {
     // Consume what the header announces, so the next message is read from
     // its start, then refuse the message.
     if (length > kHeaderLength &&
-        ReadExactly(receiveBuffer + kHeaderLength, length - kHeaderLength,
+        ReadExactly(receiveBuffer_ + kHeaderLength, length - kHeaderLength,
                     deadline, false) < 0) {
       return -1;
     }
@@ -186,7 +217,7 @@ int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
               << length << ".\n";
     return -1;
   }
-  const int32_t body = ReadExactly(receiveBuffer + kHeaderLength,
+  const int32_t body = ReadExactly(receiveBuffer_ + kHeaderLength,
                                    length - kHeaderLength, deadline, false);
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
@@ -196,13 +227,41 @@ int32_t EthernetUpdateComm::ReceiveMessage(uint8_t* buffer, int32_t capacity) {
   const int32_t payload = length - kFrameOverhead;
   const int32_t copied = std::min(payload, std::max(capacity, int32_t{0}));
   if (copied > 0) {
-    std::memcpy(buffer, receiveBuffer + 5, static_cast<size_t>(copied));
+    std::memcpy(buffer, receiveBuffer_ + 5, static_cast<size_t>(copied));
   }
   return copied;
 }
 
+bool EthernetUpdateComm::ArrivedTooSoon(Clock::time_point arrived) const {
+  if (!watching_ || !awaitingAnswer_ || fastestExchange_ < kEarlyCheckFloor) {
+    return false;
+  }
+  return arrived - requestSentAt_ < fastestExchange_ / 2;
+}
+
 int32_t EthernetUpdateComm::Receive(uint8_t* buffer, int32_t capacity) {
-  return std::max(ReceiveMessage(buffer, capacity), int32_t{0});
+  // A stray answer does not extend the wait: the request's own answer is
+  // awaited within the one time-out.
+  const Clock::time_point due =
+      Clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
+  const Clock::time_point* firstByteBy = nullptr;
+  for (;;) {
+    const int32_t got = ReceiveMessage(buffer, capacity, firstByteBy);
+    if (got < 0) return 0;
+    if (!ArrivedTooSoon(messageArrivedAt_)) {
+      if (watching_ && awaitingAnswer_) {
+        const Clock::duration took = messageArrivedAt_ - requestSentAt_;
+        if (fastestExchange_ == Clock::duration::zero() ||
+            took < fastestExchange_) {
+          fastestExchange_ = took;
+        }
+      }
+      awaitingAnswer_ = false;
+      return got;
+    }
+    ++anomalies_.earlyAnswers;
+    firstByteBy = &due;
+  }
 }
 
 bool EthernetUpdateComm::GetBaudRate(int32_t& rate) {
@@ -210,9 +269,10 @@ bool EthernetUpdateComm::GetBaudRate(int32_t& rate) {
   if (!SendMessage()) return false;
   uint8_t dummyBuffer[kAnswerArea];
   const int32_t got = ReceiveMessage(dummyBuffer, kAnswerArea);
+  awaitingAnswer_ = false;
   if (got < 0) return false;  // The receive has said why.
-  const uint8_t exponent = receiveBuffer[5];
-  if (got < 1 || receiveBuffer[4] != Reader_BaudRate || exponent > 3) {
+  const uint8_t exponent = receiveBuffer_[5];
+  if (got < 1 || receiveBuffer_[4] != Reader_BaudRate || exponent > 3) {
     std::cout << "Unexpected response from GetBaudRate)";
     return false;
   }
@@ -233,12 +293,13 @@ bool EthernetUpdateComm::SetBaudRate(int32_t rate) {
   if (!SendMessage()) return false;
   uint8_t dummyBuffer[kAnswerArea];
   const int32_t got = ReceiveMessage(dummyBuffer, kAnswerArea);
+  awaitingAnswer_ = false;
   if (got < 0) return false;  // The receive has said why.
-  if (got < 1 || receiveBuffer[4] != Reader_SetBaudRateResult) {
+  if (got < 1 || receiveBuffer_[4] != Reader_SetBaudRateResult) {
     std::cout << "Unexpected response from SetBaudRate\n";
     return false;
   }
-  if (receiveBuffer[5] == 1) return true;
+  if (receiveBuffer_[5] == 1) return true;
   std::cout << "Set baud rate failed.\n";
   std::cout.flush();
   return false;
@@ -252,45 +313,69 @@ void EthernetUpdateComm::SetQuietMode(bool /*on*/) {}
 
 bool EthernetUpdateComm::SetLinkBaudRate(int32_t /*rate*/) { return false; }
 
-void EthernetUpdateComm::DiscardLateAnswers() {
-  if (!lastReceiveTimedOut) return;
-  lastReceiveTimedOut = false;
+bool EthernetUpdateComm::DrainUntilSettled() {
   // A module a little late is the common case: its answer arrives during
-  // this wait and is thrown away with anything else, until the line has been
-  // quiet for kSettleQuietMs (never longer than kSettleMaxMs in all).
-  const auto end = std::chrono::steady_clock::now() +
-                   std::chrono::milliseconds(kSettleMaxMs);
+  // this wait and is thrown away with anything else.
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point giveUp =
+      start + std::chrono::milliseconds(kSettleMaxMs);
+  const Clock::time_point oldEnough =
+      requestSentAt_ + std::chrono::milliseconds(kLatenessCoveredMs);
+  Clock::time_point quietSince = start;
+  bool arrived = false;
   uint8_t scratch[256];
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          end - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return;
-    const int wait = static_cast<int>(std::min<int64_t>(left, kSettleQuietMs));
-    if (!net::WaitReadable(readerSocket, wait)) return;
-    if (net::Recv(readerSocket, scratch, sizeof scratch) <= 0) return;
+    const Clock::time_point settled = std::max(
+        quietSince + std::chrono::milliseconds(kSettleQuietMs), oldEnough);
+    const int64_t wait = std::min(MsUntil(settled), MsUntil(giveUp));
+    if (wait <= 0) break;
+    if (!net::WaitReadable(readerSocket_, static_cast<int>(wait))) continue;
+    if (net::Recv(readerSocket_, scratch, sizeof scratch) <= 0) break;
+    arrived = true;
+    quietSince = Clock::now();
   }
+  timedOutSinceSettle_ = false;
+  awaitingAnswer_ = false;
+  if (arrived) ++anomalies_.strayInput;
+  return arrived;
+}
+
+void EthernetUpdateComm::DiscardLateAnswers() {
+  if (timedOutSinceSettle_) DrainUntilSettled();
+}
+
+void EthernetUpdateComm::WatchPairing(bool on) {
+  watching_ = on;
+  if (!on) return;
+  anomalies_ = PairingAnomalies{};
+  fastestExchange_ = Clock::duration::zero();
+}
+
+bool EthernetUpdateComm::AwaitQuietLine() {
+  const bool waiting = DiscardWaitingInput();
+  if (waiting) ++anomalies_.strayInput;
+  return !DrainUntilSettled() && !waiting;
 }
 
 void EthernetUpdateComm::Disconnect() {
-  if (readerSocket != net::kInvalidSocket) {
-    net::ShutdownSend(readerSocket);
-    net::WaitForPeerClose(readerSocket, kCloseWaitMs);
+  if (readerSocket_ != net::kInvalidSocket) {
+    net::ShutdownSend(readerSocket_);
+    net::WaitForPeerClose(readerSocket_, kCloseWaitMs);
     // Whatever the reader still sent is discarded; a failed read (also the
     // would-block of a reader that has not closed) ends the drain.
     uint8_t buffer[64];
     for (;;) {
-      const int got = net::Recv(readerSocket, buffer, 64);
+      const int got = net::Recv(readerSocket_, buffer, 64);
       if (got > 0) continue;
       if (got == net::kSocketError) {
         std::cout << "Smooth socket shutdown process failed.\n";
       }
       break;
     }
-    net::Close(readerSocket);
+    net::Close(readerSocket_);
     net::Cleanup();
   }
-  readerSocket = net::kInvalidSocket;
+  readerSocket_ = net::kInvalidSocket;
 }
 
 }  // namespace modflash

@@ -36,8 +36,13 @@ class EthernetUpdateComm : public UpdateComm {
   void Disconnect() override;
   bool SetLinkBaudRate(int32_t rate) override;
   void DiscardLateAnswers() override;
+  void WatchPairing(bool on) override;
+  PairingAnomalies Anomalies() const override { return anomalies_; }
+  bool AwaitQuietLine() override;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   /// Puts a reader message of type `type` with the `length` bytes at
   /// `payload` into sendBuffer and sets sendLength.
   void BuildMessage(uint8_t type, const uint8_t* payload, int32_t length);
@@ -48,26 +53,50 @@ class EthernetUpdateComm : public UpdateComm {
   /// Reads one whole reader message into receiveBuffer and copies at most
   /// `capacity` payload bytes to `buffer`. The payload length (0 or more),
   /// or -1 when no message arrived (the line saying why is printed).
-  int32_t ReceiveMessage(uint8_t* buffer, int32_t capacity);
+  /// `firstByteBy`, when set, ends the wait for the first byte earlier than
+  /// the socket's receive time-out would.
+  int32_t ReceiveMessage(uint8_t* buffer, int32_t capacity,
+                         const Clock::time_point* firstByteBy = nullptr);
   /// Reads until `length` bytes are at `dest`. The first byte of a message
-  /// is awaited for the socket's receive time-out; from then on the rest
-  /// must arrive by `messageDeadline`, which the first byte sets. The count
-  /// read, below `length` only when the reader closed; -1 after a receive
-  /// error or time-out (line printed).
+  /// is awaited until `firstByteBy` or, without it, for the socket's receive
+  /// time-out; from then on the rest must arrive by `messageDeadline`, which
+  /// the first byte sets. The count read, below `length` only when the
+  /// reader closed; -1 after a receive error or time-out (line printed).
   int32_t ReadExactly(uint8_t* dest, int32_t length,
-                      std::chrono::steady_clock::time_point& messageDeadline,
-                      bool firstOfMessage);
-  /// Throws away input that is already waiting, without blocking.
-  void DiscardWaitingInput();
+                      Clock::time_point& messageDeadline, bool firstOfMessage,
+                      const Clock::time_point* firstByteBy = nullptr);
+  /// Notes a receive time-out and prints it.
+  void ReportTimeout();
+  /// Throws away input that is already waiting, without blocking; true when
+  /// there was some.
+  bool DiscardWaitingInput();
+  /// Throws away what arrives until the line has been quiet for the settle
+  /// time and the last request is at least the covered lateness old (at
+  /// most the settle limit in all). True when anything arrived.
+  bool DrainUntilSettled();
+  /// True when an answer whose first byte came at `arrived` is too soon
+  /// after its request to be its answer.
+  bool ArrivedTooSoon(Clock::time_point arrived) const;
 
-  std::string ipAddress;
-  int32_t port = 0;
-  net::SocketHandle readerSocket = net::kInvalidSocket;
-  int32_t sendLength = 0;
-  uint8_t sendBuffer[1024] = {};
-  uint8_t receiveBuffer[1024] = {};
-  /// True when the last ReceiveMessage ended with a time-out.
-  bool lastReceiveTimedOut = false;
+  std::string ipAddress_;
+  int32_t port_ = 0;
+  net::SocketHandle readerSocket_ = net::kInvalidSocket;
+  int32_t sendLength_ = 0;
+  uint8_t sendBuffer_[1024] = {};
+  uint8_t receiveBuffer_[1024] = {};
+  /// True when a receive timed out since the line last settled.
+  bool timedOutSinceSettle_ = false;
+  /// When the last request went out, and whether its first answer is still
+  /// to come.
+  Clock::time_point requestSentAt_{};
+  bool awaitingAnswer_ = false;
+  /// When the first byte of the last message read arrived.
+  Clock::time_point messageArrivedAt_{};
+  /// While watching: the fastest exchange (request to first answer byte)
+  /// taken so far; zero before the first.
+  bool watching_ = false;
+  Clock::duration fastestExchange_{};
+  PairingAnomalies anomalies_;
 };
 
 }  // namespace modflash

@@ -62,6 +62,18 @@ class UpdateController {
                       uint32_t length, bool testMode);
   bool ExitUpdateMode(bool testMode);
 
+  /// Starts a transfer: from here the link judges each answer's timing
+  /// against the transfer's own exchanges and counts what looks out of step.
+  void BeginTransfer();
+  /// Ends the transfer's watch. True when its answers can be trusted to
+  /// belong to their requests: nothing looked out of step, or, when
+  /// something did, no answer arrived once the line was given time to fall
+  /// quiet (an answer then means one was read against the wrong request).
+  bool TransferStayedInStep();
+  /// After version polls that went unanswered: lets a late answer arrive and
+  /// throws it away, so that it is not read by the next request.
+  void DiscardLateAnswers();
+
   /// Builds a 16-byte module command frame; false (nothing changed) for more
   /// than 8 data bytes.
   bool PrepModuleCommand(uint8_t command, const uint8_t* data, uint8_t length);

@@ -190,4 +190,19 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   return false;
 }
 
+void UpdateController::BeginTransfer() {
+  if (link_) link_->WatchPairing(true);
+}
+
+bool UpdateController::TransferStayedInStep() {
+  if (!link_) return false;
+  const bool inStep = !link_->Anomalies().Any() || link_->AwaitQuietLine();
+  link_->WatchPairing(false);
+  return inStep;
+}
+
+void UpdateController::DiscardLateAnswers() {
+  if (link_) link_->DiscardLateAnswers();
+}
+
 }  // namespace modflash

@@ -330,6 +330,63 @@ TEST_F(UpdateSequenceTest, SilentFirstWaitShowsTwentyEightMarks) {
   EXPECT_TRUE(DestroyedWithoutClose(r.log));
 }
 
+// A poll that went unanswered may still be answered late: before the next
+// request that is not a poll, the line is left to settle, once per wait.
+TEST_F(UpdateSequenceTest, MissedPollsLetTheLineSettleBeforeTheNextRequest) {
+  StartAt(921600);
+  module_.silentVersionReads = {2, 3};
+  RunOutcome r = Run(false);
+  EXPECT_EQ(r.status, 0);
+  const std::string trace = r.log->Trace();
+  const size_t settle = trace.find("DiscardLateAnswers");
+  ASSERT_NE(settle, std::string::npos);
+  EXPECT_EQ(trace.find("DiscardLateAnswers", settle + 1), std::string::npos);
+  // Three polls (two missed, with their pauses), the settling, then the
+  // version read.
+  EXPECT_NE(trace.find("Send[16] Receive(64)! Delay(500) Send[16] "
+                       "Receive(64)! Delay(500) Send[16] Receive(64) "
+                       "DiscardLateAnswers SetQuietMode(off) Send[16]"),
+            std::string::npos);
+
+  Fresh(921600);  // every poll answered: nothing to settle
+  r = Run(false);
+  EXPECT_EQ(r.log->Count(Kind::kDiscardLateAnswers), 0u);
+}
+
+// Update answers name no request. When something in the transfer looked out
+// of step, the line must then stay quiet: an answer arriving after the last
+// one was read means one was read against the wrong request, and
+// Update_Complete never goes out.
+TEST_F(UpdateSequenceTest, TransferOutOfStepIsNeverCompleted) {
+  StartAt(921600);
+  RunOutcome r = Run(false);  // nothing odd: nothing waits
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log->Count(Kind::kAwaitQuietLine), 0u);
+  EXPECT_EQ(CountOf(r.log, Kind::kWatchPairing, 1), 1u);
+
+  Fresh(921600);
+  fake_->SetAnomalies({1, 0, 0});  // a time-out, then a quiet line
+  r = Run(false);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log->Count(Kind::kAwaitQuietLine), 1u);
+
+  Fresh(921600);
+  fake_->SetAnomalies({0, 0, 1});  // an early answer, then one more answer
+  fake_->SetQuietLine(false);
+  r = Run(false);
+  const std::string end =
+      std::string(64, '*') +
+      "\nTransfer not confirmed: the module's answers fell out of step with "
+      "the requests.\n";
+  ASSERT_GE(r.out.size(), end.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_TRUE(ClosedThenDestroyed(r.log));
+  for (const auto& frame : r.log->SentFrames()) {
+    EXPECT_FALSE(frame.size() == 64 && frame[7] == 4) << "Update_Complete sent";
+  }
+}
+
 // Each row: what fails, the sequence's own last line, and whether the link
 // is closed with CloseLink before the controller goes.
 TEST_F(UpdateSequenceTest, EveryFailedStepEndsTheRunWithItsLine) {

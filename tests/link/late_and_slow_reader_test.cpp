@@ -1,6 +1,7 @@
-// The link against readers that break the time-outs: stale and late answers
-// must not be taken for the answer to a later request, and a reader that
-// drips its bytes cannot stretch a message beyond one time-out.
+// The link against readers that break the time-outs or the pairing of
+// requests and answers: stale, late, early and extra answers must not be
+// taken for the answer to a later request, and a reader that drips its bytes
+// cannot stretch a message beyond one time-out.
 
 #include <gtest/gtest.h>
 
@@ -59,18 +60,20 @@ TEST(LateAndSlowReaderTest, StaleAnswerIsDiscardedBeforeTheNextRequest) {
   ASSERT_TRUE(link.Send(frame, 64));
   ASSERT_EQ(link.Receive(buffer, 64), 20);
   EXPECT_EQ(buffer[17], 0x01);
+  EXPECT_EQ(link.Anomalies().strayInput, 1u);
   link.Disconnect();
   EXPECT_EQ(out.Take(), "Connected to reader.\n\n");
   reader.Finish();
   EXPECT_TRUE(reader.completed());
 }
 
-// A slice answer that comes 6 s late (a refusal) is caught before the retry,
-// which then gets its own answer: nothing is read against the wrong packet.
+// A slice answer that comes 7.5 s late (a refusal), while a module would
+// still be busy with the request, is caught before the retry, which then
+// gets its own answer: nothing is read against the wrong packet.
 TEST(LateAndSlowReaderTest, LateAnswerIsCaughtBeforeTheRetry) {
   FakeReaderScript script;
   script.AwaitMessage()
-      .Pause(6000)
+      .Pause(7500)
       .Reply(Answer(0x03))
       .AwaitMessage()
       .Reply(Answer(0x00));
@@ -85,11 +88,58 @@ TEST(LateAndSlowReaderTest, LateAnswerIsCaughtBeforeTheRetry) {
   controller.CloseLink();
   EXPECT_EQ(out.Take(), std::string("Connected to reader.\n\n") + kTimedOut +
                             "Error reading packet in SendCodePacket\n");
-  // 5 s time-out, the late answer at 6 s, then 2 s of quiet.
-  EXPECT_GE(settled, 7.9);
-  EXPECT_LT(settled, 14.0);
+  // 5 s time-out, the late answer at 7.5 s, then 10 s of quiet.
+  EXPECT_GE(settled, 17.4);
+  EXPECT_LT(settled, 30.0);
   reader.Finish();
   EXPECT_TRUE(reader.completed());
+}
+
+// While the pairing is watched, an answer that comes far sooner than the
+// exchanges before it (a duplicate, an unsolicited Status) is not taken: the
+// request's own answer is awaited within the same time-out. Unwatched, the
+// same stray is taken.
+TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
+  for (const bool watch : {true, false}) {
+    FakeReaderScript script;
+    for (int i = 0; i < 3; ++i)
+      script.AwaitMessage().Pause(200).Reply(Answer(0));
+    script.AwaitMessage().Reply(Answer(0x07)).Pause(200).Reply(Answer(0x00));
+    FakeReader reader(script);
+    StdoutCapture out;
+    EthernetUpdateComm link("127.0.0.1", reader.port());
+    link.WatchPairing(watch);
+    const uint8_t frame[64] = {};
+    uint8_t buffer[64];
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(link.Send(frame, 64));
+      ASSERT_EQ(link.Receive(buffer, 64), 20);
+    }
+    EXPECT_EQ(buffer[17], watch ? 0x00 : 0x07) << "watching: " << watch;
+    EXPECT_EQ(link.Anomalies().earlyAnswers, watch ? 1u : 0u);
+    link.Disconnect();
+    EXPECT_EQ(out.Take(), "Connected to reader.\n\n");
+  }
+}
+
+// An answer still arriving after the last one was read shows that the
+// pairing slipped somewhere: the line does not stay quiet.
+TEST(LateAndSlowReaderTest, AnswerAfterTheLastOneBreaksTheQuiet) {
+  FakeReaderScript script;
+  script.AwaitMessage().Reply(Answer(0)).Pause(3000).Reply(Answer(0));
+  FakeReader reader(script);
+  StdoutCapture out;
+  EthernetUpdateComm link("127.0.0.1", reader.port());
+  const uint8_t frame[64] = {};
+  uint8_t buffer[64];
+  ASSERT_TRUE(link.Send(frame, 64));
+  ASSERT_EQ(link.Receive(buffer, 64), 20);
+  const auto start = Clock::now();
+  EXPECT_FALSE(link.AwaitQuietLine());
+  // The extra answer at 3 s, then 10 s of quiet, 15 s after the request.
+  EXPECT_GE(SecondsSince(start), 12.9);
+  EXPECT_EQ(link.Anomalies().strayInput, 1u);
+  link.Disconnect();
 }
 
 // One byte every 600 ms would take 14 s for this message; the rest of a

@@ -100,6 +100,12 @@ std::string FakeLinkLog::Trace() const {
       case FakeCall::Kind::kDiscardLateAnswers:
         trace += "DiscardLateAnswers";
         break;
+      case FakeCall::Kind::kWatchPairing:
+        trace += call.value != 0 ? "WatchPairing(on)" : "WatchPairing(off)";
+        break;
+      case FakeCall::Kind::kAwaitQuietLine:
+        trace += "AwaitQuietLine" + failed;
+        break;
     }
   }
   return trace;
@@ -238,6 +244,15 @@ bool FakeUpdateComm::SetLinkBaudRate(int32_t rate) {
 
 void FakeUpdateComm::DiscardLateAnswers() {
   log_->calls.push_back({FakeCall::Kind::kDiscardLateAnswers, 0, {}, true});
+}
+
+void FakeUpdateComm::WatchPairing(bool on) {
+  log_->calls.push_back({FakeCall::Kind::kWatchPairing, on ? 1 : 0, {}, true});
+}
+
+bool FakeUpdateComm::AwaitQuietLine() {
+  log_->calls.push_back({FakeCall::Kind::kAwaitQuietLine, 0, {}, quietLine_});
+  return quietLine_;
 }
 
 std::vector<uint8_t> VersionAnswer(uint8_t result, uint8_t major, uint8_t minor,

@@ -82,6 +82,8 @@ struct FakeCall {
     kSetLinkBaudRate,
     kDestroyed,
     kDiscardLateAnswers,
+    kWatchPairing,
+    kAwaitQuietLine,
   };
   Kind kind;
   /// Delay: ms; SetBaudRate / SetLinkBaudRate: rate; SetQuietMode: 0 or 1;
@@ -143,6 +145,10 @@ class FakeUpdateComm : public UpdateComm {
   void SetDefaultSetBaudRateResult(FakeResult result);
   void SetDefaultSetLinkBaudRateResult(bool ok);
   void SetConnectResult(bool ok) { connectResult_ = ok; }
+  /// What Anomalies() reports (nothing out of step by default).
+  void SetAnomalies(PairingAnomalies anomalies) { anomalies_ = anomalies; }
+  /// What AwaitQuietLine() returns (true by default).
+  void SetQuietLine(bool quiet) { quietLine_ = quiet; }
 
   void Delay(uint32_t ms) override;
   bool GetBaudRate(int32_t& rate) override;
@@ -154,6 +160,9 @@ class FakeUpdateComm : public UpdateComm {
   void Disconnect() override;
   bool SetLinkBaudRate(int32_t rate) override;
   void DiscardLateAnswers() override;
+  void WatchPairing(bool on) override;
+  PairingAnomalies Anomalies() const override { return anomalies_; }
+  bool AwaitQuietLine() override;
 
  private:
   std::shared_ptr<FakeLinkLog> log_;
@@ -168,6 +177,8 @@ class FakeUpdateComm : public UpdateComm {
   FakeResult defaultSetRate_;
   bool setLinkRateResult_ = false;
   bool connectResult_ = true;
+  PairingAnomalies anomalies_;
+  bool quietLine_ = true;
   std::vector<uint8_t> lastSent_;
 };
 
