@@ -9,6 +9,10 @@ const char kEnterLine[] = "Sending Update_EnterUpdateMode packet.";
 const char kEnterFailed[] =
     "Update_EnterUpdateMode returned an error response.";
 const char kWaitStart[] = "Waiting for re-initialization ";
+// The transfer's end when its answers fell out of step with its requests.
+const char kTransferNotConfirmed[] =
+    "Transfer not confirmed: the module's answers fell out of step with the "
+    "requests.";
 // Printed in place of the version when no poll after the update answered.
 const char kUnknownAfter[] =
     "Post-update firmware version: unknown (the module did not answer)";
@@ -45,6 +49,7 @@ std::string WithoutMarks(const std::string& line) {
 // Whether a line (marks removed) is one of the diagnostics that modflash,
 // its controller or its link print when something goes wrong.
 bool IsDiagnostic(const std::string& line) {
+  if (line == kTransferNotConfirmed) return true;
   static const char* const kWords[] = {"Error",   "error",     "failed",
                                        "Failed",  "Unable",    "Unexpected",
                                        "Invalid", "too short", "OOPS"};
@@ -118,7 +123,8 @@ TranscriptFacts ReadTranscript(const std::string& text) {
     } else if (line == kEnterFailed) {
       inTransfer = false;
       facts.refusedTries.reset();
-    } else if (StartsWith(line, "All code data successfully sent")) {
+    } else if (StartsWith(line, "All code data successfully sent") ||
+               line == kTransferNotConfirmed) {
       inTransfer = false;
     } else if (inTransfer) {
       *facts.refusedTries += RefusalMarks(raw);

@@ -87,6 +87,9 @@ class UpdateController {
  private:
   /// Reads one answer into the answer area; its length, below 1 for none.
   int32_t ReceiveAnswer();
+  /// After a slice's answer that no slice would give: notes it and lets the
+  /// line fall quiet before the retry.
+  void SettleAfterOddAnswer();
 
   std::string ipAddress_;
   int32_t port_;
@@ -95,6 +98,8 @@ class UpdateController {
   uint8_t sendLength_ = 0;
   std::unique_ptr<UpdateComm> link_;
   std::chrono::milliseconds entryTimeLimit_{60000};
+  /// The transfer met an answer that no slice would give.
+  bool oddAnswerInTransfer_ = false;
 };
 
 }  // namespace modflash

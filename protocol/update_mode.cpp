@@ -144,10 +144,12 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   if (answerBuffer_[0] != kStatusPacket) {
     std::cout << "SendCodePacket unexpected response: "
               << Hex(answerBuffer_[kStatusOffset]) << "\n";
+    SettleAfterOddAnswer();
     return false;
   }
   if (received < kMinStatusAnswerLength) {
     ReportShortStatus("SendCodePacket", received);
+    SettleAfterOddAnswer();
     return false;
   }
   const uint8_t status = answerBuffer_[kStatusOffset];
@@ -191,12 +193,22 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
 }
 
 void UpdateController::BeginTransfer() {
+  oddAnswerInTransfer_ = false;
   if (link_) link_->WatchPairing(true);
+}
+
+void UpdateController::SettleAfterOddAnswer() {
+  // An answer that is no slice's answer may belong to another request, and
+  // the slice's own answer may still be on its way: neither may be read as
+  // the retry's answer.
+  oddAnswerInTransfer_ = true;
+  link_->AwaitQuietLine();
 }
 
 bool UpdateController::TransferStayedInStep() {
   if (!link_) return false;
-  const bool inStep = !link_->Anomalies().Any() || link_->AwaitQuietLine();
+  const bool odd = oddAnswerInTransfer_ || link_->Anomalies().Any();
+  const bool inStep = !odd || link_->AwaitQuietLine();
   link_->WatchPairing(false);
   return inStep;
 }

@@ -125,6 +125,19 @@ TEST(TranscriptReaderTest, EarlyFailuresLeaveLaterFieldsEmpty) {
                      "Update_EnterUpdateMode returned an error response.\n");
   EXPECT_FALSE(f.refusedTries.has_value());
   EXPECT_EQ(f.lastLine, "Update_EnterUpdateMode returned an error response.");
+
+  // A transfer whose answers fell out of step: its line ends the run, with
+  // the time-out that started it as the first error.
+  f = ReadTranscript(UpToTransfer("921600") + "\n0X00404000 *" + kTimeout +
+                     "Error reading packet in SendCodePacket\n#**\n"
+                     "Transfer not confirmed: the module's answers fell out "
+                     "of step with the requests.\n");
+  EXPECT_EQ(f.lastLine,
+            "Transfer not confirmed: the module's answers fell out of step "
+            "with the requests.");
+  EXPECT_EQ(f.firstErrorLine,
+            "Error receiving message from reader. Error #10060.");
+  EXPECT_EQ(f.refusedTries, 1);
 }
 
 TEST(TranscriptReaderTest, TrackerFollowsPhaseAndStarsChunkByChunk) {
