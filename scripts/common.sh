@@ -38,3 +38,6 @@ SOAK_PACKAGES=(python3)
 # The Windows installer: wixl builds it, msibuild (msitools) sets its package
 # code, faketime holds wixl's clock at SOURCE_DATE_EPOCH.
 MSI_PACKAGES=(wixl msitools faketime)
+
+# Signing Windows programs and the installer (scripts/release, when asked).
+SIGN_PACKAGES=(osslsigncode openssl)
