@@ -1,15 +1,20 @@
 # Installation and packages: `cmake --install` and CPack.
-# Windows builds: one ZIP with the programs and documents side by side.
-# Linux builds: bin/, share/doc/modflash/ and share/man/man1/, packed as a
-# .tar.gz and, where dpkg-shlibdeps is installed, as a .deb.
+# Windows builds: one ZIP with the programs, the documents (CR LF line ends)
+# and the Wireshark dissector side by side; scripts/release also makes the
+# installer (.msi) of the 32-bit tree.
+# Linux builds: bin/, share/doc/modflash/, share/man/man1/ and
+# share/modflash/wireshark/, packed as a .tar.gz and, where dpkg-shlibdeps is
+# installed, as a .deb.
 if(WIN32)
   set(MODFLASH_BIN_DIR .)
   set(MODFLASH_DOC_DIR .)
+  set(MODFLASH_DISSECTOR_DIR .)
 else()
   include(GNUInstallDirs)
   set(MODFLASH_BIN_DIR ${CMAKE_INSTALL_BINDIR})
   set(MODFLASH_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
   set(MODFLASH_MAN_DIR ${CMAKE_INSTALL_MANDIR}/man1)
+  set(MODFLASH_DISSECTOR_DIR ${CMAKE_INSTALL_DATADIR}/modflash/wireshark)
 endif()
 # Folders get the usual modes whatever the umask of the one who installs.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -22,10 +27,51 @@ foreach(program readersim modflash-fleet)
     install(TARGETS ${program} RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
   endif()
 endforeach()
-# The README and every guide in docs/.
+# The README for those who run the programs (the repository's README.md is
+# for its developers), every guide in docs/ and the package's version.
 file(GLOB MODFLASH_GUIDES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${MODFLASH_GUIDES}
+set(MODFLASH_USER_README ${PROJECT_SOURCE_DIR}/packaging/README-install.md)
+set(MODFLASH_PACKAGE_DIR ${PROJECT_BINARY_DIR}/package)
+if(WIN32)
+  # Windows readers get CR LF line ends, converted at build time.
+  set(documents)
+  foreach(source IN LISTS MODFLASH_USER_README MODFLASH_GUIDES)
+    get_filename_component(name ${source} NAME)
+    if(source STREQUAL MODFLASH_USER_README)
+      set(name README.md)
+    endif()
+    add_custom_command(
+      OUTPUT ${MODFLASH_PACKAGE_DIR}/${name}
+      COMMAND ${CMAKE_COMMAND} -DIN=${source} -DOUT=${MODFLASH_PACKAGE_DIR}/${name}
+              -P ${PROJECT_SOURCE_DIR}/cmake/ToCrlf.cmake
+      DEPENDS ${source} ${PROJECT_SOURCE_DIR}/cmake/ToCrlf.cmake
+      COMMENT "Converting ${name} to CR LF")
+    list(APPEND documents ${MODFLASH_PACKAGE_DIR}/${name})
+  endforeach()
+  add_custom_target(modflash_crlf_docs ALL DEPENDS ${documents})
+  install(FILES ${documents} DESTINATION ${MODFLASH_DOC_DIR})
+  set(newline CRLF)
+  if(MODFLASH_EARLIER_REVISION)
+    # The 64-bit archive says first that it is not the current program.
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README-FIRST.txt.in
+                   ${MODFLASH_PACKAGE_DIR}/README-FIRST.txt
+                   @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${MODFLASH_PACKAGE_DIR}/README-FIRST.txt
+            DESTINATION ${MODFLASH_DOC_DIR})
+  endif()
+else()
+  install(FILES ${MODFLASH_USER_README} DESTINATION ${MODFLASH_DOC_DIR}
+          RENAME README.md)
+  install(FILES ${MODFLASH_GUIDES} DESTINATION ${MODFLASH_DOC_DIR})
+  set(newline UNIX)
+endif()
+file(CONFIGURE OUTPUT ${MODFLASH_PACKAGE_DIR}/version.txt
+     CONTENT "${PROJECT_VERSION}\n" NEWLINE_STYLE ${newline})
+install(FILES ${MODFLASH_PACKAGE_DIR}/version.txt
         DESTINATION ${MODFLASH_DOC_DIR})
+# The Wireshark dissector of the reader link.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/modflash.lua
+        DESTINATION ${MODFLASH_DISSECTOR_DIR})
 
 if(NOT WIN32)
   # Manual pages and the changelog go out compressed, as Debian wants them;
@@ -75,22 +121,29 @@ reader over one TCP connection: it checks the image, switches the module
 into its update mode, sends the image in CRC-checked packets with retries
 and verifies the version after the module's restart.
 .
-readersim, a reader and RF module simulator, comes with it, for rehearsing
-an update and its failures without a reader.]=])
+The package holds three programs:
+  modflash        programs the module of one reader;
+  modflash-fleet  updates the modules of many readers at once, from an
+                  inventory file, and reports on each one;
+  readersim       simulates readers and their modules, for rehearsing an
+                  update and its failures without hardware.
+.
+Guides and manual pages come with them, and a Wireshark dissector for the
+reader link in /usr/share/modflash/wireshark/.]=])
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "modflash developers <dev@modflash.invalid>")
 # Packages carry stripped programs.
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  # The 64-bit program is the earlier revision; say so in the file name.
+  # The 64-bit program is the earlier revision; the file name says so.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
   else()
     set(CPACK_SYSTEM_NAME win32)
   endif()
   if(MODFLASH_EARLIER_REVISION)
-    string(APPEND CPACK_SYSTEM_NAME "-earlier")
+    string(APPEND CPACK_SYSTEM_NAME "-earlier-revision")
   endif()
 else()
   set(CPACK_GENERATOR TGZ)

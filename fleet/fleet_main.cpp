@@ -71,12 +71,16 @@ int ParseOptions(int argc, char** argv, Options& o) {
   app.add_option("--modflash", o.modflash,
                  "The modflash program to run (default: the one beside this "
                  "program)");
+  app.set_version_flag("--version", "modflash-fleet " MODFLASH_VERSION,
+                       "Print the version and exit");
   app.footer(
       "Exit status: 0 when every reader succeeded, 1 when any failed or was "
       "not started, 2 for a usage, inventory or image error.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::cerr << "modflash-fleet: " << e.what()

@@ -34,3 +34,10 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 
 # The packages the chaos soak needs besides a native build.
 SOAK_PACKAGES=(python3)
+
+# The Windows installer: wixl builds it, msibuild (msitools) sets its package
+# code, faketime holds wixl's clock at SOURCE_DATE_EPOCH.
+MSI_PACKAGES=(wixl msitools faketime)
+
+# Signing Windows programs and the installer (scripts/release, when asked).
+SIGN_PACKAGES=(osslsigncode openssl)

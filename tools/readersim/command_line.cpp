@@ -68,7 +68,9 @@ std::vector<uint8_t> ReadFile(const std::string& path, bool& ok) {
 }  // namespace
 
 std::string HelpText() {
-  return R"(Usage: readersim [options]
+  return "readersim " MODFLASH_VERSION
+         ", reader and RF module simulator\n\n"
+         R"(Usage: readersim [options]
        readersim make-image FILE --version X.Y.Z [--seed N]
 
 A stand-in for the network reader and the RF module behind it. Listens on
