@@ -557,9 +557,10 @@ bool Simulator::Start() {
     return false;
   }
   listener_ = net::ListenLoopback(options_.port, &port_);
+  listenError_ = listener_ == net::kInvalidSocket ? net::LastError() : 0;
   if (listener_ == net::kInvalidSocket) {
     log_.Line("cannot listen on 127.0.0.1:" + std::to_string(options_.port) +
-              ", error " + std::to_string(net::LastError()));
+              ", error " + std::to_string(listenError_));
     return false;
   }
   log_.Line("listening on 127.0.0.1:" + std::to_string(port_));
