@@ -11,6 +11,8 @@ namespace modflash::sim {
 namespace {
 
 constexpr int kPollMs = 50;
+// At most one log line of refused input per connection in this time.
+constexpr auto kRefusalLineInterval = std::chrono::seconds(10);
 
 std::string Hex(uint32_t value, int digits) {
   char text[16];
@@ -136,58 +138,19 @@ class ReaderSession {
       std::lock_guard<std::mutex> lock(sim_.mutex_);
       sim_.module_.Reset();
     }
-    uint8_t chunk[2048];
     bool open = true;
     Clock::time_point lastActivity = Clock::now();
     while (open && !sim_.stop_) {
       if (!net::WaitReadable(socket_, kPollMs)) {
-        ReportRefused();  // a quiet line ends a run of refused bytes
-        if (options_.idleTimeoutMs != 0 &&
-            Clock::now() - lastActivity >=
-                std::chrono::milliseconds(options_.idleTimeoutMs)) {
-          sim_.log_.Line("connection " + std::to_string(stats_.number) +
-                         ": nothing arrived for " +
-                         std::to_string(options_.idleTimeoutMs) +
-                         " ms, closing it");
-          stats_.idleTimedOut = true;
-          break;
-        }
+        ReportRefused(false);
+        if (IdleTooLong(lastActivity)) break;
         continue;
       }
-      const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
-      if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
-      if (got <= 0) {
-        sim_.log_.Line("connection " + std::to_string(stats_.number) +
-                       (got == 0 ? ": the client closed the connection"
-                                 : ": receive failed, error " +
-                                       std::to_string(net::LastError())));
-        break;
-      }
-      const Clock::time_point received = Clock::now();
-      if (capture_) {
-        capture_->FromClient(WallClock::now(), chunk, static_cast<size_t>(got));
-      }
-      parser_.Feed(chunk, static_cast<size_t>(got));
-      ReaderMessage message;
-      std::string reason;
-      for (;;) {
-        const auto result = parser_.Next(message, reason);
-        if (result == ReaderMessageParser::Result::kNeedMore) break;
-        if (result == ReaderMessageParser::Result::kRefused) {
-          ++stats_.refused;
-          if (refusedRun_++ == 0) firstRefusal_ = reason;
-          continue;
-        }
-        ReportRefused();
-        if (!HandleMessage(message, received)) {
-          open = false;
-          break;
-        }
-      }
+      open = ReadAndHandle();
       // Time spent answering is not the client's idleness.
       lastActivity = Clock::now();
     }
-    ReportRefused();
+    ReportRefused(true);
     // Does nothing when the client closed first.
     if (capture_) capture_->ServerClosed(WallClock::now());
     {
@@ -202,17 +165,81 @@ class ReaderSession {
   }
 
  private:
-  // One line for a run of refused input, however long: junk must not flood
-  // the log.
-  void ReportRefused() {
-    if (refusedRun_ == 0) return;
-    std::string line = "refused: " + firstRefusal_;
-    if (refusedRun_ > 1) {
-      line +=
-          " (first of " + std::to_string(refusedRun_) + " refusals in a row)";
+  bool IdleTooLong(Clock::time_point lastActivity) {
+    if (options_.idleTimeoutMs == 0 ||
+        Clock::now() - lastActivity <
+            std::chrono::milliseconds(options_.idleTimeoutMs)) {
+      return false;
+    }
+    sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                   ": nothing arrived for " +
+                   std::to_string(options_.idleTimeoutMs) + " ms, closing it");
+    stats_.idleTimedOut = true;
+    return true;
+  }
+
+  // Reads what has arrived and handles every whole message in it. False
+  // when the connection is over.
+  bool ReadAndHandle() {
+    uint8_t chunk[2048];
+    const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
+    if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
+    if (got <= 0) {
+      sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                     (got == 0 ? ": the client closed the connection"
+                               : ": receive failed, error " +
+                                     std::to_string(net::LastError())));
+      return false;
+    }
+    const Clock::time_point received = Clock::now();
+    if (capture_) {
+      capture_->FromClient(WallClock::now(), chunk, static_cast<size_t>(got));
+    }
+    parser_.Feed(chunk, static_cast<size_t>(got));
+    ReaderMessage message;
+    std::string reason;
+    for (;;) {
+      const auto result = parser_.Next(message, reason);
+      if (result == ReaderMessageParser::Result::kNeedMore) return true;
+      if (result == ReaderMessageParser::Result::kRefused) {
+        NoteRefusal(reason);
+      } else if (!HandleMessage(message, received)) {
+        return false;
+      }
+    }
+  }
+
+  // Refused input is summed up per connection, however it mixes with good
+  // messages (junk before every message must not flood the log either): the
+  // first refusal gets a line with its reason at once, later ones a line at
+  // most every kRefusalLineInterval and one when the connection ends, and
+  // the connection's summary counts them all.
+  void NoteRefusal(const std::string& reason) {
+    ++stats_.refused;
+    if (!refusalSeen_) {
+      refusalSeen_ = true;
+      sim_.log_.Line("refused: " + reason);
+      lastRefusalLine_ = Clock::now();
+      return;
+    }
+    if (refusedSince_++ == 0) firstRefusalSince_ = reason;
+    ReportRefused(false);
+  }
+
+  // The line for the refusals since the last one, when it is due.
+  void ReportRefused(bool last) {
+    if (refusedSince_ == 0) return;
+    if (!last && Clock::now() - lastRefusalLine_ < kRefusalLineInterval) {
+      return;
+    }
+    std::string line = "refused: " + firstRefusalSince_;
+    if (refusedSince_ > 1) {
+      line += " (first of " + std::to_string(refusedSince_) +
+              " refusals since the last such line)";
     }
     sim_.log_.Line(line);
-    refusedRun_ = 0;
+    refusedSince_ = 0;
+    lastRefusalLine_ = Clock::now();
   }
 
   bool Send(uint8_t type, const Bytes& payload) {
@@ -539,9 +566,12 @@ class ReaderSession {
   uint32_t frameIndex_ = 0;
   Clock::time_point lineFree_{};
   Clock::duration late_{};
-  /// Refusals since the last message or quiet spell, and the first's reason.
-  uint32_t refusedRun_ = 0;
-  std::string firstRefusal_;
+  /// Refusals: whether the first was logged, those since the last refusal
+  /// line and the first one's reason, and when that line was written.
+  bool refusalSeen_ = false;
+  uint32_t refusedSince_ = 0;
+  std::string firstRefusalSince_;
+  Clock::time_point lastRefusalLine_{};
 };
 
 Simulator::Simulator(SimOptions options)
@@ -646,6 +676,9 @@ void Simulator::Finish(ConnectionStats stats) {
                      " update packets, " + std::to_string(stats.retries) +
                      " retries, " + std::to_string(stats.bytesWritten) +
                      " bytes written, ";
+  if (stats.refused != 0) {
+    line += std::to_string(stats.refused) + " refused, ";
+  }
   if (stats.expectGiven) {
     line += stats.flashMatchesExpect ? "flash equals the expected image"
                                      : "flash DIFFERS from the expected image";
