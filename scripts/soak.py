@@ -4,10 +4,17 @@
 Usage: soak.py --bin BUILD_DIR RUNS SEED  (scripts/soak builds and calls it)
 
 Run i uses the seed SEED + i. The seed alone decides the run: the kind of
-run, the module's version, the image and the faults. Seeds 8k, 8k+1, 8k+2
-and 8k+3 always rehearse a module silent after the update, a late answer,
-endless entry answers and a dripping answer, so every 12 consecutive seeds
-hold all four; the other seeds draw one to three faults at random.
+run, the module's version, the image and the faults. Of every 12 consecutive
+seeds (12k to 12k+11) eight rehearse a fixed scenario (SCENARIOS below): a
+module silent after the update, a late answer, endless entry answers, a
+dripping answer, and four that can put the module's answers out of step with
+the programmer's requests: an answer 7 to 15 s late, an answer relayed twice
+and an unsolicited Status, each followed later in the transfer by a lost
+request, and one late answer alone, which must not fail the run. Those four
+run with --answer-latency 9, a module that answers after about the serial
+time of an exchange at 115200, so that a stray answer is told by its time;
+such a run takes about a minute more. The other seeds draw one to three
+faults at random.
 
 Every run is judged by check_run, the one checker of the invariants.
 """
@@ -41,32 +48,45 @@ FIRST_SLICE, LAST_SLICE = 6, 6405
 #    the prepare command;
 #  - HOST_ALLOWANCE_S for everything else on a clean run: connecting, two
 #    rate changes, 6400 exchanges of the ASan build on a loaded host;
-#  - per fault, what it can cost at most (FAULT_COST_S below): a lost or
-#    late answer one receive time-out (5 s) and the settling after it (at
-#    most 5 s); a closed connection the wait for the reader to close
-#    (15 s); endless entry answers at most the 32 answers (well below 5 s);
-#    a drip one time-out, the settling and the drip itself, as the
-#    simulator finishes it before it reads the next request; a silent
-#    module after the update 20 polls of one time-out and 500 ms each.
+#  - per fault, what it can cost at most (fault_cost below): a lost or late
+#    answer, a lost request and any other fault one receive time-out (5 s)
+#    and the wait for quiet after it (10 s of quiet, at most SETTLE_MAX_S in
+#    all; a late answer arrives during that wait, as the simulator holds the
+#    retry until the late answer went out); a closed connection the wait
+#    for the reader to close (15 s); a drip one time-out, the wait for quiet
+#    and the drip itself, as the simulator finishes it before it reads the
+#    next request; a silent module after the update 20 polls of one
+#    time-out and 500 ms each, and one wait for quiet at the end of the
+#    restart wait (a poll that timed out during that wait costs no more);
+#    --answer-latency its time for every frame of the run;
+#  - once for a run with any fault but the latency, the wait for quiet
+#    before Update_Complete of a transfer that saw an anomaly
+#    (ANOMALY_QUIET_S).
 CLEAN_PAUSES_S = 8 + 8 + 0.5
 HOST_ALLOWANCE_S = float(os.environ.get("SOAK_HOST_ALLOWANCE_S", "90"))
 RECEIVE_TIMEOUT_S = 5
-SETTLE_MAX_S = 5
+SETTLE_MAX_S = 30
+ANOMALY_QUIET_S = 30
 
 
 def fault_cost(fault):
     name, args = fault[0], fault[1:]
     if name == "silent-polls":
-        return 20 * (RECEIVE_TIMEOUT_S + 0.5)
+        return 20 * (RECEIVE_TIMEOUT_S + 0.5) + SETTLE_MAX_S
     if name in ("close-at", "reset-at"):
         return 15
     if name == "drip":
         return RECEIVE_TIMEOUT_S + SETTLE_MAX_S + 28 * args[1] / 1000.0
+    if name == "answer-latency":
+        return FRAMES["after"] * args[0] / 1000.0
     return RECEIVE_TIMEOUT_S + SETTLE_MAX_S
 
 
 def time_bound(faults):
-    return CLEAN_PAUSES_S + HOST_ALLOWANCE_S + sum(map(fault_cost, faults))
+    bound = CLEAN_PAUSES_S + HOST_ALLOWANCE_S + sum(map(fault_cost, faults))
+    if any(f[0] != "answer-latency" for f in faults):
+        bound += ANOMALY_QUIET_S
+    return bound
 
 
 # The lines a failed run may end with, as the operator guide lists them.
@@ -83,6 +103,8 @@ FAILURE_LINES = [re.compile(p) for p in (
     r"\(V\d+\.\d+\.\d+\)",
     r"Module firmware for reader 127\.0\.0\.1 could not be confirmed: the "
     r"module did not answer after the update\.",
+    r"Transfer not confirmed: the module's answers fell out of step with the "
+    r"requests\.",
 )]
 SUCCESS_LINE = ("Module firmware for reader 127.0.0.1 has been successfully "
                 "updated.")
@@ -104,9 +126,11 @@ def frame(rng, phase=None):
 def random_fault(rng):
     kind = rng.choice(["drop-answer", "delay-answer", "corrupt-answer",
                        "close-at", "reset-at", "drip", "endless-entry",
-                       "junk-before", "double-answer", "silent-polls"])
+                       "junk-before", "double-answer", "silent-polls",
+                       "lose-request"])
     if kind == "delay-answer":
-        return (kind, frame(rng), rng.choice([300, 4000, 5200, 6000]))
+        return (kind, frame(rng),
+                rng.choice([300, 4000, 5200, 6000, 9000, 14000]))
     if kind == "corrupt-answer":
         return (kind, frame(rng), rng.choice([0, 6, 7, 17, "check"]))
     if kind == "drip":
@@ -120,28 +144,67 @@ def random_fault(rng):
     return (kind, frame(rng))
 
 
+# The module's time for every exchange in the runs that rehearse answers out
+# of step: about the serial time of a slice's exchange at 115200.
+STEP_LATENCY_MS = 9
+
+
+def out_of_step(rng, kind):
+    """A fault at a slice that can shift the answers by one, then a request
+    lost 1 to 60 frames later in the same transfer (none for 'late-alone'):
+    a shift that goes on until the loss heals it hides the lost slice."""
+    first = rng.randint(FIRST_SLICE, LAST_SLICE - 250)
+    if kind in ("late", "late-alone"):
+        ms = (rng.randint(7000, 15000) if kind == "late" else
+              rng.choice([7500, 9000, 11000, 13000, 14500]))
+        fault = ("delay-answer", first, ms)
+    elif kind == "duplicate":
+        fault = ("duplicate-answer", first, rng.choice([1, 2, 3]))
+    else:
+        fault = ("extra-status", first, rng.choice([1, 2, 3]))
+    faults = [("answer-latency", STEP_LATENCY_MS), fault]
+    if kind != "late-alone":
+        faults.append(("lose-request", first + rng.randint(1, 60)))
+    return faults
+
+
+# The fixed scenario of each seed modulo 12; the others draw at random.
+SCENARIOS = {0: "silent-polls", 1: "delay", 2: "endless-entry", 3: "drip",
+             4: "late", 6: "duplicate", 8: "extra-status", 10: "late-alone"}
+
+
+def scenario_faults(rng, scenario):
+    if scenario == "silent-polls":
+        return [("silent-polls", 30)]
+    if scenario == "delay":
+        return [("delay-answer", frame(rng, "transfer"), 6000)]
+    if scenario == "endless-entry":
+        return [("endless-entry",)]
+    if scenario == "drip":
+        return [("drip", frame(rng, "transfer"), rng.choice([300, 4500]))]
+    if scenario is not None:
+        return out_of_step(rng, scenario)
+    faults = []
+    for _ in range(rng.randint(1, 3)):
+        f = random_fault(rng)
+        if f[0] not in [g[0] for g in faults]:
+            faults.append(f)
+    return faults
+
+
 def plan_run(seed):
     """Everything a run does, from its seed alone."""
     rng = random.Random(seed)
     image = (rng.randint(1, 9), rng.randint(0, 9), rng.randint(0, 9))
     old = image if rng.random() < 0.3 else (1, 0, rng.randint(0, 9))
-    scenario = seed % 8
-    if scenario == 0:
-        faults = [("silent-polls", 30)]
-    elif scenario == 1:
-        faults = [("delay-answer", frame(rng, "transfer"), 6000)]
-    elif scenario == 2:
-        faults = [("endless-entry",)]
-    elif scenario == 3:
-        faults = [("drip", frame(rng, "transfer"), rng.choice([300, 4500]))]
-    else:
-        faults = []
-        for _ in range(rng.randint(1, 3)):
-            f = random_fault(rng)
-            if f[0] not in [g[0] for g in faults]:
-                faults.append(f)
-    return {"seed": seed, "program": rng.random() < 0.6, "image": image,
-            "old": old, "faults": faults}
+    scenario = SCENARIOS.get(seed % 12)
+    faults = scenario_faults(rng, scenario)
+    program = rng.random() < 0.6
+    # A slice lost unseen shows only in a programmed flash.
+    if scenario in ("late", "duplicate", "extra-status"):
+        program = True
+    return {"seed": seed, "program": program, "image": image, "old": old,
+            "faults": faults, "must_succeed": scenario == "late-alone"}
 
 
 def fault_args(fault):
@@ -208,6 +271,8 @@ def check_run(plan, result):
             broken.append("exit 0 after a dry run, but the flash changed")
         if last != SUCCESS_LINE:
             broken.append("exit 0 without the success line: " + repr(last))
+    elif plan.get("must_succeed"):
+        broken.append("one late answer alone failed the run: " + repr(last))
     elif rc != 255:
         broken.append("exit status %s, neither 0 nor -1" % rc)
     elif not any(p.fullmatch(last) for p in FAILURE_LINES):

@@ -19,6 +19,7 @@ namespace {
 
 using testing::CommandFrame;
 using testing::RawClient;
+using testing::SendCodePacket;
 using testing::UpdatePacket;
 using Ms = std::chrono::milliseconds;
 
@@ -176,14 +177,148 @@ TEST_F(ChaosFaultTest, EndlessEntryAnswersNeverCarryAStatus) {
   EXPECT_NE(Log().find("entry answers without a Status"), std::string::npos);
 }
 
+// The faults that put a programmer's answers out of step with its requests,
+// on the wire: a lost request, an answer relayed twice, an unsolicited
+// Status. Each keeps the module serial: a request sent meanwhile waits.
+TEST_F(ChaosFaultTest, LostRequestDuplicateAndExtraStatus) {
+  SimOptions options;
+  options.loseRequestFrame = 3;  // the first slice
+  options.duplicateFrame = 4;    // the second
+  options.duplicateGapMs = 150;
+  options.extraStatusFrame = 5;  // the third
+  options.extraStatusGapMs = 150;
+  Start(options);
+  ASSERT_TRUE(client_.Exchange(CommandFrame(0x55)).has_value());
+  std::this_thread::sleep_for(Ms(100));
+  ASSERT_EQ(client_.Exchange(UpdatePacket(2, {0, 0, 0, 0})).value().at(17),
+            0x0E);
+  const Bytes slice(32, 0x5A);
+  constexpr uint32_t kA = 0x404000, kB = kA + 32, kC = kA + 64;
+  EXPECT_FALSE(client_.Exchange(SendCodePacket(kA, slice.data(), false), 300)
+                   .has_value());
+
+  // The answer to B, and the same again 150 ms later; C, sent at once,
+  // waits for it.
+  ASSERT_TRUE(
+      client_.Send(kTypeModuleData, SendCodePacket(kB, slice.data(), false)));
+  const auto answerB = client_.Read(2000);
+  ASSERT_TRUE(answerB);
+  const auto firstB = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      client_.Send(kTypeModuleData, SendCodePacket(kC, slice.data(), false)));
+  const auto againB = client_.Read(2000);
+  ASSERT_TRUE(againB);
+  EXPECT_GE(std::chrono::steady_clock::now() - firstB, Ms(150));
+  EXPECT_EQ(againB->payload, answerB->payload);
+  EXPECT_EQ(answerB->payload, UpdateAnswer('S', kPacketSendCode, kB, 0));
+
+  // The answer to C, then a Status 00 to C that nothing asked for.
+  const auto answerC = client_.Read(2000);
+  ASSERT_TRUE(answerC);
+  const auto firstC = std::chrono::steady_clock::now();
+  EXPECT_EQ(answerC->payload, UpdateAnswer('S', kPacketSendCode, kC, 0));
+  const auto extra = client_.Read(2000);
+  ASSERT_TRUE(extra);
+  EXPECT_GE(std::chrono::steady_clock::now() - firstC, Ms(150));
+  EXPECT_EQ(extra->payload, UpdateAnswer('S', kPacketSendCode, kC, 0));
+  EXPECT_FALSE(client_.Read(300).has_value());
+
+  // A never reached the flash, B and C did; the module saw 4 of the 5
+  // frames.
+  const Bytes flash = sim_->Flash();
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 32), Bytes(32, 0xFF));
+  EXPECT_EQ(Bytes(flash.begin() + 32, flash.begin() + 96), Bytes(64, 0x5A));
+  const ConnectionStats stats = Finish();
+  EXPECT_EQ(stats.moduleFrames, 4u);
+  EXPECT_EQ(stats.bytesWritten, 64u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("module frame 3 lost on the way to the module"),
+            std::string::npos);
+  EXPECT_NE(log.find("answer to module frame 4 sent again, 150 ms later"),
+            std::string::npos);
+  EXPECT_NE(log.find("unsolicited Status 00 sent 150 ms after the answer to "
+                     "module frame 5"),
+            std::string::npos);
+}
+
+// Lower bounds only: a loaded host may add any delay of its own.
+TEST_F(ChaosFaultTest, AnswerLatencyHoldsEachAnswerAndQueuesTheNext) {
+  SimOptions options;
+  options.answerLatencyMs = 1000;
+  Start(options);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client_.Exchange(CommandFrame(0x60), 5000).has_value());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, Ms(1000));
+
+  // Two frames at once: the second's latency starts when the first's answer
+  // has gone out.
+  Bytes both =
+      BuildReaderMessage(kTypeModuleData, CommandFrame(0x60).data(), 16);
+  const Bytes once = both;
+  both.insert(both.end(), once.begin(), once.end());
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(client_.SendBytes(both));
+  ASSERT_TRUE(client_.Read(5000).has_value());
+  ASSERT_TRUE(client_.Read(5000).has_value());
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, Ms(2000));
+
+  // The reader's own messages are not held: five rate queries take far
+  // less than the 5 s that five latencies would.
+  const auto queries = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(client_.Send(kTypeGetBaudRate, {}));
+    ASSERT_TRUE(client_.Read(5000).has_value());
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - queries, Ms(3000));
+}
+
+// With --line-timing the latency adds to the line time, and an answer never
+// leaves sooner than 3/4 of its line time (plus the latency) after its
+// request, whatever the pacing made up for before.
+TEST_F(ChaosFaultTest, LatencyAddsToLineTimingAndAnswersNeverComeEarly) {
+  SimOptions options;
+  options.lineTiming = true;
+  options.rate = 115200;
+  options.answerLatencyMs = 10;
+  Start(options);
+  // A version command and its answer: 32 bytes, 2.78 ms at 115200.
+  const auto least = Ms(10) + std::chrono::microseconds(3 * 2778 / 4);
+  for (int i = 0; i < 40; ++i) {
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client_.Exchange(CommandFrame(0x60)).has_value());
+    ASSERT_GE(std::chrono::steady_clock::now() - sent, least) << i;
+  }
+}
+
 TEST(ChaosFaultCommandLine, TakesTheFaultsAndRefusesBadValues) {
   CommandLine line;
   std::string error;
-  ASSERT_TRUE(ParseCommandLine(
-      {"--drop-answer", "7", "--delay-answer", "8:6000", "--corrupt-answer",
-       "9:check", "--close-at", "10", "--reset-at", "11", "--drip", "12:4000",
-       "--endless-entry", "--junk-before", "13:3", "--double-answer", "14"},
-      line, error))
+  ASSERT_TRUE(ParseCommandLine({"--drop-answer",
+                                "7",
+                                "--delay-answer",
+                                "8:6000",
+                                "--corrupt-answer",
+                                "9:check",
+                                "--close-at",
+                                "10",
+                                "--reset-at",
+                                "11",
+                                "--drip",
+                                "12:4000",
+                                "--endless-entry",
+                                "--junk-before",
+                                "13:3",
+                                "--double-answer",
+                                "14",
+                                "--answer-latency",
+                                "1000",
+                                "--duplicate-answer",
+                                "15:7",
+                                "--extra-status",
+                                "16",
+                                "--lose-request",
+                                "17"},
+                               line, error))
       << error;
   const SimOptions& o = line.options;
   EXPECT_EQ(o.dropAnswerFrame, 7u);
@@ -199,14 +334,34 @@ TEST(ChaosFaultCommandLine, TakesTheFaultsAndRefusesBadValues) {
   EXPECT_EQ(o.junkFrame, 13u);
   EXPECT_EQ(o.junkCount, 3u);
   EXPECT_EQ(o.doubleFrame, 14u);
+  EXPECT_EQ(o.answerLatencyMs, 1000u);
+  EXPECT_EQ(o.duplicateFrame, 15u);
+  EXPECT_EQ(o.duplicateGapMs, 7u);
+  EXPECT_EQ(o.extraStatusFrame, 16u);
+  EXPECT_EQ(o.extraStatusGapMs, 2u);
+  EXPECT_EQ(o.loseRequestFrame, 17u);
 
   line = CommandLine{};
-  ASSERT_TRUE(ParseCommandLine({"--corrupt-answer", "2:0"}, line, error));
+  ASSERT_TRUE(
+      ParseCommandLine({"--corrupt-answer", "2:0", "--delay-answer", "8:15000",
+                        "--duplicate-answer", "3", "--extra-status", "4:10000"},
+                       line, error));
   EXPECT_FALSE(line.options.corruptCheck);
   EXPECT_EQ(line.options.corruptIndex, 0u);
+  EXPECT_EQ(line.options.delayAnswerMs, 15000u);
+  EXPECT_EQ(line.options.duplicateGapMs, 2u);
+  EXPECT_EQ(line.options.extraStatusGapMs, 10000u);
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--delay-answer", "3:6001"},
+       {std::vector<std::string>{"--delay-answer", "3:15001"},
         {"--delay-answer", "3"},
+        {"--answer-latency", "1001"},
+        {"--answer-latency", "-1"},
+        {"--duplicate-answer", "3:10001"},
+        {"--duplicate-answer", "3:1:2"},
+        {"--extra-status", "x"},
+        {"--extra-status", "4:"},
+        {"--lose-request", "1.5"},
+        {"--lose-request"},
         {"--corrupt-answer", "3:tail"},
         {"--junk-before", "3:0"},
         {"--drip", "3:1:2"},

@@ -187,6 +187,12 @@ TEST(ReaderSimBinary, HelpBadOptionAndMakeImage) {
                              "--byte-by-byte",
                              "--low-length",
                              "--oversize",
+                             "--delay-answer",
+                             "--double-answer",
+                             "--duplicate-answer",
+                             "--extra-status",
+                             "--lose-request",
+                             "--answer-latency",
                              "make-image"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }

@@ -94,6 +94,45 @@ TEST(SimAbuseTest, JunkSilentAndVanishedClientsDoNotStopTheService) {
   EXPECT_EQ(CountLines(text, ": nothing arrived for 1000 ms, closing it"), 1u);
 }
 
+// A junk byte before every good message: the refusals are summed up for the
+// connection, not one line for each message.
+TEST(SimAbuseTest, JunkBeforeEveryMessageGivesAFewLinesAndACount) {
+  std::ostringstream log;
+  auto sim = StartSimulator(log, 5000);
+  RawClient client;
+  ASSERT_TRUE(client.Connect(sim->port()));
+  const Bytes query = BuildReaderMessage(kTypeGetBaudRate, nullptr, 0);
+  Bytes batch;
+  for (int i = 0; i < 1000; ++i) {
+    batch.push_back(0x00);
+    batch.insert(batch.end(), query.begin(), query.end());
+  }
+  constexpr int kBatches = 20;
+  for (int b = 0; b < kBatches; ++b) {
+    ASSERT_TRUE(client.SendBytes(batch));
+    for (int i = 0; i < 1000; ++i) {
+      const auto answer = client.Read(5000);
+      ASSERT_TRUE(answer) << "batch " << b << ", query " << i;
+      ASSERT_EQ(answer->type, kTypeBaudRate);
+    }
+  }
+  client.Close();
+  ASSERT_TRUE(sim->WaitForConnections(1, 10000));
+  EXPECT_EQ(sim->Connections().at(0).refused, 20000u);
+  sim->Stop();
+  const std::string text = log.str();
+  EXPECT_NE(text.find("readersim: refused: no message start (B9 9B): "
+                      "dropped 1 byte(s) beginning 00\n"),
+            std::string::npos)
+      << text.substr(0, 2000);
+  // The first refusal, one line every 10 s at most, one at the end.
+  EXPECT_LE(CountLines(text, "refused: "), 10u) << text.substr(0, 2000);
+  EXPECT_LT(text.size(), 4000u) << text.substr(0, 2000);
+  EXPECT_NE(text.find("0 bytes written, 20000 refused, no expected image"),
+            std::string::npos)
+      << text;
+}
+
 // A hundred clients connect at once; every one is queued and then served.
 TEST(SimAbuseTest, BurstOfAHundredConnectionsLosesNone) {
   std::ostringstream log;

@@ -58,6 +58,24 @@ std::vector<std::string> SplitFields(const std::string& text) {
   }
 }
 
+// The longest gap of --duplicate-answer and --extra-status.
+constexpr uint32_t kMaxGapMs = 10000;
+
+// "N[:GAP]": a module frame and a gap in ms; `gap` keeps its default
+// without one.
+bool ParseFrameAndGap(const std::string& text, uint32_t& frame, uint32_t& gap) {
+  const std::vector<std::string> f = SplitFields(text);
+  uint32_t n = 0;
+  uint32_t g = gap;
+  if (f.size() > 2 || !ParseNumber(f[0], 0xFFFFFFFFu, n) ||
+      (f.size() == 2 && !ParseNumber(f[1], kMaxGapMs, g))) {
+    return false;
+  }
+  frame = n;
+  gap = g;
+  return true;
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path, bool& ok) {
   std::ifstream in(path, std::ios::binary);
   ok = static_cast<bool>(in);
@@ -147,7 +165,8 @@ prepare command, Update_EnterUpdateMode, the 6400 slices, Update_Complete and
 the polls after it):
   --drop-answer N        do not send the answer to module frame N
   --delay-answer N:MS    send the answer to module frame N MS ms late (0 to
-                         6000; the programmer waits 5000 ms)
+                         15000; the programmer waits 5000 ms); the module is
+                         busy meanwhile, later requests wait
   --corrupt-answer N[:I] invert payload byte I (default 17, the status of an
                          update answer) of the answer to module frame N;
                          N:check inverts its check byte instead
@@ -164,6 +183,18 @@ the polls after it):
                          start just before the answer to module frame N
   --double-answer N      send the answer to module frame N twice in one
                          segment
+  --duplicate-answer N[:GAP]
+                         send the answer to module frame N, then the same
+                         answer again GAP ms later (default 2)
+  --extra-status N[:GAP] GAP ms (default 2) after the answer to module frame
+                         N, send a Status answer 00 to Update_SendCode that
+                         nothing asked for
+  --lose-request N       module frame N is lost on the way to the module:
+                         never handled, never answered
+  --answer-latency MS    answer every module frame MS ms (0 to 1000) after
+                         it arrives, one frame at a time: a frame that comes
+                         while an earlier one is pending starts its MS once
+                         the earlier answer went out; adds to --line-timing
 
 Exit status: 0, 1 when the port cannot be bound or a file not be written,
 2 for a bad command line.
@@ -353,8 +384,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
       const std::vector<std::string> f = SplitFields(value);
       if (f.size() != 2 ||
           !ParseNumber(f[0], 0xFFFFFFFFu, o.delayAnswerFrame) ||
-          !ParseNumber(f[1], 6000, o.delayAnswerMs)) {
-        return badValue("is not N:MS with MS from 0 to 6000");
+          !ParseNumber(f[1], 15000, o.delayAnswerMs)) {
+        return badValue("is not N:MS with MS from 0 to 15000");
       }
     } else if (name == "--corrupt-answer") {
       if (!takeValue()) return false;
@@ -388,6 +419,19 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
       }
     } else if (name == "--double-answer") {
       if (!number(0xFFFFFFFFu, o.doubleFrame)) return false;
+    } else if (name == "--answer-latency") {
+      if (!number(1000, o.answerLatencyMs)) return false;
+    } else if (name == "--duplicate-answer" || name == "--extra-status") {
+      if (!takeValue()) return false;
+      const bool duplicate = name == "--duplicate-answer";
+      if (!ParseFrameAndGap(
+              value, duplicate ? o.duplicateFrame : o.extraStatusFrame,
+              duplicate ? o.duplicateGapMs : o.extraStatusGapMs)) {
+        return badValue("is not N[:GAP] with GAP from 0 to " +
+                        std::to_string(kMaxGapMs));
+      }
+    } else if (name == "--lose-request") {
+      if (!number(0xFFFFFFFFu, o.loseRequestFrame)) return false;
     } else {
       error = "unknown option '" + args[i] + "'";
       return false;

@@ -8,6 +8,7 @@
 #include <streambuf>
 
 #include "tools/readersim/command_line.h"
+#include "tools/readersim/descriptor_limit.h"
 
 namespace modflash::sim {
 namespace {
@@ -62,6 +63,34 @@ class ReaderLogStream : public std::ostream {
  private:
   ReaderLogBuffer buffer_;
 };
+
+// Descriptors of the process itself besides its readers' (standard
+// streams, the reserve below, the inventory, the runtime's own) ...
+constexpr uint64_t kOwnDescriptors = 16;
+// ... and of them, those SimFleet holds in reserve.
+constexpr size_t kReserveDescriptors = 4;
+
+std::string TooManyOpenFiles(uint32_t readers, uint64_t needed,
+                             uint64_t limit) {
+  std::string text = "too many open files: " + std::to_string(readers) +
+                     " readers need about " + std::to_string(needed) +
+                     " descriptors";
+  if (limit != 0) {
+    text += ", the limit is " + std::to_string(limit) + " (ulimit -n)";
+  }
+  return text;
+}
+
+// Writes the inventory whole under another name first, so that nobody
+// reads half of it.
+bool WriteInventory(const SimFleet& sims, const std::string& path) {
+  const std::string partial = path + ".partial";
+  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+  out << sims.Inventory();
+  out.close();
+  std::remove(path.c_str());
+  return out && std::rename(partial.c_str(), path.c_str()) == 0;
+}
 
 bool ParseCount(const std::string& text, uint32_t max, uint32_t& value) {
   if (text.empty() || text.size() > 6 ||
@@ -174,24 +203,48 @@ std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
   return readers;
 }
 
+uint64_t DescriptorsNeeded(const SimOptions& given, uint32_t readers) {
+  // Each reader: its listener, the connection it serves, its capture and
+  // the flash file it writes after a connection.
+  const uint64_t each = 2u + (given.pcapPath.empty() ? 0u : 1u) +
+                        (given.flashOut.empty() ? 0u : 1u);
+  return each * readers + kOwnDescriptors;
+}
+
 SimFleet::~SimFleet() {
   Stop();
   Wait();
 }
 
 bool SimFleet::Start(const std::vector<SimOptions>& readers) {
+  while (reserve_.size() < kReserveDescriptors) {
+    const net::SocketHandle s = net::OpenTcp();
+    if (s == net::kInvalidSocket) break;
+    reserve_.push_back(s);
+  }
   for (size_t i = 0; i < readers.size(); ++i) {
     SimOptions o = readers[i];
     streams_.push_back(
         std::make_unique<ReaderLogStream>(log_, static_cast<uint32_t>(i + 1)));
     o.log = streams_.back().get();
     readers_.push_back(std::make_unique<Simulator>(o));
-    if (!readers_.back()->Start()) return false;
+    if (!readers_.back()->Start()) {
+      outOfDescriptors_ =
+          readers_.back()->listenError() == net::wsa::kTooManyOpen;
+      ReleaseReserve();
+      return false;
+    }
   }
   return true;
 }
 
+void SimFleet::ReleaseReserve() {
+  for (const net::SocketHandle s : reserve_) net::Close(s);
+  reserve_.clear();
+}
+
 void SimFleet::Stop() {
+  ReleaseReserve();
   for (auto& r : readers_) r->Stop();
 }
 
@@ -227,19 +280,29 @@ int RunSimFleet(const std::vector<std::string>& args,
       return 2;
     }
   }
+  // Refused before any reader starts when the limit is too low for them all
+  // at once, rather than once clients come.
+  const uint64_t needed = DescriptorsNeeded(line.options, fleet.readers);
+  const uint64_t limit = DescriptorLimit();
+  if (limit != 0 && needed > limit) {
+    std::cout << "readersim: " << TooManyOpenFiles(fleet.readers, needed, limit)
+              << "\n";
+    return 1;
+  }
   SimFleet sims(line.options.log);
-  if (!sims.Start(FleetReaderOptions(line.options, fleet))) return 1;
-  if (!fleet.inventoryOut.empty()) {
-    // Written whole under another name first, so that nobody reads half.
-    const std::string partial = fleet.inventoryOut + ".partial";
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out << sims.Inventory();
-    out.close();
-    std::remove(fleet.inventoryOut.c_str());
-    if (!out || std::rename(partial.c_str(), fleet.inventoryOut.c_str()) != 0) {
-      std::cout << "readersim: cannot write " << fleet.inventoryOut << "\n";
-      return 1;
+  if (!sims.Start(FleetReaderOptions(line.options, fleet))) {
+    if (sims.outOfDescriptors()) {
+      // Descriptors that were open before readersim started count too.
+      std::cout << "readersim: "
+                << TooManyOpenFiles(fleet.readers, needed, limit)
+                << ", and reader " << sims.size() << " found none left\n";
     }
+    return 1;
+  }
+  if (!fleet.inventoryOut.empty() &&
+      !WriteInventory(sims, fleet.inventoryOut)) {
+    std::cout << "readersim: cannot write " << fleet.inventoryOut << "\n";
+    return 1;
   }
   std::cout << "readersim: " << fleet.readers << " readers ready"
             << (fleet.inventoryOut.empty()
@@ -262,7 +325,10 @@ Fleet rehearsal:
   --faulty K[,K...]      apply the fault options only to these readers
                          (from 1); without it every reader gets them
   With --readers, --flash-out FILE writes FILE-K for reader K (before the
-  extension), and --port is not used.
+  extension), and --port is not used. Each reader needs two open
+  descriptors (three with --pcap, one more with --flash-out); the soft
+  limit is raised to the hard one, and a fleet too big for it is refused
+  (exit status 1).
 )";
 }
 

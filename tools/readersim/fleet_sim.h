@@ -32,6 +32,10 @@ bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
 std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
                                            const FleetSimOptions& fleet);
 
+/// The open descriptors (files and sockets) a fleet of `readers` with the
+/// options `given` needs at most, the process's own included.
+uint64_t DescriptorsNeeded(const SimOptions& given, uint32_t readers);
+
 /// N independent readers, each with its own module, flash and faults, on
 /// its own loopback port and thread. Log lines name their reader.
 class SimFleet {
@@ -47,11 +51,22 @@ class SimFleet {
   void Wait();
   Simulator& reader(size_t i) { return *readers_[i]; }
   size_t size() const { return readers_.size(); }
+  /// After a failed Start(): whether the reader that could not listen ran
+  /// out of descriptors.
+  bool outOfDescriptors() const { return outOfDescriptors_; }
   /// One line per reader: "127.0.0.1:PORT reader-K".
   std::string Inventory() const;
 
  private:
+  void ReleaseReserve();
+
   std::ostream* log_;
+  net::SocketLayerSession sockets_;
+  /// A few descriptors held from Start() until the readers are stopped:
+  /// stopping them needs some, also when they have used up all others (the
+  /// sanitizers' checks open pipes, for one).
+  std::vector<net::SocketHandle> reserve_;
+  bool outOfDescriptors_ = false;
   std::vector<std::unique_ptr<std::ostream>> streams_;
   std::vector<std::unique_ptr<Simulator>> readers_;
 };

@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "tools/readersim/command_line.h"
+#include "tools/readersim/descriptor_limit.h"
 #include "tools/readersim/fleet_sim.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  modflash::sim::RaiseDescriptorLimit();
 
   // Fleet rehearsal (--readers N, --inventory-out, --faulty): taken out
   // here, the rest of the command line is the single reader's.

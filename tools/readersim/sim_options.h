@@ -95,7 +95,8 @@ struct SimOptions {
   // Faults for the chaos soak; module frames count from 1 per connection.
   /// The answers to this module frame are not sent.
   uint32_t dropAnswerFrame = 0;
-  /// The answers to this module frame go out `delayAnswerMs` late (to 6000).
+  /// The answers to this module frame go out `delayAnswerMs` late (to
+  /// 15000); the module is busy meanwhile.
   uint32_t delayAnswerFrame = 0;
   uint32_t delayAnswerMs = 0;
   /// One byte of the answer to this module frame is inverted: payload byte
@@ -122,6 +123,22 @@ struct SimOptions {
   uint32_t junkCount = 16;
   /// The answer to this module frame goes out twice in one segment.
   uint32_t doubleFrame = 0;
+  /// Every module frame is answered this long after it arrives (to 1000
+  /// ms). The module takes one frame at a time: a frame that arrives while
+  /// an earlier one is pending waits until the earlier one's answers went
+  /// out. Adds to the line time of `lineTiming`.
+  uint32_t answerLatencyMs = 0;
+  /// The answers to this module frame go out, then the same answers again
+  /// `duplicateGapMs` later, as a reader that relays them twice.
+  uint32_t duplicateFrame = 0;
+  uint32_t duplicateGapMs = 2;
+  /// `extraStatusGapMs` after the answers to this module frame, a Status
+  /// answer with status 0x00 that nothing asked for.
+  uint32_t extraStatusFrame = 0;
+  uint32_t extraStatusGapMs = 2;
+  /// This module frame is lost between the reader and the module: never
+  /// handled, never answered.
+  uint32_t loseRequestFrame = 0;
 
   /// Where log, trace and summary lines go. Must outlive the simulator.
   std::ostream* log = &std::cout;

@@ -11,6 +11,8 @@ namespace modflash::sim {
 namespace {
 
 constexpr int kPollMs = 50;
+// At most one log line of refused input per connection in this time.
+constexpr auto kRefusalLineInterval = std::chrono::seconds(10);
 
 std::string Hex(uint32_t value, int digits) {
   char text[16];
@@ -136,58 +138,19 @@ class ReaderSession {
       std::lock_guard<std::mutex> lock(sim_.mutex_);
       sim_.module_.Reset();
     }
-    uint8_t chunk[2048];
     bool open = true;
     Clock::time_point lastActivity = Clock::now();
     while (open && !sim_.stop_) {
       if (!net::WaitReadable(socket_, kPollMs)) {
-        ReportRefused();  // a quiet line ends a run of refused bytes
-        if (options_.idleTimeoutMs != 0 &&
-            Clock::now() - lastActivity >=
-                std::chrono::milliseconds(options_.idleTimeoutMs)) {
-          sim_.log_.Line("connection " + std::to_string(stats_.number) +
-                         ": nothing arrived for " +
-                         std::to_string(options_.idleTimeoutMs) +
-                         " ms, closing it");
-          stats_.idleTimedOut = true;
-          break;
-        }
+        ReportRefused(false);
+        if (IdleTooLong(lastActivity)) break;
         continue;
       }
-      const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
-      if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
-      if (got <= 0) {
-        sim_.log_.Line("connection " + std::to_string(stats_.number) +
-                       (got == 0 ? ": the client closed the connection"
-                                 : ": receive failed, error " +
-                                       std::to_string(net::LastError())));
-        break;
-      }
-      const Clock::time_point received = Clock::now();
-      if (capture_) {
-        capture_->FromClient(WallClock::now(), chunk, static_cast<size_t>(got));
-      }
-      parser_.Feed(chunk, static_cast<size_t>(got));
-      ReaderMessage message;
-      std::string reason;
-      for (;;) {
-        const auto result = parser_.Next(message, reason);
-        if (result == ReaderMessageParser::Result::kNeedMore) break;
-        if (result == ReaderMessageParser::Result::kRefused) {
-          ++stats_.refused;
-          if (refusedRun_++ == 0) firstRefusal_ = reason;
-          continue;
-        }
-        ReportRefused();
-        if (!HandleMessage(message, received)) {
-          open = false;
-          break;
-        }
-      }
+      open = ReadAndHandle();
       // Time spent answering is not the client's idleness.
       lastActivity = Clock::now();
     }
-    ReportRefused();
+    ReportRefused(true);
     // Does nothing when the client closed first.
     if (capture_) capture_->ServerClosed(WallClock::now());
     {
@@ -202,17 +165,81 @@ class ReaderSession {
   }
 
  private:
-  // One line for a run of refused input, however long: junk must not flood
-  // the log.
-  void ReportRefused() {
-    if (refusedRun_ == 0) return;
-    std::string line = "refused: " + firstRefusal_;
-    if (refusedRun_ > 1) {
-      line +=
-          " (first of " + std::to_string(refusedRun_) + " refusals in a row)";
+  bool IdleTooLong(Clock::time_point lastActivity) {
+    if (options_.idleTimeoutMs == 0 ||
+        Clock::now() - lastActivity <
+            std::chrono::milliseconds(options_.idleTimeoutMs)) {
+      return false;
+    }
+    sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                   ": nothing arrived for " +
+                   std::to_string(options_.idleTimeoutMs) + " ms, closing it");
+    stats_.idleTimedOut = true;
+    return true;
+  }
+
+  // Reads what has arrived and handles every whole message in it. False
+  // when the connection is over.
+  bool ReadAndHandle() {
+    uint8_t chunk[2048];
+    const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
+    if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
+    if (got <= 0) {
+      sim_.log_.Line("connection " + std::to_string(stats_.number) +
+                     (got == 0 ? ": the client closed the connection"
+                               : ": receive failed, error " +
+                                     std::to_string(net::LastError())));
+      return false;
+    }
+    const Clock::time_point received = Clock::now();
+    if (capture_) {
+      capture_->FromClient(WallClock::now(), chunk, static_cast<size_t>(got));
+    }
+    parser_.Feed(chunk, static_cast<size_t>(got));
+    ReaderMessage message;
+    std::string reason;
+    for (;;) {
+      const auto result = parser_.Next(message, reason);
+      if (result == ReaderMessageParser::Result::kNeedMore) return true;
+      if (result == ReaderMessageParser::Result::kRefused) {
+        NoteRefusal(reason);
+      } else if (!HandleMessage(message, received)) {
+        return false;
+      }
+    }
+  }
+
+  // Refused input is summed up per connection, however it mixes with good
+  // messages (junk before every message must not flood the log either): the
+  // first refusal gets a line with its reason at once, later ones a line at
+  // most every kRefusalLineInterval and one when the connection ends, and
+  // the connection's summary counts them all.
+  void NoteRefusal(const std::string& reason) {
+    ++stats_.refused;
+    if (!refusalSeen_) {
+      refusalSeen_ = true;
+      sim_.log_.Line("refused: " + reason);
+      lastRefusalLine_ = Clock::now();
+      return;
+    }
+    if (refusedSince_++ == 0) firstRefusalSince_ = reason;
+    ReportRefused(false);
+  }
+
+  // The line for the refusals since the last one, when it is due.
+  void ReportRefused(bool last) {
+    if (refusedSince_ == 0) return;
+    if (!last && Clock::now() - lastRefusalLine_ < kRefusalLineInterval) {
+      return;
+    }
+    std::string line = "refused: " + firstRefusalSince_;
+    if (refusedSince_ > 1) {
+      line += " (first of " + std::to_string(refusedSince_) +
+              " refusals since the last such line)";
     }
     sim_.log_.Line(line);
-    refusedRun_ = 0;
+    refusedSince_ = 0;
+    lastRefusalLine_ = Clock::now();
   }
 
   bool Send(uint8_t type, const Bytes& payload) {
@@ -328,6 +355,11 @@ class ReaderSession {
   bool HandleModuleData(const ReaderMessage& message,
                         Clock::time_point received) {
     ++frameIndex_;
+    if (frameIndex_ == options_.loseRequestFrame) {
+      sim_.log_.Line("module frame " + std::to_string(frameIndex_) +
+                     " lost on the way to the module");
+      return true;
+    }
     std::vector<Bytes> answers;
     std::string why;
     int32_t rate;
@@ -339,29 +371,75 @@ class ReaderSession {
                                     message.payload.size(), received, why);
       updatePackets = sim_.module_.stats().updatePackets;
     }
-    if (options_.lineTiming) {
-      size_t bytes = message.payload.size();
-      for (const Bytes& a : answers) bytes += a.size();
-      const auto lineTime = std::chrono::nanoseconds(
-          static_cast<int64_t>(bytes) * 10 * 1000000000LL / rate);
-      // The line is busy from when the request came in, or from when the
-      // last answer ended. A request arrives later than it would have by as
-      // much as that answer was delivered late (the sleep oversleeps), so
-      // that lateness is taken off; otherwise it would add up from exchange
-      // to exchange. The client's own turnaround is kept.
-      const Clock::time_point start = std::max(received - late_, lineFree_);
-      lineFree_ = start + std::chrono::duration_cast<Clock::duration>(lineTime);
-      SleepUntil(lineFree_);
-      late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
+    Pace(message.payload.size(), answers, rate, received);
+    if (!SendAnswers(message, answers, why)) return false;
+    if (!SendAfterAnswers(message, answers)) return false;
+    if (frameIndex_ == options_.delayAnswerFrame ||
+        frameIndex_ == options_.dripFrame ||
+        frameIndex_ == options_.duplicateFrame ||
+        frameIndex_ == options_.extraStatusFrame) {
+      // The module was busy until the fault's last byte went out.
+      lineFree_ = Clock::now();
+      late_ = Clock::duration::zero();
     }
+    if (options_.closeAfterPackets != 0 &&
+        updatePackets >= options_.closeAfterPackets) {
+      sim_.log_.Line("closing the connection after " +
+                     std::to_string(updatePackets) + " update packets");
+      stats_.closedBySimulator = true;
+      return false;
+    }
+    return true;
+  }
+
+  // Holds the answers to a module frame that arrived at `received` until the
+  // line time of the exchange (--line-timing) and the module's latency have
+  // passed. The module takes one frame at a time, so both run from when the
+  // previous exchange ended if that is later; meanwhile later requests wait
+  // in the socket, as they would wait for a busy module.
+  void Pace(size_t requestBytes, const std::vector<Bytes>& answers,
+            int32_t rate, Clock::time_point received) {
+    if (!options_.lineTiming && options_.answerLatencyMs == 0) return;
+    Clock::duration lineTime = Clock::duration::zero();
+    if (options_.lineTiming) {
+      size_t bytes = requestBytes;
+      for (const Bytes& a : answers) bytes += a.size();
+      lineTime =
+          std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+              static_cast<int64_t>(bytes) * 10 * 1000000000LL / rate));
+    }
+    // A request arrives later than it would have by as much as the previous
+    // answer went out late (the sleep oversleeps), so that lateness is
+    // taken off its start; otherwise it would add up from exchange to
+    // exchange. The client's own turnaround is kept. At most a quarter of
+    // the line time is taken off, though: after a long stall of this host
+    // the answer would otherwise follow its request at once, and a
+    // programmer that judges answers by how soon they follow their request
+    // would rightly take it for a stray one. So an answer never goes out
+    // sooner than 3/4 of its line time (plus the latency) after its
+    // request arrived.
+    const Clock::duration credit = std::min(late_, lineTime / 4);
+    const Clock::time_point start = std::max(received - credit, lineFree_);
+    lineFree_ =
+        start + lineTime + std::chrono::milliseconds(options_.answerLatencyMs);
+    SleepUntil(lineFree_);
+    late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
+  }
+
+  // Sends the module's answers to the current frame, as they are or as a
+  // fault of the reader changes them. False when the connection is to be
+  // closed.
+  bool SendAnswers(const ReaderMessage& message, std::vector<Bytes>& answers,
+                   const std::string& why) {
     bool chaosSent = false;
     if (!SendChaos(message, answers, chaosSent)) return false;
-    if (chaosSent) {
-      // The chaos faults below have sent (or withheld) the answers.
-    } else if (answers.empty()) {
+    if (chaosSent) return true;  // sent (or withheld) by a chaos fault
+    if (answers.empty()) {
       sim_.log_.Line("module frame " + std::to_string(frameIndex_) +
                      " not answered: " + why);
-    } else if (frameIndex_ == options_.lowLengthFrame) {
+      return true;
+    }
+    if (frameIndex_ == options_.lowLengthFrame) {
       const uint8_t length = options_.lowLengthValue;
       Bytes full = {kMessageStart0,
                     kMessageStart1,
@@ -374,25 +452,53 @@ class ReaderSession {
       full.resize(length);
       sim_.log_.Line("answer to module frame " + std::to_string(frameIndex_) +
                      " sent with length byte " + std::to_string(length));
-      if (!SendRaw(full)) return false;
-    } else {
-      for (Bytes& answer : answers) {
-        if (frameIndex_ == options_.oversizeFrame &&
-            answer.size() < options_.oversizeLength) {
-          answer.resize(options_.oversizeLength, 0);
-          sim_.log_.Line("answer to module frame " +
-                         std::to_string(frameIndex_) + " padded to " +
-                         std::to_string(answer.size()) + " bytes");
-        }
+      return SendRaw(full);
+    }
+    for (Bytes& answer : answers) {
+      if (frameIndex_ == options_.oversizeFrame &&
+          answer.size() < options_.oversizeLength) {
+        answer.resize(options_.oversizeLength, 0);
+        sim_.log_.Line("answer to module frame " + std::to_string(frameIndex_) +
+                       " padded to " + std::to_string(answer.size()) +
+                       " bytes");
+      }
+      if (!Send(kTypeModuleData, answer)) return false;
+    }
+    return true;
+  }
+
+  // --duplicate-answer and --extra-status: more after the module's answers,
+  // a few ms later. The session sleeps meanwhile, so the next request waits
+  // as it would for a reader busy relaying.
+  bool SendAfterAnswers(const ReaderMessage& message,
+                        const std::vector<Bytes>& answers) {
+    const std::string which = "module frame " + std::to_string(frameIndex_);
+    if (frameIndex_ == options_.duplicateFrame && !answers.empty()) {
+      SleepUntil(Clock::now() +
+                 std::chrono::milliseconds(options_.duplicateGapMs));
+      sim_.log_.Line("answer to " + which + " sent again, " +
+                     std::to_string(options_.duplicateGapMs) + " ms later");
+      for (const Bytes& answer : answers) {
         if (!Send(kTypeModuleData, answer)) return false;
       }
     }
-    if (options_.closeAfterPackets != 0 &&
-        updatePackets >= options_.closeAfterPackets) {
-      sim_.log_.Line("closing the connection after " +
-                     std::to_string(updatePackets) + " update packets");
-      stats_.closedBySimulator = true;
-      return false;
+    if (frameIndex_ == options_.extraStatusFrame) {
+      const Bytes& p = message.payload;
+      // The address of the slice the frame carried, as a Status to it would
+      // echo it; 0 after other frames.
+      const uint32_t address =
+          p.size() == 64 && p[0] == 0x55 && p[7] == kPacketSendCode
+              ? ReadLe32(&p[13])
+              : 0;
+      SleepUntil(Clock::now() +
+                 std::chrono::milliseconds(options_.extraStatusGapMs));
+      sim_.log_.Line("unsolicited Status 00 sent " +
+                     std::to_string(options_.extraStatusGapMs) +
+                     " ms after the answer to " + which);
+      if (!Send(kTypeModuleData,
+                UpdateAnswer('S', kPacketSendCode, address, 0x00))) {
+        return false;
+      }
     }
     return true;
   }
@@ -537,11 +643,16 @@ class ReaderSession {
   ReaderMessageParser parser_;
   ConnectionStats stats_;
   uint32_t frameIndex_ = 0;
+  /// When the module is free for the next frame (and the line for the next
+  /// exchange), and how late the last answer went out past that.
   Clock::time_point lineFree_{};
   Clock::duration late_{};
-  /// Refusals since the last message or quiet spell, and the first's reason.
-  uint32_t refusedRun_ = 0;
-  std::string firstRefusal_;
+  /// Refusals: whether the first was logged, those since the last refusal
+  /// line and the first one's reason, and when that line was written.
+  bool refusalSeen_ = false;
+  uint32_t refusedSince_ = 0;
+  std::string firstRefusalSince_;
+  Clock::time_point lastRefusalLine_{};
 };
 
 Simulator::Simulator(SimOptions options)
@@ -557,9 +668,10 @@ bool Simulator::Start() {
     return false;
   }
   listener_ = net::ListenLoopback(options_.port, &port_);
+  listenError_ = listener_ == net::kInvalidSocket ? net::LastError() : 0;
   if (listener_ == net::kInvalidSocket) {
     log_.Line("cannot listen on 127.0.0.1:" + std::to_string(options_.port) +
-              ", error " + std::to_string(net::LastError()));
+              ", error " + std::to_string(listenError_));
     return false;
   }
   log_.Line("listening on 127.0.0.1:" + std::to_string(port_));
@@ -645,6 +757,9 @@ void Simulator::Finish(ConnectionStats stats) {
                      " update packets, " + std::to_string(stats.retries) +
                      " retries, " + std::to_string(stats.bytesWritten) +
                      " bytes written, ";
+  if (stats.refused != 0) {
+    line += std::to_string(stats.refused) + " refused, ";
+  }
   if (stats.expectGiven) {
     line += stats.flashMatchesExpect ? "flash equals the expected image"
                                      : "flash DIFFERS from the expected image";

@@ -66,6 +66,8 @@ class Simulator {
   void Wait();
 
   uint16_t port() const { return port_; }
+  /// Why the last Start() could not listen (a Winsock error code), or 0.
+  int listenError() const { return listenError_; }
   /// A copy of the module's flash.
   Bytes Flash() const;
   int32_t ModuleRate() const;
@@ -84,6 +86,7 @@ class Simulator {
   SimLog log_;
   net::SocketHandle listener_ = net::kInvalidSocket;
   uint16_t port_ = 0;
+  int listenError_ = 0;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;  // guards module_ and connections_
