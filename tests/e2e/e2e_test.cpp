@@ -46,7 +46,8 @@ class EndToEndTest : public ::testing::Test {
     uri_ = "127.0.0.1:" + std::to_string(simulator.port());
     const ProcessResult r = RunProcess(
         program,
-        {kind, imagePath_, "127.0.0.1", std::to_string(simulator.port())});
+        {kind, imagePath_, "127.0.0.1", std::to_string(simulator.port())},
+        timeoutMs_);
     simulator.WaitForConnections(1, 20000);
     simulator.Stop();
     simulator.Wait();
@@ -79,6 +80,7 @@ class EndToEndTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  int timeoutMs_ = 120000;
   std::vector<uint8_t> image_;
   std::string imagePath_;
   std::string uri_;
@@ -270,6 +272,59 @@ TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
       << sim.out;
   EXPECT_EQ(sim.status, 0);
   EXPECT_TRUE(ReadFileBytes(flashPath) == image_);
+}
+
+// Answers out of step with their requests, each fault followed by a lost
+// request: the run either succeeds with every slice in the flash, or fails
+// with a known line. The loss comes after the fault, where it once healed a
+// shifted pairing and hid a slice that was never written. Slice k goes out
+// as module frame 6 + k, plus one frame for every retry before it.
+class OutOfStepTest : public EndToEndTest {
+ protected:
+  // Each time-out costs 5 s and the settling after it 10 s, and a transfer
+  // with any of them waits 15 s for a quiet line before it completes.
+  OutOfStepTest() { timeoutMs_ = 200000; }
+
+  void ExpectHonestSuccess(const ProcessResult& r, size_t timeouts) {
+    EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() - 600);
+    EXPECT_TRUE(EndsWith(r.out, Success("127.0.0.1")));
+    EXPECT_TRUE(flashAfter_ == image_) << "a slice is missing from the flash";
+    size_t found = 0;
+    for (size_t at = r.out.find("Error reading packet in SendCodePacket");
+         at != std::string::npos;
+         at = r.out.find("Error reading packet in SendCodePacket", at + 1)) {
+      ++found;
+    }
+    EXPECT_EQ(found, timeouts) << "time-outs in the transfer";
+  }
+};
+
+// The answer comes while the module is still busy with the retry's request:
+// it is thrown away before the retry.
+TEST_F(OutOfStepTest, LateAnswerThenLostRequest) {
+  options_.delayAnswerFrame = 6 + 1000;  // slice 1000, 7.5 s late
+  options_.delayAnswerMs = 7500;
+  options_.loseRequestFrame = 6 + 1200 + 1;  // slice 1200
+  ExpectHonestSuccess(Run("--program"), 2);
+}
+
+TEST_F(OutOfStepTest, OneLateAnswerAloneSucceeds) {
+  options_.delayAnswerFrame = 6 + 1000;
+  options_.delayAnswerMs = 7500;
+  ExpectHonestSuccess(Run("--program"), 1);
+}
+
+// A module that needs 9 ms per exchange: a duplicated answer and an
+// unsolicited Status 1 ms after an answer are recognised as strays, so the
+// one lost request later is retried, not answered by a stray.
+TEST_F(OutOfStepTest, StrayAnswersThenLostRequest) {
+  options_.answerLatencyMs = 9;
+  options_.duplicateFrame = 6 + 1000;
+  options_.duplicateGapMs = 1;
+  options_.extraStatusFrame = 6 + 2000;
+  options_.extraStatusGapMs = 1;
+  options_.loseRequestFrame = 6 + 3000;
+  ExpectHonestSuccess(Run("--program"), 1);
 }
 
 }  // namespace
