@@ -171,6 +171,8 @@ def out_of_step(rng, kind):
 # The fixed scenario of each seed modulo 12; the others draw at random.
 SCENARIOS = {0: "silent-polls", 1: "delay", 2: "endless-entry", 3: "drip",
              4: "late", 6: "duplicate", 8: "extra-status", 10: "late-alone"}
+# SOAK_SCENARIOS=out-of-step: every run one of these, in turn.
+OUT_OF_STEP = ["late", "duplicate", "extra-status", "late-alone"]
 
 
 def scenario_faults(rng, scenario):
@@ -198,6 +200,8 @@ def plan_run(seed):
     image = (rng.randint(1, 9), rng.randint(0, 9), rng.randint(0, 9))
     old = image if rng.random() < 0.3 else (1, 0, rng.randint(0, 9))
     scenario = SCENARIOS.get(seed % 12)
+    if os.environ.get("SOAK_SCENARIOS") == "out-of-step":
+        scenario = OUT_OF_STEP[seed % len(OUT_OF_STEP)]
     faults = scenario_faults(rng, scenario)
     program = rng.random() < 0.6
     # A slice lost unseen shows only in a programmed flash.
