@@ -29,10 +29,14 @@ constexpr int64_t kLatenessCoveredMs = 15000;
 constexpr int64_t kSettleQuietMs = 10000;
 constexpr int64_t kSettleMaxMs = 30000;
 // While watching a transfer's pairing, an answer that comes in less than
-// half the fastest exchange seen so far is a stray. A module at 115200 baud
-// needs about 9 ms per exchange; loopback simulators answer in microseconds,
-// and below kEarlyCheckFloor the check is off.
-constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(2);
+// half the fastest exchange seen so far is a stray. A slice's exchange at
+// 115200 baud takes at least its 9 ms on the serial line. A reader on the
+// same machine answers in microseconds, or in a few milliseconds on a busy
+// one: with no exchange faster than kEarlyCheckFloor the check is off. It
+// starts after kEarlyCheckAfter exchanges, so that the slow first ones of a
+// cold start cannot set the pace.
+constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(5);
+constexpr uint32_t kEarlyCheckAfter = 16;
 
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
@@ -233,7 +237,8 @@ int32_t EthernetUpdateComm::ReceiveMessage(
 }
 
 bool EthernetUpdateComm::ArrivedTooSoon(Clock::time_point arrived) const {
-  if (!watching_ || !awaitingAnswer_ || fastestExchange_ < kEarlyCheckFloor) {
+  if (!watching_ || !awaitingAnswer_ || exchangesTimed_ < kEarlyCheckAfter ||
+      fastestExchange_ < kEarlyCheckFloor) {
     return false;
   }
   return arrived - requestSentAt_ < fastestExchange_ / 2;
@@ -251,8 +256,7 @@ int32_t EthernetUpdateComm::Receive(uint8_t* buffer, int32_t capacity) {
     if (!ArrivedTooSoon(messageArrivedAt_)) {
       if (watching_ && awaitingAnswer_) {
         const Clock::duration took = messageArrivedAt_ - requestSentAt_;
-        if (fastestExchange_ == Clock::duration::zero() ||
-            took < fastestExchange_) {
+        if (exchangesTimed_++ == 0 || took < fastestExchange_) {
           fastestExchange_ = took;
         }
       }
@@ -349,6 +353,7 @@ void EthernetUpdateComm::WatchPairing(bool on) {
   if (!on) return;
   anomalies_ = PairingAnomalies{};
   fastestExchange_ = Clock::duration::zero();
+  exchangesTimed_ = 0;
 }
 
 bool EthernetUpdateComm::AwaitQuietLine() {

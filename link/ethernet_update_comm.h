@@ -96,6 +96,7 @@ class EthernetUpdateComm : public UpdateComm {
   /// taken so far; zero before the first.
   bool watching_ = false;
   Clock::duration fastestExchange_{};
+  uint32_t exchangesTimed_ = 0;
   PairingAnomalies anomalies_;
 };
 
