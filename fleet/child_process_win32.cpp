@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "fleet/child_process.h"
+#include "platform/wide_text.h"
 
 namespace modflash::fleet {
 namespace {
@@ -20,28 +21,6 @@ std::condition_variable& ActivitySignal() {
   return signal;
 }
 bool activity = false;  // guarded by ActivityMutex()
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(
-      CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return std::wstring(text.begin(), text.end());
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      wide.data(), size);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                       static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      narrow.data(), size, nullptr, nullptr);
-  return narrow;
-}
 
 // Quotes one argument so that the C runtime's parser hands it back
 // unchanged: backslashes are literal except before a double quote.

@@ -15,12 +15,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cwchar>
 #include <iostream>
 #include <random>
 #include <string>
 
 #include "link/socket_layer.h"
+#include "platform/wide_text.h"
 
 namespace modflash::net {
 namespace {
@@ -140,15 +140,7 @@ void PrintConnectFailure(int code) {
 std::string SystemErrorText(int code) {
   wchar_t msgbuf[256];
   FormatSystemText(code, msgbuf);
-  if (msgbuf[0] == L'\0') return std::string();
-  const int wideLength = static_cast<int>(std::wcslen(msgbuf));
-  const int size = WideCharToMultiByte(CP_UTF8, 0, msgbuf, wideLength, nullptr,
-                                       0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string text(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, msgbuf, wideLength, &text[0], size, nullptr,
-                      nullptr);
-  return text;
+  return Narrow(msgbuf);
 }
 
 SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/wide_text.h"
 #include "tests/support/process.h"
 
 namespace modflash::testing {
@@ -18,17 +19,6 @@ namespace {
 std::mutex& SpawnMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-std::wstring Widen(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(
-      CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return std::wstring(text.begin(), text.end());
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      wide.data(), size);
-  return wide;
 }
 
 // Quotes one argument so that the C runtime's command-line parser hands it
