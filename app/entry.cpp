@@ -7,6 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/update_sequence.h"
+#include "contract/output_lines.h"
 #include "image/code_file.h"
 
 namespace modflash {
@@ -14,23 +15,21 @@ namespace {
 
 void PrintHeader(Revision revision, bool testMode, const std::string& codefile,
                  const std::string& ipAddress, int32_t port) {
+  const char* kind = testMode ? output::kDryRunOnly : output::kRealRun;
   if (revision == Revision::kEarlier) {
-    std::cout << "Programming RF Module firmware:\n"
-              << (testMode ? "    Dry run only\n"
-                           : "    Real programming run\n")
-              << "    Firmware image file: " << codefile << "\n"
-              << "    URI: " << ipAddress << ":" << port << "\n"
+    const char* indent = output::kEarlierIndent;
+    std::cout << output::kEarlierHeading << "\n"
+              << indent << kind << "\n"
+              << indent << output::kImageFile << codefile << "\n"
+              << indent << output::kUri << ipAddress << ":" << port << "\n"
               << "\n";
     return;
   }
   std::cout << "\n\n"
-            << "*****************************************************\n"
-            << "*      modflash: RF module firmware programmer      *\n"
-            << "*****************************************************\n"
-            << "\n"
-            << (testMode ? "Dry run only\n" : "Real programming run\n")
-            << "Firmware image file: " << codefile << "\n"
-            << "URI: " << ipAddress << ":" << port << "\n"
+            << output::kHeaderBox << "\n"
+            << kind << "\n"
+            << output::kImageFile << codefile << "\n"
+            << output::kUri << ipAddress << ":" << port << "\n"
             << "\n";
 }
 
@@ -59,16 +58,17 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
     return -1;
   }
   if (revision == Revision::kEarlier) {
-    std::cout << "Firmware file (" << codefile << ") successfully read.\n";
+    std::cout << output::kFileReadStart << codefile << output::kFileReadEnd
+              << "\n";
   } else {
-    std::cout << "Firmware file successfully read.\n";
+    std::cout << output::kFileRead << "\n";
   }
-  std::cout << "Firmware file is valid\n";
+  std::cout << output::kFileValid << "\n";
   std::cout.flush();
 
   std::snprintf(fileVersion, sizeof fileVersion, "V%d.%d.%d", cMajor, cMinor,
                 cPatch);
-  std::cout << "File Firmware Version: " << fileVersion << "\n";
+  std::cout << output::kFileVersion << fileVersion << "\n";
   std::cout.flush();
 
   return RunUpdateSequence(ipAddress, port, testMode, codeBuffer, cMajor,

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "contract/output_lines.h"
 #include "image/code_file.h"
 
 namespace modflash {
@@ -16,9 +17,6 @@ constexpr uint32_t kMarkerEvery = 4096;
 constexpr uint32_t kStarEvery = 64;
 constexpr int kRestartPauses = 8;
 constexpr int kRestartPolls = 20;
-constexpr char kTransferNotConfirmed[] =
-    "Transfer not confirmed: the module's answers fell out of step with the "
-    "requests.";
 
 void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
                    uint8_t patch) {
@@ -29,13 +27,13 @@ void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
 // (at most 20 polls). Never fails by itself; true when a poll was answered.
 bool WaitForRestart(UpdateController& controller, uint8_t& major,
                     uint8_t& minor, uint8_t& patch) {
-  std::cout << "Resetting Module\n";
+  std::cout << output::kResetting << "\n";
   std::cout.flush();
-  std::cout << "Waiting for re-initialization ";
+  std::cout << output::kWaitStart;
   controller.SetQuietMode(true);
   for (int i = 0; i < kRestartPauses; ++i) {
     controller.Delay(1000);
-    std::cout << ". ";
+    std::cout << output::kWaitMark;
   }
   bool answered = false;
   bool missed = false;
@@ -43,7 +41,7 @@ bool WaitForRestart(UpdateController& controller, uint8_t& major,
     answered = controller.GetFirmwareVersion(major, minor, patch);
     if (answered) break;
     missed = true;
-    std::cout << ". ";
+    std::cout << output::kWaitMark;
     controller.Delay(500);
   }
   // A poll that timed out may still be answered; that answer must not be
@@ -70,21 +68,21 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
         break;
       }
       if (attempt == kTriesPerSlice) {
-        std::cout << "SendCodePacket failed at buffer offset " << offset
-                  << " with 5 retries\n";
+        std::cout << output::kSliceGaveUp << offset << output::kSliceGaveUpEnd
+                  << "\n";
         return false;
       }
-      std::cout << "#";
+      std::cout << output::kRefusalMark;
       std::cout.flush();
     }
     if (offset % kMarkerEvery == 0) {
       char buf[16];
-      std::snprintf(buf, sizeof buf, "\n0X%08X ", flashAddress);
-      std::cout << buf;
+      std::snprintf(buf, sizeof buf, output::kMarkerFormat, flashAddress);
+      std::cout << "\n" << buf;
       std::cout.flush();
     }
     if (offset % kStarEvery == 0) {
-      std::cout << "*";
+      std::cout << output::kStar;
       std::cout.flush();
     }
   }
@@ -92,7 +90,7 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
   // answer still arriving after the last one was read shows it. Completing
   // the update after a slip could report a slice as written that never was.
   if (!controller.TransferStayedInStep()) {
-    std::cout << "\n" << kTransferNotConfirmed << "\n";
+    std::cout << "\n" << output::kTransferNotConfirmed << "\n";
     std::cout.flush();
     return false;
   }
@@ -119,37 +117,32 @@ int RunUpdateSteps(UpdateController& updateController,
     const int32_t probed = updateController.AutoBaud();
     updateController.SetQuietMode(false);
     if (probed == -1) {
-      std::cout << "Unable to determine module's baud rate"
-                << "\n";
+      std::cout << output::kNoRateProbe << "\n";
       return -1;
     }
   }
 
   if (!updateController.GetBaudRate(originalBaudRate)) {
-    std::cout << "Unable to retrieve module baud rate"
-              << "\n";
+    std::cout << output::kNoRate << "\n";
     return -1;
   }
-  std::cout << "Current baud rate: " << static_cast<uint32_t>(originalBaudRate)
+  std::cout << output::kCurrentRate << static_cast<uint32_t>(originalBaudRate)
             << "\n";
   std::cout.flush();
 
   if (!earlier && originalBaudRate != kFinalRate) {
-    std::cout << "Warning: Initial baud rate was not 921600.\n"
-              << "   The module baud rate will be reset to\n"
-              << "   921600 baud after firmware has been updated.\n\n";
+    std::cout << output::kRateWarning << "\n\n";
     std::cout.flush();
   }
 
   if (originalBaudRate != kWorkingRate) {
     if (!updateController.SetBaudRate(kWorkingRate)) {
-      std::cout << (earlier
-                        ? "Unable to set module baud rate to 115 baud\n"
-                        : "Unable to set module baud rate to 115200 baud\n");
+      std::cout << output::kRateNotChanged << (earlier ? "115" : "115200")
+                << output::kBaud << "\n";
       std::cout.flush();
       return -1;
     }
-    std::cout << "Successfully set baud rate to 115200 baud\n";
+    std::cout << output::kWorkingRateSet << "\n";
     std::cout.flush();
   }
 
@@ -160,25 +153,25 @@ int RunUpdateSteps(UpdateController& updateController,
   }
 
   if (!updateController.GetFirmwareVersion(major, minor, patch)) {
-    std::cout << "Unable to retrieve firmware version\n";
+    std::cout << output::kNoVersion << "\n";
     return -1;
   }
   FormatVersion(vbuf, major, minor, patch);
-  std::cout << "Current firmware version: " << vbuf << "\n";
+  std::cout << output::kVersionBefore << vbuf << "\n";
   std::cout.flush();
 
   updateController.SetQuietMode(true);
   if (!updateController.InitiateFirmwareUpdate()) {
-    std::cout << "Unable to put reader into the module firmware update mode\n";
+    std::cout << output::kNotPrepared << "\n";
     return -1;
   }
-  std::cout << "Waiting for module to reset & initialize\n";
+  std::cout << output::kModuleRestarting << "\n";
   std::cout.flush();
   updateController.Delay(500);
 
-  std::cout << "Sending Update_EnterUpdateMode packet.\n";
+  std::cout << output::kEnterLine << "\n";
   if (!updateController.EnterUpdateMode()) {
-    std::cout << "Update_EnterUpdateMode returned an error response.\n";
+    std::cout << output::kEnterFailed << "\n";
     updateController.CloseLink();
     return -1;
   }
@@ -189,25 +182,24 @@ int RunUpdateSteps(UpdateController& updateController,
     return -1;
   }
 
-  std::cout << "\n\nAll code data successfully sent to module.\n"
-            << "Sending Update_Complete packet.\n";
+  std::cout << "\n\n"
+            << output::kAllSent << "\n"
+            << output::kCompleteLine << "\n";
   if (!updateController.ExitUpdateMode(testMode)) {
-    std::cout << "Update_Complete returned an error response.\n";
+    std::cout << output::kCompleteFailed << "\n";
     updateController.CloseLink();
     return -1;
   }
-  std::cout << (testMode ? "Dry run (testMode = true) succeeded.\n"
-                         : "Module Firmware successfully written.\n");
+  std::cout << (testMode ? output::kDryRunDone : output::kWritten) << "\n";
 
   // A module that never answers after the update has not shown that it was
   // programmed: its version stays unknown and the run cannot succeed.
   const bool answered = WaitForRestart(updateController, major, minor, patch);
   if (answered) {
     FormatVersion(vbuf, major, minor, patch);
-    std::cout << "Post-update firmware version: " << vbuf << "\n";
+    std::cout << output::kVersionAfter << vbuf << "\n";
   } else {
-    std::cout << "Post-update firmware version: unknown (the module did not "
-                 "answer)\n";
+    std::cout << output::kVersionAfterUnknown << "\n";
   }
 
   // The current front end leaves the module at 921600; the earlier one puts
@@ -215,36 +207,32 @@ int RunUpdateSteps(UpdateController& updateController,
   const int32_t finalRate = earlier ? originalBaudRate : kFinalRate;
   if (!earlier || originalBaudRate != kWorkingRate) {
     if (!updateController.SetBaudRate(finalRate)) {
-      std::cout << "Unable to set module baud rate to "
-                << static_cast<uint32_t>(finalRate) << " baud\n";
+      std::cout << output::kRateNotChanged << static_cast<uint32_t>(finalRate)
+                << output::kBaud << "\n";
       std::cout.flush();
       return -1;
     }
-    std::cout << "Successfully reset baud rate to "
-              << static_cast<uint32_t>(finalRate) << " baud\n";
+    std::cout << output::kRateReset << static_cast<uint32_t>(finalRate)
+              << output::kBaud << "\n";
     std::cout.flush();
   }
   updateController.CloseLink();
 
   if (!answered) {
     std::cout << "\n"
-              << "Module firmware for reader " << ipAddress
-              << " could not be confirmed: the module did not answer after "
-                 "the update.\n";
+              << output::kVerdictStart << ipAddress << output::kUnconfirmed
+              << "\n";
     std::cout.flush();
     return -1;
   }
   if (testMode || (cMajor == major && cMinor == minor && cPatch == patch)) {
     std::cout << "\n"
-              << "Module firmware for reader " << ipAddress
-              << " has been successfully updated.\n";
+              << output::kVerdictStart << ipAddress << output::kUpdated << "\n";
     std::cout.flush();
     return 0;
   }
-  std::cout << "OOPS. Something bad happened. The version number in the file ("
-            << fileVersion << ")\n"
-            << "      does not match the version retrieved from the reader ("
-            << vbuf << ")\n";
+  std::cout << output::kMismatch << fileVersion << ")\n"
+            << output::kMismatchEnd << vbuf << ")\n";
   return -1;
 }
 

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "contract/output_lines.h"
+
 namespace modflash {
 namespace {
 
@@ -37,7 +39,7 @@ constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(2);
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
 void PrintReceiveError(int code) {
-  std::cout << "Error receiving message from reader. Error #" << code << ".\n";
+  std::cout << output::kReceiveFailed << output::kErrorNumber << code << ".\n";
 }
 
 int64_t MsUntil(std::chrono::steady_clock::time_point t) {
@@ -52,8 +54,7 @@ EthernetUpdateComm::EthernetUpdateComm(std::string address,
                                        int32_t portNumber) {
   const int startup = net::Startup();
   if (startup != 0) {
-    std::cout << "Unable to startup the Winsock Layer: Error #" << startup
-              << ".\n";
+    std::cout << output::kSocketsNotStarted << startup << ".\n";
     return;
   }
   ipAddress_ = std::move(address);
@@ -65,7 +66,7 @@ EthernetUpdateComm::EthernetUpdateComm(std::string address,
     return;
   }
   net::SetReceiveTimeout(readerSocket_, kReceiveTimeoutMs);
-  if (Connect()) std::cout << "Connected to reader.\n\n";
+  if (Connect()) std::cout << output::kConnected << "\n\n";
 }
 
 EthernetUpdateComm::~EthernetUpdateComm() {
@@ -127,7 +128,7 @@ bool EthernetUpdateComm::SendMessage() {
   requestSentAt_ = Clock::now();
   awaitingAnswer_ = true;
   if (net::Send(readerSocket_, sendBuffer_, sendLength_) == net::kSocketError) {
-    std::cout << "Error sending message to reader. Error #" << net::LastError()
+    std::cout << output::kSendFailed << output::kErrorNumber << net::LastError()
               << ".\n";
     return false;
   }
@@ -136,8 +137,7 @@ bool EthernetUpdateComm::SendMessage() {
 
 bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) {
-    std::cout << "Error sending message to reader. Invalid length " << length
-              << ".\n";
+    std::cout << output::kSendFailed << "Invalid length " << length << ".\n";
     return false;
   }
   BuildMessage(Reader_ModuleData, data, length);
@@ -196,11 +196,11 @@ int32_t EthernetUpdateComm::ReceiveMessage(
       ReadExactly(receiveBuffer_, kHeaderLength, deadline, true, firstByteBy);
   if (head < 0) return -1;
   if (head == 0) {
-    std::cout << "Error receiving message from reader. Connection closed.\n";
+    std::cout << output::kReceiveFailed << "Connection closed.\n";
     return -1;
   }
   if (head < kHeaderLength) {
-    std::cout << "Error receiving message from reader. Incomplete message.\n";
+    std::cout << output::kReceiveFailed << "Incomplete message.\n";
     return -1;
   }
   // Only the low byte of the length counts.
@@ -213,15 +213,14 @@ int32_t EthernetUpdateComm::ReceiveMessage(
                     deadline, false) < 0) {
       return -1;
     }
-    std::cout << "Error receiving message from reader. Invalid length "
-              << length << ".\n";
+    std::cout << output::kReceiveFailed << "Invalid length " << length << ".\n";
     return -1;
   }
   const int32_t body = ReadExactly(receiveBuffer_ + kHeaderLength,
                                    length - kHeaderLength, deadline, false);
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
-    std::cout << "Error receiving message from reader. Incomplete message.\n";
+    std::cout << output::kReceiveFailed << "Incomplete message.\n";
     return -1;
   }
   const int32_t payload = length - kFrameOverhead;
@@ -273,7 +272,7 @@ bool EthernetUpdateComm::GetBaudRate(int32_t& rate) {
   if (got < 0) return false;  // The receive has said why.
   const uint8_t exponent = receiveBuffer_[5];
   if (got < 1 || receiveBuffer_[4] != Reader_BaudRate || exponent > 3) {
-    std::cout << "Unexpected response from GetBaudRate)";
+    std::cout << output::kBadRateAnswer;
     return false;
   }
   rate = kBaudRates[exponent];
@@ -285,7 +284,7 @@ bool EthernetUpdateComm::SetBaudRate(int32_t rate) {
   const int32_t* found =
       std::find(std::begin(kBaudRates), std::end(kBaudRates), rate);
   if (found == std::end(kBaudRates)) {
-    std::cout << "Invalid baud rate setting\n";
+    std::cout << output::kInvalidRate << "\n";
     return false;
   }
   outBuf[0] = static_cast<uint8_t>(found - std::begin(kBaudRates));
@@ -296,11 +295,11 @@ bool EthernetUpdateComm::SetBaudRate(int32_t rate) {
   awaitingAnswer_ = false;
   if (got < 0) return false;  // The receive has said why.
   if (got < 1 || receiveBuffer_[4] != Reader_SetBaudRateResult) {
-    std::cout << "Unexpected response from SetBaudRate\n";
+    std::cout << output::kBadSetRateAnswer << "\n";
     return false;
   }
   if (receiveBuffer_[5] == 1) return true;
-  std::cout << "Set baud rate failed.\n";
+  std::cout << output::kRateNotSet << "\n";
   std::cout.flush();
   return false;
 }
@@ -368,7 +367,7 @@ void EthernetUpdateComm::Disconnect() {
       const int got = net::Recv(readerSocket_, buffer, 64);
       if (got > 0) continue;
       if (got == net::kSocketError) {
-        std::cout << "Smooth socket shutdown process failed.\n";
+        std::cout << output::kShutdownFailed << "\n";
       }
       break;
     }

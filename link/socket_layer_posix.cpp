@@ -17,6 +17,7 @@
 #include <iostream>
 #include <random>
 
+#include "contract/output_lines.h"
 #include "link/socket_layer.h"
 
 namespace modflash::net {
@@ -267,11 +268,11 @@ void Close(SocketHandle s) {
 }
 
 void PrintSocketCreateFailure(unsigned code) {
-  std::cout << "Failed to create socket. Error " << code << "\n";
+  std::cout << output::kSocketNotCreated << code << "\n";
 }
 
 void PrintConnectFailure(int code) {
-  std::cout << "Failed to connect to reader. Error (" << code << ") "
+  std::cout << output::kNotConnected << "(" << code << ") "
             << SystemErrorText(code) << "\n";
 }
 

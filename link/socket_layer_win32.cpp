@@ -19,6 +19,7 @@
 #include <random>
 #include <string>
 
+#include "contract/output_lines.h"
 #include "link/socket_layer.h"
 #include "platform/wide_text.h"
 
@@ -127,14 +128,14 @@ void Close(SocketHandle s) { closesocket(Raw(s)); }
 void PrintSocketCreateFailure(unsigned code) {
   // The wide print goes to the same stdout; what the stream holds first.
   std::cout.flush();
-  wprintf(L"Failed to create socket. Error %u\n", code);
+  wprintf(L"%ls%u\n", Widen(output::kSocketNotCreated).c_str(), code);
 }
 
 void PrintConnectFailure(int code) {
   wchar_t msgbuf[256];
   FormatSystemText(code, msgbuf);
   std::cout.flush();
-  wprintf(L"Failed to connect to reader. Error (%d) %ls\n", code, msgbuf);
+  wprintf(L"%ls(%d) %ls\n", Widen(output::kNotConnected).c_str(), code, msgbuf);
 }
 
 std::string SystemErrorText(int code) {

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <utility>
 
+#include "contract/output_lines.h"
 #include "link/ethernet_update_comm.h"
 #include "protocol/crc16.h"
 
@@ -59,7 +60,7 @@ bool UpdateController::GetBaudRate(int32_t& rate) {
 
 bool UpdateController::SetBaudRate(int32_t rate) {
   if (!link_) {
-    std::cout << "SetBaudRate failed: UpdateComm object not created.\n";
+    std::cout << "SetBaudRate" << output::kNoLink << "\n";
     return false;
   }
   return link_->SetBaudRate(rate);
@@ -81,7 +82,7 @@ int32_t UpdateController::ReceiveAnswer() {
 bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
                                           uint8_t& patch) {
   if (!link_) {
-    std::cout << "GetFirmwareVersion failed: UpdateComm object not created.\n";
+    std::cout << "GetFirmwareVersion" << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandGetVersion, nullptr, 0);
@@ -97,10 +98,9 @@ bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
 }
 
 bool UpdateController::InitiateFirmwareUpdate() {
-  std::cout << "Entering InitiateFirmwareUpdate\n";
+  std::cout << output::kInitiating << "\n";
   if (!link_) {
-    std::cout
-        << "InitiateFirwareUpdate failed: UpdateComm object not created.\n";
+    std::cout << "InitiateFirwareUpdate" << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandPrepareUpdate, nullptr, 0);
@@ -117,8 +117,9 @@ int32_t UpdateController::AutoBaud() {
     PrepModuleCommand(kCommandGetVersion, nullptr, 0);
     link_->Send(sendBuffer_, sendLength_);
     const int32_t received = ReceiveAnswer();
-    std::cout << "AutoBaud: " << static_cast<uint32_t>(rate)
-              << (received > 0 ? " succeeded\n" : " failed\n");
+    std::cout << output::kAutoBaud << static_cast<uint32_t>(rate)
+              << (received > 0 ? output::kProbeAnswered : output::kProbeFailed)
+              << "\n";
     if (received > 0) return rate;
   }
   return -1;

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "contract/output_lines.h"
 #include "protocol/update_controller.h"
 
 namespace modflash {
@@ -46,7 +47,7 @@ std::string Hex(uint8_t value) {
 
 /// Reports a Status answer too short to carry its status byte.
 void ReportShortStatus(const char* operation, int32_t received) {
-  std::cout << "Status packet too short in " << operation << ": " << received
+  std::cout << output::kShortStatus << operation << ": " << received
             << " bytes\n"
             << std::flush;
 }
@@ -66,50 +67,50 @@ bool UpdateController::EnterUpdateMode() {
     // Begin, FirmwareUpdateCfg and End answers are only news; without a
     // Status in the end the request has failed.
     if (answers == kMaxAnswersWithoutStatus) {
-      std::cout << "EnterUpdateMode gave up: " << kMaxAnswersWithoutStatus
+      std::cout << output::kEntryGaveUp << kMaxAnswersWithoutStatus
                 << " answers without a Status packet\n"
                 << std::flush;
       return false;
     }
     if (answers > 0 &&
         std::chrono::steady_clock::now() - start >= entryTimeLimit_) {
-      std::cout << "EnterUpdateMode gave up: no Status packet within "
+      std::cout << output::kEntryGaveUp << "no Status packet within "
                 << entryTimeLimit_.count() / 1000 << " s\n"
                 << std::flush;
       return false;
     }
     const int32_t received = ReceiveAnswer();
     if (received <= 0) {
-      std::cout << "Error reading packet in EnterUpdateMode\n" << std::flush;
+      std::cout << output::kReadError << "EnterUpdateMode\n" << std::flush;
       return false;
     }
     switch (answerBuffer_[0]) {
       case kBeginPacket:
-        std::cout << "  EnterUpdateMode got Begin Packet\n" << std::flush;
+        std::cout << output::kEntryNews << "Begin Packet\n" << std::flush;
         continue;
       case kFirmwareUpdateCfgPacket:
-        std::cout << "  EnterUpdateMode got FirmwareUpdateCfg Packet\n"
+        std::cout << output::kEntryNews << "FirmwareUpdateCfg Packet\n"
                   << std::flush;
         continue;
       case kEndPacket:
-        std::cout << "  EnterUpdateMode got End Packet\n" << std::flush;
+        std::cout << output::kEntryNews << "End Packet\n" << std::flush;
         continue;
       case kStatusPacket:
         if (received < kMinStatusAnswerLength) {
           ReportShortStatus("EnterUpdateMode", received);
           return false;
         }
-        std::cout << "  EnterUpdateMode got Status Packet\n" << std::flush;
+        std::cout << output::kEntryNews << "Status Packet\n" << std::flush;
         if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
-          std::cout << "Successfully Entered Update Mode\n" << std::flush;
+          std::cout << output::kEntered << "\n" << std::flush;
           return true;
         }
-        std::cout << "Failed to enter Update Mode correctly. Error: "
+        std::cout << output::kEntryRefused
                   << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
                   << std::flush;
         return false;
       default:
-        std::cout << "Unexpected response reading packet in EnterUpdateMode"
+        std::cout << output::kEntryOddAnswer
                   << static_cast<char>(answerBuffer_[0]) << "\n"
                   << std::flush;
         return false;
@@ -136,13 +137,13 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
   const int32_t received = ReceiveAnswer();
   if (received <= 0) {
-    std::cout << "Error reading packet in SendCodePacket\n" << std::flush;
+    std::cout << output::kReadError << "SendCodePacket\n" << std::flush;
     // The answer may still come: it must not be read as the retry's answer.
     link_->DiscardLateAnswers();
     return false;
   }
   if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "SendCodePacket unexpected response: "
+    std::cout << "SendCodePacket" << output::kOddAnswer
               << Hex(answerBuffer_[kStatusOffset]) << "\n";
     SettleAfterOddAnswer();
     return false;
@@ -154,8 +155,8 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   }
   const uint8_t status = answerBuffer_[kStatusOffset];
   if (status == kSliceAccepted) return true;
-  std::cout << "SendCodePacket " << flashAddress
-            << " failed. Error: " << Hex(status) << "\n"
+  std::cout << "SendCodePacket " << flashAddress << output::kRefused << " "
+            << Hex(status) << "\n"
             << std::flush;
   return false;
 }
@@ -166,11 +167,11 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
   const int32_t received = ReceiveAnswer();
   if (received <= 0) {
-    std::cout << "Error reading packet in ExitUpdateMode\n" << std::flush;
+    std::cout << output::kReadError << "ExitUpdateMode\n" << std::flush;
     return false;
   }
   if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "ExitUpdateMode unexpected response: "
+    std::cout << "ExitUpdateMode" << output::kOddAnswer
               << Hex(answerBuffer_[kStatusOffset]) << "\n";
     return false;
   }
@@ -182,11 +183,12 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
   if (status == expected) return true;
   if (status != 0) {
-    std::cout << "ExitUpdateMode failed. Error: " << Hex(status) << "\n"
+    std::cout << "ExitUpdateMode" << output::kRefused << " " << Hex(status)
+              << "\n"
               << std::flush;
     return false;
   }
-  std::cout << "ExitUpdateMode failed. Error:";
+  std::cout << "ExitUpdateMode" << output::kRefused;
   for (int i = 0; i < 20; ++i) std::cout << " " << Hex(status);
   std::cout << "\n" << std::flush;
   return false;

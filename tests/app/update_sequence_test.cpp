@@ -195,6 +195,50 @@ TEST_F(UpdateSequenceTest, ProgrammingRunFrom921600) {
   EXPECT_EQ(CountOf(r.log, Kind::kDelay, 500), 1u);
 }
 
+// Letter for letter, with no piece of the expected text taken from the
+// program's own constants: a changed output line fails here even when every
+// part that prints or reads it was changed alike.
+TEST_F(UpdateSequenceTest, WholeTranscriptIsLetterForLetter) {
+  StartAt(230400);
+  module_.refusedAddress = 0x405000;
+  module_.refusals = 1;
+  const RunOutcome r = Run(false);
+  std::string progress;
+  for (uint32_t line = 0; line < 50; ++line) {
+    if (line == 1) progress += "SendCodePacket 4214784 failed. Error: 03\n#";
+    char marker[16];
+    std::snprintf(marker, sizeof marker, "\n0X%08X ", 0x404000 + line * 4096);
+    progress += marker + std::string(64, '*');
+  }
+  const std::string wait =
+      "Resetting Module\n"
+      "Waiting for re-initialization . . . . . . . . \n\n";
+  EXPECT_EQ(r.out,
+            "AutoBaud: 921600 succeeded\n"
+            "Current baud rate: 230400\n"
+            "Warning: Initial baud rate was not 921600.\n"
+            "   The module baud rate will be reset to\n"
+            "   921600 baud after firmware has been updated.\n\n"
+            "Successfully set baud rate to 115200 baud\n" +
+                wait +
+                "Current firmware version: V1.2.3\n"
+                "Entering InitiateFirmwareUpdate\n"
+                "Waiting for module to reset & initialize\n"
+                "Sending Update_EnterUpdateMode packet.\n"
+                "  EnterUpdateMode got Status Packet\n"
+                "Successfully Entered Update Mode\n" +
+                progress +
+                "\n\nAll code data successfully sent to module.\n"
+                "Sending Update_Complete packet.\n"
+                "Module Firmware successfully written.\n" +
+                wait +
+                "Post-update firmware version: V1.2.3\n"
+                "Successfully reset baud rate to 921600 baud\n"
+                "\nModule firmware for reader 10.0.0.5 has been successfully "
+                "updated.\n");
+  EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(UpdateSequenceTest, QuietModeBracketsProbeWaitsAndUpdateModeRequest) {
   StartAt(921600);
   const RunOutcome r = Run(false);

@@ -21,13 +21,6 @@ namespace {
 
 using namespace transcript;
 
-const char kHeaderBox[] =
-    "\n\n\n"
-    "*****************************************************\n"
-    "*      modflash: RF module firmware programmer      *\n"
-    "*****************************************************\n"
-    "\n";
-
 class EndToEndTest : public ::testing::Test {
  protected:
   EndToEndTest() : image_(MakeImage(1, 2, 3)) {
@@ -56,9 +49,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   std::string Header(const std::string& kind) const {
-    return kHeaderBox + kind + "\nFirmware image file: " + imagePath_ +
-           "\nURI: " + uri_ +
-           "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+    return transcript::Header(kind, imagePath_, uri_) +
+           "Firmware file successfully read.\nFirmware file is valid\n"
            "File Firmware Version: V1.2.3\n"
            "Connected to reader.\n\n";
   }
@@ -205,13 +197,13 @@ TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
   const ProcessResult r =
       RunProcess(MODFLASH_BIN,
                  {"--program", imagePath_, "127.0.0.1", std::to_string(port)});
-  std::string expected = kHeaderBox;
-  expected += "Real programming run\nFirmware image file: " + imagePath_ +
-              "\nURI: 127.0.0.1:" + std::to_string(port) +
-              "\n\nFirmware file successfully read.\nFirmware file is valid\n"
-              "File Firmware Version: V1.2.3\n"
-              "Failed to connect to reader. Error (10061) " +
-              net::SystemErrorText(10061) + "\n";
+  std::string expected = transcript::Header(
+      "Real programming run", imagePath_, "127.0.0.1:" + std::to_string(port));
+  expected +=
+      "Firmware file successfully read.\nFirmware file is valid\n"
+      "File Firmware Version: V1.2.3\n"
+      "Failed to connect to reader. Error (10061) " +
+      net::SystemErrorText(10061) + "\n";
   for (const char* rate : {"921600", "115200", "230400", "460800"}) {
     expected +=
         std::string("Error sending message to reader. Error #10038.\n") +

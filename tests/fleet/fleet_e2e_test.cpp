@@ -23,13 +23,6 @@ namespace {
 using namespace transcript;
 using nlohmann::json;
 
-const char kHeaderBox[] =
-    "\n\n\n"
-    "*****************************************************\n"
-    "*      modflash: RF module firmware programmer      *\n"
-    "*****************************************************\n"
-    "\n";
-
 std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in),
@@ -95,10 +88,9 @@ class FleetTest : public ::testing::Test {
   }
 
   std::string Header(uint16_t port) const {
-    return std::string(kHeaderBox) +
-           "Real programming run\nFirmware image file: " + imagePath_ +
-           "\nURI: 127.0.0.1:" + std::to_string(port) +
-           "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+    return transcript::Header("Real programming run", imagePath_,
+                              "127.0.0.1:" + std::to_string(port)) +
+           "Firmware file successfully read.\nFirmware file is valid\n"
            "File Firmware Version: V1.2.3\nConnected to reader.\n\n";
   }
 
