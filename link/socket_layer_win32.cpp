@@ -13,10 +13,8 @@
 #include <windows.h>
 // clang-format on
 
-#include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <random>
 #include <string>
 
 #include "contract/output_lines.h"
@@ -59,6 +57,8 @@ void Cleanup() { WSACleanup(); }
 
 int LastError() { return last_error; }
 
+int RecordSystemError() { return Fail(); }
+
 SocketHandle OpenTcp() {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
@@ -71,12 +71,6 @@ SocketHandle OpenTcp() {
 void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
   const DWORD timeout = ms;
   setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO,
-             reinterpret_cast<const char*>(&timeout), sizeof timeout);
-}
-
-void SetSendTimeout(SocketHandle s, uint32_t ms) {
-  const DWORD timeout = ms;
-  setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO,
              reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
@@ -144,42 +138,6 @@ std::string SystemErrorText(int code) {
   return Narrow(msgbuf);
 }
 
-SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    Fail();
-    return kInvalidSocket;
-  }
-  // No other program may take the port over while it is ours.
-  const BOOL on = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-             reinterpret_cast<const char*>(&on), sizeof on);
-  sockaddr_in info{};
-  info.sin_family = AF_INET;
-  info.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-  std::minstd_rand pick(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^
-      GetCurrentProcessId()));
-  const int tries = port == 0 ? 500 : 1;
-  for (int i = 0; i < tries; ++i) {
-    // The system's ephemeral ports lie above what the programmer accepts.
-    const uint16_t candidate =
-        port != 0 ? port : static_cast<uint16_t>(10000 + pick() % 6536);
-    info.sin_port = htons(candidate);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
-      if (listen(s, kListenBacklog) == SOCKET_ERROR) break;
-      if (boundPort != nullptr) *boundPort = candidate;
-      return static_cast<SocketHandle>(s);
-    }
-    const int error = WSAGetLastError();
-    if (error != WSAEADDRINUSE && error != WSAEACCES) break;
-  }
-  Fail();
-  closesocket(s);
-  return kInvalidSocket;
-}
-
 bool WaitReadable(SocketHandle s, int timeoutMs) {
   fd_set readable;
   FD_ZERO(&readable);
@@ -191,45 +149,6 @@ bool WaitReadable(SocketHandle s, int timeoutMs) {
       select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &limit);
   if (ready == SOCKET_ERROR) Fail();
   return ready > 0;
-}
-
-SocketHandle Accept(SocketHandle listener) {
-  const SOCKET s = accept(Raw(listener), nullptr, nullptr);
-  if (s == INVALID_SOCKET) {
-    Fail();
-    return kInvalidSocket;
-  }
-  const BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-             sizeof on);
-  return static_cast<SocketHandle>(s);
-}
-
-void CloseWithReset(SocketHandle s) {
-  linger hard{};
-  hard.l_onoff = 1;
-  hard.l_linger = 0;
-  setsockopt(Raw(s), SOL_SOCKET, SO_LINGER,
-             reinterpret_cast<const char*>(&hard), sizeof hard);
-  closesocket(Raw(s));
-}
-
-}  // namespace modflash::net
-
-// For captures.
-namespace modflash::net {
-
-bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port) {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  if (getpeername(Raw(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-      peer.sin_family != AF_INET) {
-    Fail();
-    return false;
-  }
-  *address = ntohl(peer.sin_addr.s_addr);
-  *port = ntohs(peer.sin_port);
-  return true;
 }
 
 }  // namespace modflash::net

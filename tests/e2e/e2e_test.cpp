@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/transcript.h"
@@ -186,13 +187,8 @@ TEST_F(EndToEndTest, EarlierRevisionRestoresTheRateItFound) {
 
 TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
   // Find a port that nothing listens on: bind one, then let it go.
-  uint16_t port = 0;
-  {
-    net::SocketLayerSession session;
-    const net::SocketHandle s = net::ListenLoopback(0, &port);
-    ASSERT_NE(s, net::kInvalidSocket);
-    net::Close(s);
-  }
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
   imagePath_ = dir_.Write("image.bin", image_);
   const ProcessResult r =
       RunProcess(MODFLASH_BIN,
@@ -218,13 +214,8 @@ TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
 
 // The shipped pair: the modflash program against the readersim program.
 TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
-  uint16_t port = 0;
-  net::SocketLayerSession session;
-  {
-    const net::SocketHandle s = net::ListenLoopback(0, &port);
-    ASSERT_NE(s, net::kInvalidSocket);
-    net::Close(s);
-  }
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
   imagePath_ = dir_.Write("image.bin", image_);
   const std::string flashPath = (dir_.path() / "flash.bin").string();
   // Connection 1 is the readiness probe below, connection 2 the run.
@@ -235,13 +226,7 @@ TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
         {"--port", std::to_string(port), "--connections", "2", "--version",
          "1.1.0", "--expect", imagePath_, "--flash-out", flashPath});
   });
-  bool ready = false;
-  for (int i = 0; i < 200 && !ready; ++i) {
-    const net::SocketHandle probe = net::OpenTcp();
-    ready = net::ConnectIPv4(probe, "127.0.0.1", port) == 0;
-    net::Close(probe);
-    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const bool ready = AwaitListener(port);
   uri_ = "127.0.0.1:" + std::to_string(port);
   const ProcessResult r =
       ready ? RunProcess(MODFLASH_BIN, {"--program", imagePath_, "127.0.0.1",

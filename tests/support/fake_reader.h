@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 
 namespace modflash::testing {
 
