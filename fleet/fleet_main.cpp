@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "fleet/child_process.h"
 #include "fleet/console.h"
 #include "fleet/display.h"
 #include "fleet/fleet_run.h"
 #include "fleet/inventory.h"
 #include "fleet/report.h"
 #include "image/code_file.h"
+#include "process/child_process.h"
 
 namespace modflash::fleet {
 namespace {
@@ -152,10 +152,11 @@ int FleetMain(int argc, char** argv) {
   settings.jobs = o.jobs;
   settings.canary = o.canary;
   settings.maxFailures = o.maxFailures;
-  settings.modflash = !o.modflash.empty()
-                          ? o.modflash
-                          : OwnDirectory(argc > 0 ? argv[0] : nullptr) + "/" +
-                                ProgramFileName("modflash");
+  settings.modflash =
+      !o.modflash.empty()
+          ? o.modflash
+          : process::OwnDirectory(argc > 0 ? argv[0] : nullptr) + "/" +
+                process::ProgramFileName("modflash");
   std::error_code ec;
   if (!fs::is_regular_file(settings.modflash, ec)) {
     std::cout << "modflash-fleet: no modflash program at " << settings.modflash

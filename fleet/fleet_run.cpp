@@ -8,13 +8,15 @@
 #include <memory>
 #include <thread>
 
-#include "fleet/child_process.h"
 #include "fleet/console.h"
 #include "fleet/transcript_reader.h"
+#include "process/child_process.h"
 
 namespace modflash::fleet {
 namespace {
 
+using process::ChildExit;
+using process::ChildProcess;
 using SteadyClock = std::chrono::steady_clock;
 
 // Least time between two passes over the running updates: the output of
@@ -152,8 +154,10 @@ std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
           settings.dryRun ? "--dryrun" : "--program", settings.image,
           record.reader.address, std::to_string(record.reader.port)};
       display.Started(record);
-      if (!r->child.Start(settings.modflash, args, folder + stem + ".stderr",
-                          error)) {
+      process::StartOptions options;
+      options.errorFile = folder + stem + ".stderr";
+      options.ownGroup = true;
+      if (!r->child.Start(settings.modflash, args, options, error)) {
         record.outcome = Outcome::kFailed;
         record.failureLine = error;
         record.endTime = record.startTime;

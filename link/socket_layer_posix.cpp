@@ -137,7 +137,9 @@ int LastError() { return last_error; }
 int RecordSystemError() { return Fail(); }
 
 SocketHandle OpenTcp() {
-  const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  // Close-on-exec, as every descriptor of ours: a child process started
+  // meanwhile must not hold the connection (process/child_process.h).
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;

@@ -28,7 +28,9 @@ void SetSendTimeout(SocketHandle s, uint32_t ms) {
 }
 
 SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  // Close-on-exec, as every descriptor of ours: a child process must not
+  // hold the port.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     RecordSystemError();
     return kInvalidSocket;
@@ -62,7 +64,7 @@ SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
 SocketHandle Accept(SocketHandle listener) {
   int fd;
   do {
-    fd = accept(Fd(listener), nullptr, nullptr);
+    fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     RecordSystemError();
