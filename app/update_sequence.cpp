@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include "contract/output_lines.h"
 #include "image/code_file.h"
+#include "link/ethernet_update_comm.h"
 
 namespace modflash {
 namespace {
@@ -240,7 +242,9 @@ int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
                       const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
                       uint8_t cPatch, const char* fileVersion,
                       Revision revision) {
-  UpdateController updateController(ipAddress, port);
+  // The link connects while it is made, before the controller exists.
+  UpdateController updateController(
+      std::make_unique<EthernetUpdateComm>(ipAddress, port));
   return RunUpdateSteps(updateController, ipAddress, testMode, codeBuffer,
                         cMajor, cMinor, cPatch, fileVersion, revision);
 }

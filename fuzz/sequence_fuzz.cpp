@@ -435,7 +435,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int rc = 0;
   {
     modflash::UpdateController controller(
-        "127.0.0.1", 5000,
         std::make_unique<ScriptedLink>(in, r, flags, major, minor, patch));
     rc = modflash::RunUpdateSteps(controller, "127.0.0.1", dryRun, image,
                                   kFileMajor, kFileMinor, kFilePatch, "V2.3.4",

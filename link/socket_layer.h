@@ -4,8 +4,9 @@
 // The one thin layer between the reader link and the platform's sockets:
 // Winsock 2.2 in socket_layer_win32.cpp, BSD sockets in
 // socket_layer_posix.cpp. The server side that the simulator and the tests
-// add on top lives in net/loopback_server.h, outside the programmer. Every error number it hands out is a Winsock code,
-// on every platform, so operators and tests see the same numbers.
+// add on top lives in net/loopback_server.h, outside the programmer. Every
+// error number it hands out is a Winsock code, on every platform, so operators
+// and tests see the same numbers.
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "contract/output_lines.h"
-#include "link/ethernet_update_comm.h"
 #include "protocol/crc16.h"
 
 namespace modflash {
@@ -32,19 +31,12 @@ constexpr int kPatchOffset = 9;
 
 }  // namespace
 
-UpdateController::UpdateController(std::string ipAddress, int32_t port)
-    : ipAddress_(std::move(ipAddress)), port_(port) {
-  link_ = std::make_unique<EthernetUpdateComm>(ipAddress_, port_);
-}
-
-UpdateController::UpdateController(std::string ipAddress, int32_t port,
-                                   std::unique_ptr<UpdateComm> link)
-    : ipAddress_(std::move(ipAddress)), port_(port), link_(std::move(link)) {}
+UpdateController::UpdateController(std::unique_ptr<UpdateComm> link)
+    : link_(std::move(link)) {}
 
 UpdateController::~UpdateController() {
   // The link's own destructor closes a connection that is still open.
   link_.reset();
-  ipAddress_.clear();
 }
 
 void UpdateController::CloseLink() {

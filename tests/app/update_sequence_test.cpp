@@ -101,8 +101,7 @@ class UpdateSequenceTest : public ::testing::Test {
       return module_.Answer(frame);
     });
     StartAt(rate);
-    controller_ =
-        std::make_unique<UpdateController>("10.0.0.5", 5000, std::move(fake));
+    controller_ = std::make_unique<UpdateController>(std::move(fake));
   }
 
   void StartAt(int32_t rate) {

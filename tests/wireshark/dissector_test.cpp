@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/ethernet_update_comm.h"
 #include "net/loopback_server.h"
 #include "protocol/crc16.h"
 #include "protocol/update_controller.h"
@@ -333,7 +335,8 @@ TEST_F(DissectorTest, LengthBelowEightAndOversizeAnswerAreWarned) {
   ASSERT_TRUE(simulator.Start());
   {
     StdoutCapture quiet;
-    UpdateController controller("127.0.0.1", simulator.port());
+    UpdateController controller(
+        std::make_unique<EthernetUpdateComm>("127.0.0.1", simulator.port()));
     uint8_t major = 0, minor = 0, patch = 0;
     for (int i = 0; i < 3; ++i)
       controller.GetFirmwareVersion(major, minor, patch);
