@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "contract/output_lines.h"
+#include "link/reader_framing.h"
 
 namespace modflash {
 namespace {
@@ -18,9 +19,8 @@ constexpr uint32_t kReceiveTimeoutMs = 5000;
 constexpr uint32_t kCloseWaitMs = 15000;
 // The most payload a message in sendBuffer_ can carry.
 constexpr int32_t kMaxPayload = 1016;
-// Header (B9 9B, length, type) plus check byte and CR LF.
-constexpr int32_t kFrameOverhead = 8;
-constexpr int32_t kHeaderLength = 4;
+constexpr int32_t kFrameOverhead = static_cast<int32_t>(framing::kOverhead);
+constexpr int32_t kHeaderLength = static_cast<int32_t>(framing::kHeadLength);
 // The size of the answer area the baud-rate operations read into.
 constexpr int32_t kAnswerArea = 64;
 // Settling the line after a receive time-out, before a retry: an answer up
@@ -92,21 +92,8 @@ bool EthernetUpdateComm::Connect() {
 
 void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
                                       int32_t length) {
-  const int32_t total = length + kFrameOverhead;
-  sendBuffer_[0] = 0xB9;
-  sendBuffer_[1] = 0x9B;
-  sendBuffer_[2] = static_cast<uint8_t>(total >> 8);
-  sendBuffer_[3] = static_cast<uint8_t>(total & 0xFF);
-  sendBuffer_[4] = type;
-  if (length > 0) {
-    std::memcpy(sendBuffer_ + 5, payload, static_cast<size_t>(length));
-  }
-  uint8_t check = 0;
-  for (int32_t i = 2; i <= 4 + length; ++i) check ^= sendBuffer_[i];
-  sendBuffer_[5 + length] = check;
-  sendBuffer_[6 + length] = 0x0D;
-  sendBuffer_[7 + length] = 0x0A;
-  sendLength_ = total;
+  sendLength_ = static_cast<int32_t>(
+      framing::Frame(type, payload, static_cast<size_t>(length), sendBuffer_));
 }
 
 bool EthernetUpdateComm::DiscardWaitingInput() {
@@ -226,7 +213,8 @@ int32_t EthernetUpdateComm::ReceiveMessage(
   const int32_t payload = length - kFrameOverhead;
   const int32_t copied = std::min(payload, std::max(capacity, int32_t{0}));
   if (copied > 0) {
-    std::memcpy(buffer, receiveBuffer_ + 5, static_cast<size_t>(copied));
+    std::memcpy(buffer, receiveBuffer_ + framing::kPayloadOffset,
+                static_cast<size_t>(copied));
   }
   return copied;
 }
