@@ -1,7 +1,6 @@
 #include "app/entry.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <string>
 
@@ -41,10 +40,9 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
   std::string ipAddress;
   int32_t port = -1;
   uint8_t codeBuffer[kCodeSize] = {};
-  uint8_t cMajor = 0;
-  uint8_t cMinor = 0;
-  uint8_t cPatch = 0;
-  char fileVersion[25];
+  FirmwareImage image;
+  image.codeBuffer = codeBuffer;
+  FirmwareVersion& version = image.version;
 
   std::cout << "\n";
   if (!ParseCommandLine(argc, argv, codefile, testMode, ipAddress, port)) {
@@ -54,7 +52,8 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
 
   PrintHeader(revision, testMode, codefile, ipAddress, port);
 
-  if (!ReadCodeFile(codefile, codeBuffer, kCodeSize, cMajor, cMinor, cPatch)) {
+  if (!ReadCodeFile(codefile, codeBuffer, kCodeSize, version.major,
+                    version.minor, version.patch)) {
     return -1;
   }
   if (revision == Revision::kEarlier) {
@@ -66,13 +65,10 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
   std::cout << output::kFileValid << "\n";
   std::cout.flush();
 
-  std::snprintf(fileVersion, sizeof fileVersion, "V%d.%d.%d", cMajor, cMinor,
-                cPatch);
-  std::cout << output::kFileVersion << fileVersion << "\n";
+  std::cout << output::kFileVersion << VersionText(version) << "\n";
   std::cout.flush();
 
-  return RunUpdateSequence(ipAddress, port, testMode, codeBuffer, cMajor,
-                           cMinor, cPatch, fileVersion, revision);
+  return RunUpdateSequence(ipAddress, port, testMode, image, revision);
 }
 
 }  // namespace modflash

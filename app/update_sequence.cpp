@@ -20,15 +20,9 @@ constexpr uint32_t kStarEvery = 64;
 constexpr int kRestartPauses = 8;
 constexpr int kRestartPolls = 20;
 
-void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
-                   uint8_t patch) {
-  std::snprintf(text, sizeof text, "V%d.%d.%d", major, minor, patch);
-}
-
 // Gives the module time to restart, then polls its version until it answers
 // (at most 20 polls). Never fails by itself; true when a poll was answered.
-bool WaitForRestart(UpdateController& controller, uint8_t& major,
-                    uint8_t& minor, uint8_t& patch) {
+bool WaitForRestart(UpdateController& controller, FirmwareVersion& version) {
   std::cout << output::kResetting << "\n";
   std::cout.flush();
   std::cout << output::kWaitStart;
@@ -40,7 +34,8 @@ bool WaitForRestart(UpdateController& controller, uint8_t& major,
   bool answered = false;
   bool missed = false;
   for (int i = 0; i < kRestartPolls; ++i) {
-    answered = controller.GetFirmwareVersion(major, minor, patch);
+    answered = controller.GetFirmwareVersion(version.major, version.minor,
+                                             version.patch);
     if (answered) break;
     missed = true;
     std::cout << output::kWaitMark;
@@ -99,154 +94,198 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
   return true;
 }
 
-}  // namespace
+// One run's steps in order. Each phase prints its own lines and says
+// whether the run goes on; a phase that ends the run closes the link where
+// the run always has.
+class UpdateRun {
+ public:
+  UpdateRun(UpdateController& controller, const std::string& ipAddress,
+            bool testMode, const FirmwareImage& image, Revision revision)
+      : controller_(controller),
+        ipAddress_(ipAddress),
+        testMode_(testMode),
+        image_(image),
+        earlier_(revision == Revision::kEarlier) {
+    if (image_.codeSize > kCodeSize) image_.codeSize = kCodeSize;
+  }
 
-int RunUpdateSteps(UpdateController& updateController,
-                   const std::string& ipAddress, bool testMode,
-                   const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                   uint8_t cPatch, const char* fileVersion, Revision revision,
-                   size_t codeSize) {
-  if (codeSize > kCodeSize) codeSize = kCodeSize;
-  const bool earlier = revision == Revision::kEarlier;
-  int32_t originalBaudRate = 0;
-  uint8_t major = 0;
-  uint8_t minor = 0;
-  uint8_t patch = 0;
-  char vbuf[25];
-
-  if (!earlier) {
-    updateController.SetQuietMode(true);
-    const int32_t probed = updateController.AutoBaud();
-    updateController.SetQuietMode(false);
-    if (probed == -1) {
-      std::cout << output::kNoRateProbe << "\n";
+  int Run() {
+    if (!SettleRate()) return -1;
+    if (earlier_) {
+      std::cout << "\n";
+    } else {
+      WaitForRestart(controller_, module_);
+    }
+    if (!ReadVersionBefore() || !EnterUpdateMode()) return -1;
+    if (!SendCode(controller_, image_.codeBuffer, image_.codeSize, testMode_)) {
+      controller_.CloseLink();
       return -1;
     }
+    if (!Complete()) return -1;
+    const bool answered = ConfirmRestart();
+    if (!RestoreRate()) return -1;
+    controller_.CloseLink();
+    return Verdict(answered);
   }
 
-  if (!updateController.GetBaudRate(originalBaudRate)) {
-    std::cout << output::kNoRate << "\n";
-    return -1;
-  }
-  std::cout << output::kCurrentRate << static_cast<uint32_t>(originalBaudRate)
-            << "\n";
-  std::cout.flush();
-
-  if (!earlier && originalBaudRate != kFinalRate) {
-    std::cout << output::kRateWarning << "\n\n";
+ private:
+  // Finds the module's rate (the current front end probes for it first)
+  // and sets the working rate.
+  bool SettleRate() {
+    if (!earlier_) {
+      controller_.SetQuietMode(true);
+      const int32_t probed = controller_.AutoBaud();
+      controller_.SetQuietMode(false);
+      if (probed == -1) {
+        std::cout << output::kNoRateProbe << "\n";
+        return false;
+      }
+    }
+    if (!controller_.GetBaudRate(originalRate_)) {
+      std::cout << output::kNoRate << "\n";
+      return false;
+    }
+    std::cout << output::kCurrentRate << static_cast<uint32_t>(originalRate_)
+              << "\n";
     std::cout.flush();
-  }
-
-  if (originalBaudRate != kWorkingRate) {
-    if (!updateController.SetBaudRate(kWorkingRate)) {
-      std::cout << output::kRateNotChanged << (earlier ? "115" : "115200")
+    if (!earlier_ && originalRate_ != kFinalRate) {
+      std::cout << output::kRateWarning << "\n\n";
+      std::cout.flush();
+    }
+    if (originalRate_ == kWorkingRate) return true;
+    if (!controller_.SetBaudRate(kWorkingRate)) {
+      std::cout << output::kRateNotChanged << (earlier_ ? "115" : "115200")
                 << output::kBaud << "\n";
       std::cout.flush();
-      return -1;
+      return false;
     }
     std::cout << output::kWorkingRateSet << "\n";
     std::cout.flush();
+    return true;
   }
 
-  if (earlier) {
-    std::cout << "\n";
-  } else {
-    WaitForRestart(updateController, major, minor, patch);
+  bool ReadVersionBefore() {
+    if (!controller_.GetFirmwareVersion(module_.major, module_.minor,
+                                        module_.patch)) {
+      std::cout << output::kNoVersion << "\n";
+      return false;
+    }
+    std::cout << output::kVersionBefore << VersionText(module_) << "\n";
+    std::cout.flush();
+    return true;
   }
 
-  if (!updateController.GetFirmwareVersion(major, minor, patch)) {
-    std::cout << output::kNoVersion << "\n";
-    return -1;
-  }
-  FormatVersion(vbuf, major, minor, patch);
-  std::cout << output::kVersionBefore << vbuf << "\n";
-  std::cout.flush();
-
-  updateController.SetQuietMode(true);
-  if (!updateController.InitiateFirmwareUpdate()) {
-    std::cout << output::kNotPrepared << "\n";
-    return -1;
-  }
-  std::cout << output::kModuleRestarting << "\n";
-  std::cout.flush();
-  updateController.Delay(500);
-
-  std::cout << output::kEnterLine << "\n";
-  if (!updateController.EnterUpdateMode()) {
-    std::cout << output::kEnterFailed << "\n";
-    updateController.CloseLink();
-    return -1;
-  }
-  updateController.SetQuietMode(false);
-
-  if (!SendCode(updateController, codeBuffer, codeSize, testMode)) {
-    updateController.CloseLink();
-    return -1;
+  // Asks the reader to prepare the update, gives the module its pause and
+  // enters update mode.
+  bool EnterUpdateMode() {
+    controller_.SetQuietMode(true);
+    if (!controller_.InitiateFirmwareUpdate()) {
+      std::cout << output::kNotPrepared << "\n";
+      return false;
+    }
+    std::cout << output::kModuleRestarting << "\n";
+    std::cout.flush();
+    controller_.Delay(500);
+    std::cout << output::kEnterLine << "\n";
+    if (!controller_.EnterUpdateMode()) {
+      std::cout << output::kEnterFailed << "\n";
+      controller_.CloseLink();
+      return false;
+    }
+    controller_.SetQuietMode(false);
+    return true;
   }
 
-  std::cout << "\n\n"
-            << output::kAllSent << "\n"
-            << output::kCompleteLine << "\n";
-  if (!updateController.ExitUpdateMode(testMode)) {
-    std::cout << output::kCompleteFailed << "\n";
-    updateController.CloseLink();
-    return -1;
+  bool Complete() {
+    std::cout << "\n\n"
+              << output::kAllSent << "\n"
+              << output::kCompleteLine << "\n";
+    if (!controller_.ExitUpdateMode(testMode_)) {
+      std::cout << output::kCompleteFailed << "\n";
+      controller_.CloseLink();
+      return false;
+    }
+    std::cout << (testMode_ ? output::kDryRunDone : output::kWritten) << "\n";
+    return true;
   }
-  std::cout << (testMode ? output::kDryRunDone : output::kWritten) << "\n";
 
   // A module that never answers after the update has not shown that it was
   // programmed: its version stays unknown and the run cannot succeed.
-  const bool answered = WaitForRestart(updateController, major, minor, patch);
-  if (answered) {
-    FormatVersion(vbuf, major, minor, patch);
-    std::cout << output::kVersionAfter << vbuf << "\n";
-  } else {
-    std::cout << output::kVersionAfterUnknown << "\n";
+  bool ConfirmRestart() {
+    const bool answered = WaitForRestart(controller_, module_);
+    if (answered) {
+      std::cout << output::kVersionAfter << VersionText(module_) << "\n";
+    } else {
+      std::cout << output::kVersionAfterUnknown << "\n";
+    }
+    return answered;
   }
 
   // The current front end leaves the module at 921600; the earlier one puts
   // back the rate it found.
-  const int32_t finalRate = earlier ? originalBaudRate : kFinalRate;
-  if (!earlier || originalBaudRate != kWorkingRate) {
-    if (!updateController.SetBaudRate(finalRate)) {
+  bool RestoreRate() {
+    const int32_t finalRate = earlier_ ? originalRate_ : kFinalRate;
+    if (earlier_ && originalRate_ == kWorkingRate) return true;
+    if (!controller_.SetBaudRate(finalRate)) {
       std::cout << output::kRateNotChanged << static_cast<uint32_t>(finalRate)
                 << output::kBaud << "\n";
       std::cout.flush();
-      return -1;
+      return false;
     }
     std::cout << output::kRateReset << static_cast<uint32_t>(finalRate)
               << output::kBaud << "\n";
     std::cout.flush();
+    return true;
   }
-  updateController.CloseLink();
 
-  if (!answered) {
-    std::cout << "\n"
-              << output::kVerdictStart << ipAddress << output::kUnconfirmed
-              << "\n";
-    std::cout.flush();
+  int Verdict(bool answered) const {
+    if (!answered) {
+      std::cout << "\n"
+                << output::kVerdictStart << ipAddress_ << output::kUnconfirmed
+                << "\n";
+      std::cout.flush();
+      return -1;
+    }
+    const FirmwareVersion& file = image_.version;
+    if (testMode_ ||
+        (file.major == module_.major && file.minor == module_.minor &&
+         file.patch == module_.patch)) {
+      std::cout << "\n"
+                << output::kVerdictStart << ipAddress_ << output::kUpdated
+                << "\n";
+      std::cout.flush();
+      return 0;
+    }
+    std::cout << output::kMismatch << VersionText(file) << ")\n"
+              << output::kMismatchEnd << VersionText(module_) << ")\n";
     return -1;
   }
-  if (testMode || (cMajor == major && cMinor == minor && cPatch == patch)) {
-    std::cout << "\n"
-              << output::kVerdictStart << ipAddress << output::kUpdated << "\n";
-    std::cout.flush();
-    return 0;
-  }
-  std::cout << output::kMismatch << fileVersion << ")\n"
-            << output::kMismatchEnd << vbuf << ")\n";
-  return -1;
+
+  UpdateController& controller_;
+  const std::string& ipAddress_;
+  const bool testMode_;
+  FirmwareImage image_;
+  const bool earlier_;
+  int32_t originalRate_ = 0;
+  /// The module's version: before the update, then after it.
+  FirmwareVersion module_;
+};
+
+}  // namespace
+
+int RunUpdateSteps(UpdateController& updateController,
+                   const std::string& ipAddress, bool testMode,
+                   const FirmwareImage& image, Revision revision) {
+  return UpdateRun(updateController, ipAddress, testMode, image, revision)
+      .Run();
 }
 
 int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
-                      const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                      uint8_t cPatch, const char* fileVersion,
-                      Revision revision) {
+                      const FirmwareImage& image, Revision revision) {
   // The link connects while it is made, before the controller exists.
   UpdateController updateController(
       std::make_unique<EthernetUpdateComm>(ipAddress, port));
-  return RunUpdateSteps(updateController, ipAddress, testMode, codeBuffer,
-                        cMajor, cMinor, cPatch, fileVersion, revision);
+  return RunUpdateSteps(updateController, ipAddress, testMode, image, revision);
 }
 
 }  // namespace modflash

@@ -119,16 +119,14 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
 
 bool CheckImage(const std::string& path, std::string& version) {
   std::vector<uint8_t> code(kCodeSize);
-  uint8_t major = 0;
-  uint8_t minor = 0;
-  uint8_t patch = 0;
-  if (!ReadCodeFile(path, code.data(), code.size(), major, minor, patch)) {
+  FirmwareVersion read;
+  if (!ReadCodeFile(path, code.data(), code.size(), read.major, read.minor,
+                    read.patch)) {
     std::cout << "modflash-fleet: the image " << path
               << " is not usable; nothing was started\n";
     return false;
   }
-  version = "V" + std::to_string(major) + "." + std::to_string(minor) + "." +
-            std::to_string(patch);
+  version = VersionText(read);
   return true;
 }
 

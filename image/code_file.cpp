@@ -14,6 +14,13 @@ constexpr uint8_t kSignature[4] = {0x58, 0x33, 0x30, 0x4D};  // "X30M"
 
 }  // namespace
 
+std::string VersionText(const FirmwareVersion& version) {
+  char text[16];
+  std::snprintf(text, sizeof text, "V%d.%d.%d", version.major, version.minor,
+                version.patch);
+  return text;
+}
+
 bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
                   uint8_t& major, uint8_t& minor, uint8_t& patch) {
   bool result = true;

@@ -25,9 +25,9 @@ constexpr uint32_t kPacketPayloadOffset = 13;
 /// Offset of the answer's result byte and of the version bytes (command 0x60).
 constexpr int32_t kVersionAnswerLength = 16;
 constexpr int kResultOffset = 6;
-constexpr int kMajorOffset = 7;
-constexpr int kMinorOffset = 8;
-constexpr int kPatchOffset = 9;
+constexpr int kAnswerMajor = 7;
+constexpr int kAnswerMinor = 8;
+constexpr int kAnswerPatch = 9;
 
 }  // namespace
 
@@ -83,9 +83,9 @@ bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
   if (received != kVersionAnswerLength || answerBuffer_[kResultOffset] != 0) {
     return false;
   }
-  major = answerBuffer_[kMajorOffset];
-  minor = answerBuffer_[kMinorOffset];
-  patch = answerBuffer_[kPatchOffset];
+  major = answerBuffer_[kAnswerMajor];
+  minor = answerBuffer_[kAnswerMinor];
+  patch = answerBuffer_[kAnswerPatch];
   return true;
 }
 

@@ -111,8 +111,11 @@ class UpdateSequenceTest : public ::testing::Test {
   RunOutcome Run(bool testMode, Revision revision = Revision::kCurrent) {
     RunOutcome outcome;
     StdoutCapture capture;
-    outcome.status = RunUpdateSteps(*controller_, "10.0.0.5", testMode,
-                                    image_.data(), 1, 2, 3, "V1.2.3", revision);
+    FirmwareImage image;
+    image.codeBuffer = image_.data();
+    image.version = FirmwareVersion{1, 2, 3};
+    outcome.status =
+        RunUpdateSteps(*controller_, "10.0.0.5", testMode, image, revision);
     controller_.reset();
     outcome.out = capture.Take();
     outcome.log = log_;

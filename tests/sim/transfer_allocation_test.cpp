@@ -82,9 +82,11 @@ TEST(TransferAllocationTest, WholeRunAllocatesFarLessThanOncePerPacket) {
   probe.reset();
   // The earlier revision: one restart wait only, the same transfer loop.
   tAllocations = 0;
-  const int status =
-      RunUpdateSteps(controller, "127.0.0.1", false, image.data(), 1, 2, 3,
-                     "V1.2.3", Revision::kEarlier);
+  FirmwareImage firmware;
+  firmware.codeBuffer = image.data();
+  firmware.version = FirmwareVersion{1, 2, 3};
+  const int status = RunUpdateSteps(controller, "127.0.0.1", false, firmware,
+                                    Revision::kEarlier);
   tCounting = false;
   const std::string printed = out.Take();
   ASSERT_EQ(status, 0) << printed;
