@@ -88,6 +88,15 @@ class UpdateController {
   /// line fall quiet before the retry.
   void SettleAfterOddAnswer();
 
+  /// One answer of the update-mode exchange: news, the entry, or the end of
+  /// the exchange (its line printed).
+  enum class EntryAnswer { kNews, kEntered, kFailed };
+  EntryAnswer ReadEntryAnswer();
+  /// An answer to an update packet: a Status with its status byte, none, or
+  /// one that no Status would be (its line printed, naming `operation`).
+  enum class StatusAnswer { kStatus, kNone, kOdd };
+  StatusAnswer ReadStatusAnswer(const char* operation, uint8_t& status);
+
   uint8_t sendBuffer_[64] = {};
   uint8_t answerBuffer_[64] = {};
   uint8_t sendLength_ = 0;

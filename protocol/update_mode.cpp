@@ -79,43 +79,69 @@ bool UpdateController::EnterUpdateMode() {
                 << std::flush;
       return false;
     }
-    const int32_t received = ReceiveAnswer();
-    if (received <= 0) {
-      std::cout << output::kReadError << "EnterUpdateMode\n" << std::flush;
-      return false;
-    }
-    switch (answerBuffer_[0]) {
-      case kBeginPacket:
-        std::cout << output::kEntryNews << "Begin Packet\n" << std::flush;
-        continue;
-      case kFirmwareUpdateCfgPacket:
-        std::cout << output::kEntryNews << "FirmwareUpdateCfg Packet\n"
-                  << std::flush;
-        continue;
-      case kEndPacket:
-        std::cout << output::kEntryNews << "End Packet\n" << std::flush;
-        continue;
-      case kStatusPacket:
-        if (received < kMinStatusAnswerLength) {
-          ReportShortStatus("EnterUpdateMode", received);
-          return false;
-        }
-        std::cout << output::kEntryNews << "Status Packet\n" << std::flush;
-        if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
-          std::cout << output::kEntered << "\n" << std::flush;
-          return true;
-        }
-        std::cout << output::kEntryRefused
-                  << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
-                  << std::flush;
-        return false;
-      default:
-        std::cout << output::kEntryOddAnswer
-                  << static_cast<char>(answerBuffer_[0]) << "\n"
-                  << std::flush;
-        return false;
-    }
+    const EntryAnswer answer = ReadEntryAnswer();
+    if (answer != EntryAnswer::kNews) return answer == EntryAnswer::kEntered;
   }
+}
+
+UpdateController::EntryAnswer UpdateController::ReadEntryAnswer() {
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << output::kReadError << "EnterUpdateMode\n" << std::flush;
+    return EntryAnswer::kFailed;
+  }
+  switch (answerBuffer_[0]) {
+    case kBeginPacket:
+      std::cout << output::kEntryNews << "Begin Packet\n" << std::flush;
+      return EntryAnswer::kNews;
+    case kFirmwareUpdateCfgPacket:
+      std::cout << output::kEntryNews << "FirmwareUpdateCfg Packet\n"
+                << std::flush;
+      return EntryAnswer::kNews;
+    case kEndPacket:
+      std::cout << output::kEntryNews << "End Packet\n" << std::flush;
+      return EntryAnswer::kNews;
+    case kStatusPacket:
+      break;
+    default:
+      std::cout << output::kEntryOddAnswer
+                << static_cast<char>(answerBuffer_[0]) << "\n"
+                << std::flush;
+      return EntryAnswer::kFailed;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus("EnterUpdateMode", received);
+    return EntryAnswer::kFailed;
+  }
+  std::cout << output::kEntryNews << "Status Packet\n" << std::flush;
+  if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
+    std::cout << output::kEntered << "\n" << std::flush;
+    return EntryAnswer::kEntered;
+  }
+  std::cout << output::kEntryRefused
+            << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
+            << std::flush;
+  return EntryAnswer::kFailed;
+}
+
+UpdateController::StatusAnswer UpdateController::ReadStatusAnswer(
+    const char* operation, uint8_t& status) {
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << output::kReadError << operation << "\n" << std::flush;
+    return StatusAnswer::kNone;
+  }
+  if (answerBuffer_[0] != kStatusPacket) {
+    std::cout << operation << output::kOddAnswer
+              << Hex(answerBuffer_[kStatusOffset]) << "\n";
+    return StatusAnswer::kOdd;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus(operation, received);
+    return StatusAnswer::kOdd;
+  }
+  status = answerBuffer_[kStatusOffset];
+  return StatusAnswer::kStatus;
 }
 
 bool UpdateController::SendCodePacket(uint32_t flashAddress,
@@ -135,25 +161,18 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   }
   PrepUpdatePacket(Update_SendCode, packetData, kSliceHeaderLength + length);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
-  const int32_t received = ReceiveAnswer();
-  if (received <= 0) {
-    std::cout << output::kReadError << "SendCodePacket\n" << std::flush;
-    // The answer may still come: it must not be read as the retry's answer.
-    link_->DiscardLateAnswers();
-    return false;
+  uint8_t status = 0;
+  switch (ReadStatusAnswer("SendCodePacket", status)) {
+    case StatusAnswer::kNone:
+      // The answer may still come: it must not be read as the retry's answer.
+      link_->DiscardLateAnswers();
+      return false;
+    case StatusAnswer::kOdd:
+      SettleAfterOddAnswer();
+      return false;
+    case StatusAnswer::kStatus:
+      break;
   }
-  if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "SendCodePacket" << output::kOddAnswer
-              << Hex(answerBuffer_[kStatusOffset]) << "\n";
-    SettleAfterOddAnswer();
-    return false;
-  }
-  if (received < kMinStatusAnswerLength) {
-    ReportShortStatus("SendCodePacket", received);
-    SettleAfterOddAnswer();
-    return false;
-  }
-  const uint8_t status = answerBuffer_[kStatusOffset];
   if (status == kSliceAccepted) return true;
   std::cout << "SendCodePacket " << flashAddress << output::kRefused << " "
             << Hex(status) << "\n"
@@ -165,21 +184,10 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   if (!link_) return false;
   PrepUpdatePacket(Update_Complete, nullptr, 0);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
-  const int32_t received = ReceiveAnswer();
-  if (received <= 0) {
-    std::cout << output::kReadError << "ExitUpdateMode\n" << std::flush;
+  uint8_t status = 0;
+  if (ReadStatusAnswer("ExitUpdateMode", status) != StatusAnswer::kStatus) {
     return false;
   }
-  if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "ExitUpdateMode" << output::kOddAnswer
-              << Hex(answerBuffer_[kStatusOffset]) << "\n";
-    return false;
-  }
-  if (received < kMinStatusAnswerLength) {
-    ReportShortStatus("ExitUpdateMode", received);
-    return false;
-  }
-  const uint8_t status = answerBuffer_[kStatusOffset];
   const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
   if (status == expected) return true;
   if (status != 0) {
