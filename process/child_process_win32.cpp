@@ -66,48 +66,56 @@ void CloseIfOpen(HANDLE& handle) {
 
 // The parent's end of one of the child's output pipes, read on a thread of
 // its own so that a child filling one pipe never stalls on the other.
-struct PipeReader {
-  HANDLE pipe = nullptr;
-  std::thread thread;
-  std::mutex mutex;  // guards pending and ended
-  std::string pending;
-  bool ended = false;
-  bool handedOut = false;  // Take reported the end
+class PipeReader {
+ public:
+  /// Where CreatePipe puts the parent's end.
+  HANDLE* end() { return &pipe_; }
+  bool open() const { return pipe_ != nullptr; }
+  void Close() { CloseIfOpen(pipe_); }
 
   void Start() {
-    if (pipe != nullptr) thread = std::thread([this] { Read(); });
+    if (pipe_ != nullptr) thread_ = std::thread([this] { Read(); });
   }
 
+  /// Appends what arrived since the last call; false once the pipe has
+  /// ended and all of it was handed out.
+  bool Take(std::string& sink) {
+    if (handedOut_ || pipe_ == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    sink += pending_;
+    pending_.clear();
+    if (ended_) handedOut_ = true;
+    return !ended_;
+  }
+
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
   void Read() {
     char chunk[8192];
     DWORD got = 0;
-    while (ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    while (ReadFile(pipe_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
       {
-        std::lock_guard<std::mutex> lock(mutex);
-        pending.append(chunk, got);
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.append(chunk, got);
       }
       Wake();
     }
     {
-      std::lock_guard<std::mutex> lock(mutex);
-      ended = true;
+      std::lock_guard<std::mutex> lock(mutex_);
+      ended_ = true;
     }
     Wake();
   }
 
-  bool Take(std::string& sink) {
-    if (handedOut || pipe == nullptr) return false;
-    std::lock_guard<std::mutex> lock(mutex);
-    sink += pending;
-    pending.clear();
-    if (ended) handedOut = true;
-    return !ended;
-  }
-
-  void Finish() {
-    if (thread.joinable()) thread.join();
-    CloseIfOpen(pipe);
-  }
+  HANDLE pipe_ = nullptr;
+  std::thread thread_;
+  std::mutex mutex_;  // guards pending_ and ended_
+  std::string pending_;
+  bool ended_ = false;
+  bool handedOut_ = false;  // Take reported the end
 };
 
 std::wstring CommandLine(const std::string& program,
@@ -153,17 +161,16 @@ bool ChildProcess::Impl::MakeHandles(const StartOptions& options,
   SECURITY_ATTRIBUTES inherit{};
   inherit.nLength = sizeof inherit;
   inherit.bInheritHandle = TRUE;
-  if (!CreatePipe(&out.pipe, &child.out, &inherit, 0) ||
+  if (!CreatePipe(out.end(), &child.out, &inherit, 0) ||
       (options.errorFile.empty() &&
-       !CreatePipe(&err.pipe, &child.err, &inherit, 0))) {
+       !CreatePipe(err.end(), &child.err, &inherit, 0))) {
     error = "cannot make a pipe, error " + std::to_string(GetLastError());
-    CloseIfOpen(out.pipe);
+    out.Close();
     return false;
   }
   // Our ends stay here.
-  SetHandleInformation(out.pipe, HANDLE_FLAG_INHERIT, 0);
-  if (err.pipe != nullptr)
-    SetHandleInformation(err.pipe, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(*out.end(), HANDLE_FLAG_INHERIT, 0);
+  if (err.open()) SetHandleInformation(*err.end(), HANDLE_FLAG_INHERIT, 0);
   if (!options.errorFile.empty()) {
     child.err = CreateFileW(Widen(options.errorFile).c_str(), GENERIC_WRITE,
                             FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
@@ -182,8 +189,10 @@ ChildProcess::~ChildProcess() {
     Kill();
     WaitForSingleObject(impl_->process, INFINITE);
   }
-  impl_->out.Finish();
-  impl_->err.Finish();
+  for (PipeReader* reader : {&impl_->out, &impl_->err}) {
+    reader->Join();
+    reader->Close();
+  }
   CloseIfOpen(impl_->process);
 }
 
@@ -214,8 +223,8 @@ bool ChildProcess::Start(const std::string& program,
     if (!started) {
       error =
           "cannot start " + program + ", error " + std::to_string(startError);
-      CloseIfOpen(impl_->out.pipe);
-      CloseIfOpen(impl_->err.pipe);
+      impl_->out.Close();
+      impl_->err.Close();
       return false;
     }
   }  // the child's handles are closed here, under the lock
@@ -239,8 +248,8 @@ ChildExit ChildProcess::Wait() {
   ChildExit result;
   if (impl_->process == nullptr || impl_->reaped) return result;
   WaitForSingleObject(impl_->process, INFINITE);
-  if (impl_->out.thread.joinable()) impl_->out.thread.join();
-  if (impl_->err.thread.joinable()) impl_->err.thread.join();
+  impl_->out.Join();
+  impl_->err.Join();
   impl_->reaped = true;
   DWORD code = 0;
   if (GetExitCodeProcess(impl_->process, &code)) {
