@@ -17,8 +17,9 @@ std::mutex& SpawnMutex() {
   return mutex;
 }
 
-// Output of every child arrives on reader threads; this wakes WaitForAny
-// whenever any of them has something.
+// Output of every child arrives on reader threads; each new piece wakes
+// the WaitForAny calls, which look whether one of their own children has
+// news.
 std::mutex& ActivityMutex() {
   static std::mutex mutex;
   return mutex;
@@ -27,13 +28,9 @@ std::condition_variable& ActivitySignal() {
   static std::condition_variable signal;
   return signal;
 }
-bool activity = false;  // guarded by ActivityMutex()
 
 void Wake() {
-  {
-    std::lock_guard<std::mutex> lock(ActivityMutex());
-    activity = true;
-  }
+  std::lock_guard<std::mutex> lock(ActivityMutex());
   ActivitySignal().notify_all();
 }
 
@@ -86,6 +83,13 @@ class PipeReader {
     pending_.clear();
     if (ended_) handedOut_ = true;
     return !ended_;
+  }
+
+  /// True when Take would hand out something new, or the end.
+  bool HasNews() {
+    if (handedOut_ || pipe_ == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_ || !pending_.empty();
   }
 
   void Join() {
@@ -270,11 +274,16 @@ long ChildProcess::Id() const { return static_cast<long>(impl_->id); }
 
 void ChildProcess::WaitForAny(const std::vector<ChildProcess*>& children,
                               int timeoutMs) {
-  (void)children;  // every reader thread wakes the one shared signal
   std::unique_lock<std::mutex> lock(ActivityMutex());
-  ActivitySignal().wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [] { return activity; });
-  activity = false;
+  ActivitySignal().wait_for(
+      lock, std::chrono::milliseconds(timeoutMs), [&children] {
+        for (ChildProcess* child : children) {
+          if (child->impl_->out.HasNews() || child->impl_->err.HasNews()) {
+            return true;
+          }
+        }
+        return false;
+      });
 }
 
 std::string OwnDirectory(const char* argv0) {
