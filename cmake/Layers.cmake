@@ -42,4 +42,16 @@ function(modflash_layer target folder)
   endforeach()
 endfunction()
 
+# modflash_platform_sources(TARGET NAME...): adds NAME_win32.cpp or
+# NAME_posix.cpp for each NAME, as the target platform wants.
+function(modflash_platform_sources target)
+  foreach(name ${ARGN})
+    if(WIN32)
+      target_sources(${target} PRIVATE ${name}_win32.cpp)
+    else()
+      target_sources(${target} PRIVATE ${name}_posix.cpp)
+    endif()
+  endforeach()
+endfunction()
+
 set(MODFLASH_LAYER_ROOTS ON CACHE INTERNAL "")
