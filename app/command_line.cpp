@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "contract/output_lines.h"
+
 namespace modflash {
 namespace {
 
@@ -35,8 +37,7 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string& codefile,
   } else if (runKind == "--program") {
     testMode = false;
   } else {
-    std::cout
-        << "\nExpected first option to be either '--dryrun' or '--program'\n";
+    std::cout << "\n" << output::kRunKindExpected << "\n";
     return false;
   }
 
@@ -50,22 +51,19 @@ bool ParseCommandLine(int argc, const char* const* argv, std::string& codefile,
   const char* rest = nullptr;
   port = ConvertPort(argv[4], &rest);
   if (*rest != '\0') {
-    std::cout << "There are invalid characters in your port number starting "
-                 "with '"
-              << rest << "'\n"
-              << "The port must be a number between 1 and 16535\n";
+    std::cout << output::kPortCharacters << rest << "'\n"
+              << output::kPortMustBeNumber << "\n";
     return false;
   }
   if (port < kLowestPort || port > kHighestPort) {
-    std::cout << "The port must be between 1 and 16535\n";
+    std::cout << output::kPortOutOfRange << "\n";
     return false;
   }
   return true;
 }
 
 void PrintUsage(const std::string& programName) {
-  std::cout << "Usage: " << programName
-            << " {--dryrun|--program} filename IPAddress [PortNumber]\n";
+  std::cout << output::kUsage << programName << output::kUsageArguments << "\n";
 }
 
 }  // namespace modflash

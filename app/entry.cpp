@@ -1,12 +1,12 @@
 #include "app/entry.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "app/command_line.h"
 #include "app/update_sequence.h"
+#include "contract/output_lines.h"
 #include "image/code_file.h"
 
 namespace modflash {
@@ -14,23 +14,21 @@ namespace {
 
 void PrintHeader(Revision revision, bool testMode, const std::string& codefile,
                  const std::string& ipAddress, int32_t port) {
+  const char* kind = testMode ? output::kDryRunOnly : output::kRealRun;
   if (revision == Revision::kEarlier) {
-    std::cout << "Programming RF Module firmware:\n"
-              << (testMode ? "    Dry run only\n"
-                           : "    Real programming run\n")
-              << "    Firmware image file: " << codefile << "\n"
-              << "    URI: " << ipAddress << ":" << port << "\n"
+    const char* indent = output::kEarlierIndent;
+    std::cout << output::kEarlierHeading << "\n"
+              << indent << kind << "\n"
+              << indent << output::kImageFile << codefile << "\n"
+              << indent << output::kUri << ipAddress << ":" << port << "\n"
               << "\n";
     return;
   }
   std::cout << "\n\n"
-            << "*****************************************************\n"
-            << "*      modflash: RF module firmware programmer      *\n"
-            << "*****************************************************\n"
-            << "\n"
-            << (testMode ? "Dry run only\n" : "Real programming run\n")
-            << "Firmware image file: " << codefile << "\n"
-            << "URI: " << ipAddress << ":" << port << "\n"
+            << output::kHeaderBox << "\n"
+            << kind << "\n"
+            << output::kImageFile << codefile << "\n"
+            << output::kUri << ipAddress << ":" << port << "\n"
             << "\n";
 }
 
@@ -42,10 +40,9 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
   std::string ipAddress;
   int32_t port = -1;
   uint8_t codeBuffer[kCodeSize] = {};
-  uint8_t cMajor = 0;
-  uint8_t cMinor = 0;
-  uint8_t cPatch = 0;
-  char fileVersion[25];
+  FirmwareImage image;
+  image.codeBuffer = codeBuffer;
+  FirmwareVersion& version = image.version;
 
   std::cout << "\n";
   if (!ParseCommandLine(argc, argv, codefile, testMode, ipAddress, port)) {
@@ -55,24 +52,23 @@ int ModflashMain(int argc, const char* const* argv, Revision revision) {
 
   PrintHeader(revision, testMode, codefile, ipAddress, port);
 
-  if (!ReadCodeFile(codefile, codeBuffer, kCodeSize, cMajor, cMinor, cPatch)) {
+  if (!ReadCodeFile(codefile, codeBuffer, kCodeSize, version.major,
+                    version.minor, version.patch)) {
     return -1;
   }
   if (revision == Revision::kEarlier) {
-    std::cout << "Firmware file (" << codefile << ") successfully read.\n";
+    std::cout << output::kFileReadStart << codefile << output::kFileReadEnd
+              << "\n";
   } else {
-    std::cout << "Firmware file successfully read.\n";
+    std::cout << output::kFileRead << "\n";
   }
-  std::cout << "Firmware file is valid\n";
+  std::cout << output::kFileValid << "\n";
   std::cout.flush();
 
-  std::snprintf(fileVersion, sizeof fileVersion, "V%d.%d.%d", cMajor, cMinor,
-                cPatch);
-  std::cout << "File Firmware Version: " << fileVersion << "\n";
+  std::cout << output::kFileVersion << VersionText(version) << "\n";
   std::cout.flush();
 
-  return RunUpdateSequence(ipAddress, port, testMode, codeBuffer, cMajor,
-                           cMinor, cPatch, fileVersion, revision);
+  return RunUpdateSequence(ipAddress, port, testMode, image, revision);
 }
 
 }  // namespace modflash

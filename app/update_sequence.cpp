@@ -2,8 +2,11 @@
 
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
+#include "contract/output_lines.h"
 #include "image/code_file.h"
+#include "link/ethernet_update_comm.h"
 
 namespace modflash {
 namespace {
@@ -16,34 +19,26 @@ constexpr uint32_t kMarkerEvery = 4096;
 constexpr uint32_t kStarEvery = 64;
 constexpr int kRestartPauses = 8;
 constexpr int kRestartPolls = 20;
-constexpr char kTransferNotConfirmed[] =
-    "Transfer not confirmed: the module's answers fell out of step with the "
-    "requests.";
-
-void FormatVersion(char (&text)[25], uint8_t major, uint8_t minor,
-                   uint8_t patch) {
-  std::snprintf(text, sizeof text, "V%d.%d.%d", major, minor, patch);
-}
 
 // Gives the module time to restart, then polls its version until it answers
 // (at most 20 polls). Never fails by itself; true when a poll was answered.
-bool WaitForRestart(UpdateController& controller, uint8_t& major,
-                    uint8_t& minor, uint8_t& patch) {
-  std::cout << "Resetting Module\n";
+bool WaitForRestart(UpdateController& controller, FirmwareVersion& version) {
+  std::cout << output::kResetting << "\n";
   std::cout.flush();
-  std::cout << "Waiting for re-initialization ";
+  std::cout << output::kWaitStart;
   controller.SetQuietMode(true);
   for (int i = 0; i < kRestartPauses; ++i) {
     controller.Delay(1000);
-    std::cout << ". ";
+    std::cout << output::kWaitMark;
   }
   bool answered = false;
   bool missed = false;
   for (int i = 0; i < kRestartPolls; ++i) {
-    answered = controller.GetFirmwareVersion(major, minor, patch);
+    answered = controller.GetFirmwareVersion(version.major, version.minor,
+                                             version.patch);
     if (answered) break;
     missed = true;
-    std::cout << ". ";
+    std::cout << output::kWaitMark;
     controller.Delay(500);
   }
   // A poll that timed out may still be answered; that answer must not be
@@ -70,21 +65,21 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
         break;
       }
       if (attempt == kTriesPerSlice) {
-        std::cout << "SendCodePacket failed at buffer offset " << offset
-                  << " with 5 retries\n";
+        std::cout << output::kSliceGaveUp << offset << output::kSliceGaveUpEnd
+                  << "\n";
         return false;
       }
-      std::cout << "#";
+      std::cout << output::kRefusalMark;
       std::cout.flush();
     }
     if (offset % kMarkerEvery == 0) {
       char buf[16];
-      std::snprintf(buf, sizeof buf, "\n0X%08X ", flashAddress);
-      std::cout << buf;
+      std::snprintf(buf, sizeof buf, output::kMarkerFormat, flashAddress);
+      std::cout << "\n" << buf;
       std::cout.flush();
     }
     if (offset % kStarEvery == 0) {
-      std::cout << "*";
+      std::cout << output::kStar;
       std::cout.flush();
     }
   }
@@ -92,169 +87,205 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
   // answer still arriving after the last one was read shows it. Completing
   // the update after a slip could report a slice as written that never was.
   if (!controller.TransferStayedInStep()) {
-    std::cout << "\n" << kTransferNotConfirmed << "\n";
+    std::cout << "\n" << output::kTransferNotConfirmed << "\n";
     std::cout.flush();
     return false;
   }
   return true;
 }
 
-}  // namespace
-
-int RunUpdateSteps(UpdateController& updateController,
-                   const std::string& ipAddress, bool testMode,
-                   const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                   uint8_t cPatch, const char* fileVersion, Revision revision,
-                   size_t codeSize) {
-  if (codeSize > kCodeSize) codeSize = kCodeSize;
-  const bool earlier = revision == Revision::kEarlier;
-  int32_t originalBaudRate = 0;
-  uint8_t major = 0;
-  uint8_t minor = 0;
-  uint8_t patch = 0;
-  char vbuf[25];
-
-  if (!earlier) {
-    updateController.SetQuietMode(true);
-    const int32_t probed = updateController.AutoBaud();
-    updateController.SetQuietMode(false);
-    if (probed == -1) {
-      std::cout << "Unable to determine module's baud rate"
-                << "\n";
-      return -1;
-    }
+// One run's steps in order. Each phase prints its own lines and says
+// whether the run goes on; a phase that ends the run closes the link where
+// the run always has.
+class UpdateRun {
+ public:
+  UpdateRun(UpdateController& controller, const std::string& ipAddress,
+            bool testMode, const FirmwareImage& image, Revision revision)
+      : controller_(controller),
+        ipAddress_(ipAddress),
+        testMode_(testMode),
+        image_(image),
+        earlier_(revision == Revision::kEarlier) {
+    if (image_.codeSize > kCodeSize) image_.codeSize = kCodeSize;
   }
 
-  if (!updateController.GetBaudRate(originalBaudRate)) {
-    std::cout << "Unable to retrieve module baud rate"
+  int Run() {
+    if (!SettleRate()) return -1;
+    if (earlier_) {
+      std::cout << "\n";
+    } else {
+      WaitForRestart(controller_, module_);
+    }
+    if (!ReadVersionBefore() || !EnterUpdateMode()) return -1;
+    if (!SendCode(controller_, image_.codeBuffer, image_.codeSize, testMode_)) {
+      controller_.CloseLink();
+      return -1;
+    }
+    if (!Complete()) return -1;
+    const bool answered = ConfirmRestart();
+    if (!RestoreRate()) return -1;
+    controller_.CloseLink();
+    return Verdict(answered);
+  }
+
+ private:
+  // Finds the module's rate (the current front end probes for it first)
+  // and sets the working rate.
+  bool SettleRate() {
+    if (!earlier_) {
+      controller_.SetQuietMode(true);
+      const int32_t probed = controller_.AutoBaud();
+      controller_.SetQuietMode(false);
+      if (probed == -1) {
+        std::cout << output::kNoRateProbe << "\n";
+        return false;
+      }
+    }
+    if (!controller_.GetBaudRate(originalRate_)) {
+      std::cout << output::kNoRate << "\n";
+      return false;
+    }
+    std::cout << output::kCurrentRate << static_cast<uint32_t>(originalRate_)
               << "\n";
-    return -1;
-  }
-  std::cout << "Current baud rate: " << static_cast<uint32_t>(originalBaudRate)
-            << "\n";
-  std::cout.flush();
-
-  if (!earlier && originalBaudRate != kFinalRate) {
-    std::cout << "Warning: Initial baud rate was not 921600.\n"
-              << "   The module baud rate will be reset to\n"
-              << "   921600 baud after firmware has been updated.\n\n";
     std::cout.flush();
-  }
-
-  if (originalBaudRate != kWorkingRate) {
-    if (!updateController.SetBaudRate(kWorkingRate)) {
-      std::cout << (earlier
-                        ? "Unable to set module baud rate to 115 baud\n"
-                        : "Unable to set module baud rate to 115200 baud\n");
+    if (!earlier_ && originalRate_ != kFinalRate) {
+      std::cout << output::kRateWarning << "\n\n";
       std::cout.flush();
-      return -1;
     }
-    std::cout << "Successfully set baud rate to 115200 baud\n";
+    if (originalRate_ == kWorkingRate) return true;
+    if (!controller_.SetBaudRate(kWorkingRate)) {
+      std::cout << output::kRateNotChanged << (earlier_ ? "115" : "115200")
+                << output::kBaud << "\n";
+      std::cout.flush();
+      return false;
+    }
+    std::cout << output::kWorkingRateSet << "\n";
     std::cout.flush();
+    return true;
   }
 
-  if (earlier) {
-    std::cout << "\n";
-  } else {
-    WaitForRestart(updateController, major, minor, patch);
+  bool ReadVersionBefore() {
+    if (!controller_.GetFirmwareVersion(module_.major, module_.minor,
+                                        module_.patch)) {
+      std::cout << output::kNoVersion << "\n";
+      return false;
+    }
+    std::cout << output::kVersionBefore << VersionText(module_) << "\n";
+    std::cout.flush();
+    return true;
   }
 
-  if (!updateController.GetFirmwareVersion(major, minor, patch)) {
-    std::cout << "Unable to retrieve firmware version\n";
-    return -1;
-  }
-  FormatVersion(vbuf, major, minor, patch);
-  std::cout << "Current firmware version: " << vbuf << "\n";
-  std::cout.flush();
-
-  updateController.SetQuietMode(true);
-  if (!updateController.InitiateFirmwareUpdate()) {
-    std::cout << "Unable to put reader into the module firmware update mode\n";
-    return -1;
-  }
-  std::cout << "Waiting for module to reset & initialize\n";
-  std::cout.flush();
-  updateController.Delay(500);
-
-  std::cout << "Sending Update_EnterUpdateMode packet.\n";
-  if (!updateController.EnterUpdateMode()) {
-    std::cout << "Update_EnterUpdateMode returned an error response.\n";
-    updateController.CloseLink();
-    return -1;
-  }
-  updateController.SetQuietMode(false);
-
-  if (!SendCode(updateController, codeBuffer, codeSize, testMode)) {
-    updateController.CloseLink();
-    return -1;
+  // Asks the reader to prepare the update, gives the module its pause and
+  // enters update mode.
+  bool EnterUpdateMode() {
+    controller_.SetQuietMode(true);
+    if (!controller_.InitiateFirmwareUpdate()) {
+      std::cout << output::kNotPrepared << "\n";
+      return false;
+    }
+    std::cout << output::kModuleRestarting << "\n";
+    std::cout.flush();
+    controller_.Delay(500);
+    std::cout << output::kEnterLine << "\n";
+    if (!controller_.EnterUpdateMode()) {
+      std::cout << output::kEnterFailed << "\n";
+      controller_.CloseLink();
+      return false;
+    }
+    controller_.SetQuietMode(false);
+    return true;
   }
 
-  std::cout << "\n\nAll code data successfully sent to module.\n"
-            << "Sending Update_Complete packet.\n";
-  if (!updateController.ExitUpdateMode(testMode)) {
-    std::cout << "Update_Complete returned an error response.\n";
-    updateController.CloseLink();
-    return -1;
+  bool Complete() {
+    std::cout << "\n\n"
+              << output::kAllSent << "\n"
+              << output::kCompleteLine << "\n";
+    if (!controller_.ExitUpdateMode(testMode_)) {
+      std::cout << output::kCompleteFailed << "\n";
+      controller_.CloseLink();
+      return false;
+    }
+    std::cout << (testMode_ ? output::kDryRunDone : output::kWritten) << "\n";
+    return true;
   }
-  std::cout << (testMode ? "Dry run (testMode = true) succeeded.\n"
-                         : "Module Firmware successfully written.\n");
 
   // A module that never answers after the update has not shown that it was
   // programmed: its version stays unknown and the run cannot succeed.
-  const bool answered = WaitForRestart(updateController, major, minor, patch);
-  if (answered) {
-    FormatVersion(vbuf, major, minor, patch);
-    std::cout << "Post-update firmware version: " << vbuf << "\n";
-  } else {
-    std::cout << "Post-update firmware version: unknown (the module did not "
-                 "answer)\n";
+  bool ConfirmRestart() {
+    const bool answered = WaitForRestart(controller_, module_);
+    if (answered) {
+      std::cout << output::kVersionAfter << VersionText(module_) << "\n";
+    } else {
+      std::cout << output::kVersionAfterUnknown << "\n";
+    }
+    return answered;
   }
 
   // The current front end leaves the module at 921600; the earlier one puts
   // back the rate it found.
-  const int32_t finalRate = earlier ? originalBaudRate : kFinalRate;
-  if (!earlier || originalBaudRate != kWorkingRate) {
-    if (!updateController.SetBaudRate(finalRate)) {
-      std::cout << "Unable to set module baud rate to "
-                << static_cast<uint32_t>(finalRate) << " baud\n";
+  bool RestoreRate() {
+    const int32_t finalRate = earlier_ ? originalRate_ : kFinalRate;
+    if (earlier_ && originalRate_ == kWorkingRate) return true;
+    if (!controller_.SetBaudRate(finalRate)) {
+      std::cout << output::kRateNotChanged << static_cast<uint32_t>(finalRate)
+                << output::kBaud << "\n";
+      std::cout.flush();
+      return false;
+    }
+    std::cout << output::kRateReset << static_cast<uint32_t>(finalRate)
+              << output::kBaud << "\n";
+    std::cout.flush();
+    return true;
+  }
+
+  int Verdict(bool answered) const {
+    if (!answered) {
+      std::cout << "\n"
+                << output::kVerdictStart << ipAddress_ << output::kUnconfirmed
+                << "\n";
       std::cout.flush();
       return -1;
     }
-    std::cout << "Successfully reset baud rate to "
-              << static_cast<uint32_t>(finalRate) << " baud\n";
-    std::cout.flush();
-  }
-  updateController.CloseLink();
-
-  if (!answered) {
-    std::cout << "\n"
-              << "Module firmware for reader " << ipAddress
-              << " could not be confirmed: the module did not answer after "
-                 "the update.\n";
-    std::cout.flush();
+    const FirmwareVersion& file = image_.version;
+    if (testMode_ ||
+        (file.major == module_.major && file.minor == module_.minor &&
+         file.patch == module_.patch)) {
+      std::cout << "\n"
+                << output::kVerdictStart << ipAddress_ << output::kUpdated
+                << "\n";
+      std::cout.flush();
+      return 0;
+    }
+    std::cout << output::kMismatch << VersionText(file) << ")\n"
+              << output::kMismatchEnd << VersionText(module_) << ")\n";
     return -1;
   }
-  if (testMode || (cMajor == major && cMinor == minor && cPatch == patch)) {
-    std::cout << "\n"
-              << "Module firmware for reader " << ipAddress
-              << " has been successfully updated.\n";
-    std::cout.flush();
-    return 0;
-  }
-  std::cout << "OOPS. Something bad happened. The version number in the file ("
-            << fileVersion << ")\n"
-            << "      does not match the version retrieved from the reader ("
-            << vbuf << ")\n";
-  return -1;
+
+  UpdateController& controller_;
+  const std::string& ipAddress_;
+  const bool testMode_;
+  FirmwareImage image_;
+  const bool earlier_;
+  int32_t originalRate_ = 0;
+  /// The module's version: before the update, then after it.
+  FirmwareVersion module_;
+};
+
+}  // namespace
+
+int RunUpdateSteps(UpdateController& updateController,
+                   const std::string& ipAddress, bool testMode,
+                   const FirmwareImage& image, Revision revision) {
+  return UpdateRun(updateController, ipAddress, testMode, image, revision)
+      .Run();
 }
 
 int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
-                      const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                      uint8_t cPatch, const char* fileVersion,
-                      Revision revision) {
-  UpdateController updateController(ipAddress, port);
-  return RunUpdateSteps(updateController, ipAddress, testMode, codeBuffer,
-                        cMajor, cMinor, cPatch, fileVersion, revision);
+                      const FirmwareImage& image, Revision revision) {
+  // The link connects while it is made, before the controller exists.
+  UpdateController updateController(
+      std::make_unique<EthernetUpdateComm>(ipAddress, port));
+  return RunUpdateSteps(updateController, ipAddress, testMode, image, revision);
 }
 
 }  // namespace modflash

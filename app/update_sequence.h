@@ -1,6 +1,7 @@
 #ifndef MODFLASH_APP_UPDATE_SEQUENCE_H_
 #define MODFLASH_APP_UPDATE_SEQUENCE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,25 +11,29 @@
 
 namespace modflash {
 
+/// The image a run sends, and the version it carries.
+struct FirmwareImage {
+  /// The image's kCodeSize bytes.
+  const uint8_t* codeBuffer = nullptr;
+  FirmwareVersion version;
+  /// How much of the image is sent, in whole 32-byte slices (at most the
+  /// whole image): the front ends send it all, the sequence fuzzer sends
+  /// less to spend its time on the steps around the transfer.
+  size_t codeSize = kCodeSize;
+};
+
 /// Performs a whole dry or programming run against the reader at
-/// `ipAddress`:`port`: settles the baud rate, waits for the module, sends
-/// the 204800-byte `codeBuffer`, completes the update and judges the
+/// `ipAddress`:`port`: makes the reader link, settles the baud rate, waits
+/// for the module, sends the image, completes the update and judges the
 /// module's version. Returns the exit status, 0 or -1.
 int RunUpdateSequence(std::string ipAddress, int32_t port, bool testMode,
-                      const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                      uint8_t cPatch, const char* fileVersion,
-                      Revision revision);
+                      const FirmwareImage& image, Revision revision);
 
 /// The steps of a run on a controller that already exists. The caller
-/// destroys the controller right after this returns. A run sends the first
-/// `codeSize` bytes of `codeBuffer` (at most the whole image, in whole
-/// 32-byte slices); the front ends always send the whole image, the fuzzer
-/// sends less to spend its time on the steps around the transfer.
+/// destroys the controller right after this returns.
 int RunUpdateSteps(UpdateController& updateController,
                    const std::string& ipAddress, bool testMode,
-                   const uint8_t* codeBuffer, uint8_t cMajor, uint8_t cMinor,
-                   uint8_t cPatch, const char* fileVersion, Revision revision,
-                   size_t codeSize = kCodeSize);
+                   const FirmwareImage& image, Revision revision);
 
 }  // namespace modflash
 

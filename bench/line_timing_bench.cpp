@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "link/ethernet_update_comm.h"
 #include "protocol/update_controller.h"
 #include "tools/readersim/simulator.h"
 
@@ -38,7 +39,8 @@ double TimeTransfer(bool lineTiming, uint32_t count) {
   std::streambuf* const saved = std::cout.rdbuf(quiet.rdbuf());
   double took = -1;
   {
-    UpdateController controller("127.0.0.1", sim.port());
+    UpdateController controller(std::make_unique<modflash::EthernetUpdateComm>(
+        "127.0.0.1", sim.port()));
     controller.InitiateFirmwareUpdate();
     controller.Delay(options.prepareRestartMs + 50);
     if (controller.EnterUpdateMode()) {

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "fleet/child_process.h"
 #include "fleet/console.h"
 #include "fleet/display.h"
 #include "fleet/fleet_run.h"
 #include "fleet/inventory.h"
 #include "fleet/report.h"
 #include "image/code_file.h"
+#include "process/child_process.h"
 
 namespace modflash::fleet {
 namespace {
@@ -123,16 +123,48 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
 
 bool CheckImage(const std::string& path, std::string& version) {
   std::vector<uint8_t> code(kCodeSize);
-  uint8_t major = 0;
-  uint8_t minor = 0;
-  uint8_t patch = 0;
-  if (!ReadCodeFile(path, code.data(), code.size(), major, minor, patch)) {
+  FirmwareVersion read;
+  if (!ReadCodeFile(path, code.data(), code.size(), read.major, read.minor,
+                    read.patch)) {
     std::cout << "modflash-fleet: the image " << path
               << " is not usable; nothing was started\n";
     return false;
   }
-  version = "V" + std::to_string(major) + "." + std::to_string(minor) + "." +
-            std::to_string(patch);
+  version = VersionText(read);
+  return true;
+}
+
+// The settings of the run from the options: the programmer to run and a
+// new, empty run folder. False (with the reason printed) when either is
+// missing.
+bool PrepareRun(const Options& o, const char* argv0, FleetSettings& settings) {
+  settings.dryRun = o.dryRun;
+  settings.image = o.image;
+  settings.jobs = o.jobs;
+  settings.canary = o.canary;
+  settings.maxFailures = o.maxFailures;
+  settings.modflash = !o.modflash.empty()
+                          ? o.modflash
+                          : process::OwnDirectory(argv0) + "/" +
+                                process::ProgramFileName("modflash");
+  std::error_code ec;
+  if (!fs::is_regular_file(settings.modflash, ec)) {
+    std::cout << "modflash-fleet: no modflash program at " << settings.modflash
+              << " (give one with --modflash PATH)\n";
+    return false;
+  }
+  settings.folder = o.out.empty() ? DefaultFolder() : o.out;
+  if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
+    std::cout << "modflash-fleet: the run folder " << settings.folder
+              << " is not empty\n";
+    return false;
+  }
+  fs::create_directories(settings.folder, ec);
+  if (!fs::is_directory(settings.folder, ec)) {
+    std::cout << "modflash-fleet: cannot make the run folder "
+              << settings.folder << "\n";
+    return false;
+  }
   return true;
 }
 
@@ -149,35 +181,8 @@ int FleetMain(int argc, char** argv) {
   std::string version;
   const bool imageOk = CheckImage(o.image, version);
   if (!inventoryOk || !imageOk) return kBadInput;
-
   FleetSettings settings;
-  settings.dryRun = o.dryRun;
-  settings.image = o.image;
-  settings.jobs = o.jobs;
-  settings.canary = o.canary;
-  settings.maxFailures = o.maxFailures;
-  settings.modflash = !o.modflash.empty()
-                          ? o.modflash
-                          : OwnDirectory(argc > 0 ? argv[0] : nullptr) + "/" +
-                                ProgramFileName("modflash");
-  std::error_code ec;
-  if (!fs::is_regular_file(settings.modflash, ec)) {
-    std::cout << "modflash-fleet: no modflash program at " << settings.modflash
-              << " (give one with --modflash PATH)\n";
-    return kBadInput;
-  }
-  settings.folder = o.out.empty() ? DefaultFolder() : o.out;
-  if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
-    std::cout << "modflash-fleet: the run folder " << settings.folder
-              << " is not empty\n";
-    return kBadInput;
-  }
-  fs::create_directories(settings.folder, ec);
-  if (!fs::is_directory(settings.folder, ec)) {
-    std::cout << "modflash-fleet: cannot make the run folder "
-              << settings.folder << "\n";
-    return kBadInput;
-  }
+  if (!PrepareRun(o, argc > 0 ? argv[0] : nullptr, settings)) return kBadInput;
 
   std::cout << "modflash-fleet: " << (o.dryRun ? "dry run" : "programming")
             << " of " << readers.size() << " reader(s) with " << o.image << " ("

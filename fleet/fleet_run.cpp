@@ -8,13 +8,15 @@
 #include <memory>
 #include <thread>
 
-#include "fleet/child_process.h"
 #include "fleet/console.h"
 #include "fleet/transcript_reader.h"
+#include "process/child_process.h"
 
 namespace modflash::fleet {
 namespace {
 
+using process::ChildExit;
+using process::ChildProcess;
 using SteadyClock = std::chrono::steady_clock;
 
 // Least time between two passes over the running updates: the output of
@@ -56,6 +58,214 @@ struct Running {
   SteadyClock::time_point started;
 };
 
+// Starts the updates as far as the settings allow, collects their output
+// pass by pass and records each one as it ends.
+class Scheduler {
+ public:
+  Scheduler(const FleetSettings& settings, const std::vector<Reader>& readers,
+            Display& display)
+      : settings_(settings),
+        readers_(readers),
+        display_(display),
+        records_(readers.size()),
+        canary_(
+            std::min(static_cast<size_t>(settings.canary), readers.size())) {
+    for (size_t i = 0; i < readers.size(); ++i) records_[i].reader = readers[i];
+  }
+
+  std::vector<ReaderRecord> Run() {
+    for (;;) {
+      const auto passStart = SteadyClock::now();
+      FollowInterruptions();
+      while (Startable()) StartNext();
+      if (running_.empty()) break;  // nothing runs and nothing may start
+      std::vector<ChildProcess*> children;
+      for (auto& r : running_) children.push_back(&r->child);
+      ChildProcess::WaitForAny(children, 250);
+      Collect();
+      ShowLive();
+      if (!running_.empty()) {
+        std::this_thread::sleep_until(passStart + kPassInterval);
+      }
+    }
+    display_.EndLive();
+    return records_;
+  }
+
+ private:
+  // The first interruption stops new starts, the second ends them all.
+  void FollowInterruptions() {
+    const int interruptions = Interruptions();
+    if (interruptions <= interruptionsSeen_) return;
+    if (interruptionsSeen_ == 0) {
+      stopReason_ = "interrupted";
+      display_.Note(
+          "Interrupted: no further update starts. Waiting for the " +
+          std::to_string(running_.size()) +
+          " running update(s) to finish; stopping one part-way can leave "
+          "its module without firmware. Press Ctrl-C again to end them "
+          "anyway.");
+    }
+    if (interruptions >= 2 && interruptionsSeen_ < 2) {
+      display_.Note("Interrupted again: ending the " +
+                    std::to_string(running_.size()) +
+                    " running update(s). Their modules may be left without "
+                    "firmware; update them again.");
+      for (auto& r : running_) r->child.Kill();
+    }
+    interruptionsSeen_ = interruptions;
+  }
+
+  // Sets the stop reason once a failed canary or too many failures forbid
+  // further starts.
+  void CheckStops() {
+    if (!stopReason_.empty() || next_ >= readers_.size()) return;
+    if (canary_ > 0 && canaryFinished_ == canary_ && canaryFailed_ > 0) {
+      stopReason_ = "canary failed";
+      display_.Note("Canary failed: " + std::to_string(canaryFailed_) +
+                    " of the first " + std::to_string(canary_) +
+                    " reader(s) did not succeed; no other reader is started.");
+    } else if (settings_.maxFailures > 0 &&
+               failures_ >= static_cast<size_t>(settings_.maxFailures)) {
+      stopReason_ = "too many failures";
+      display_.Note(std::to_string(failures_) +
+                    " update(s) failed: no further update is started.");
+    }
+  }
+
+  bool Startable() {
+    CheckStops();
+    if (next_ >= readers_.size() || !stopReason_.empty()) return false;
+    if (next_ >= canary_ && canaryFinished_ < canary_) return false;
+    return running_.size() < static_cast<size_t>(settings_.jobs);
+  }
+
+  void StartNext() {
+    const size_t index = next_++;
+    ReaderRecord& record = records_[index];
+    const std::string stem = FileStem(index, record.reader.name);
+    const std::string folder = settings_.folder + "/";
+    record.logFile = stem + ".log";
+    auto r = std::make_unique<Running>();
+    r->index = index;
+    r->log.open(folder + record.logFile, std::ios::binary | std::ios::trunc);
+    r->started = SteadyClock::now();
+    record.startTime = IsoTimeNow();
+    const std::vector<std::string> args = {
+        settings_.dryRun ? "--dryrun" : "--program", settings_.image,
+        record.reader.address, std::to_string(record.reader.port)};
+    display_.Started(record);
+    process::StartOptions options;
+    options.errorFile = folder + stem + ".stderr";
+    options.ownGroup = true;
+    std::string error;
+    if (r->child.Start(settings_.modflash, args, options, error)) {
+      running_.push_back(std::move(r));
+      return;
+    }
+    record.outcome = Outcome::kFailed;
+    record.failureLine = error;
+    record.endTime = record.startTime;
+    record.seconds = 0.0;
+    std::ofstream(folder + stem + ".exit") << "not started: " << error << "\n";
+    Counted(index, record);
+  }
+
+  // Hands each running update's new output to its log, transcript and
+  // tracker; records the updates whose output ended.
+  void Collect() {
+    for (size_t i = 0; i < running_.size();) {
+      Running& r = *running_[i];
+      std::string chunk;
+      const bool open = r.child.ReadOutput(chunk);
+      if (!chunk.empty()) {
+        r.log.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        r.log.flush();
+        r.transcript += chunk;
+        r.tracker.Consume(chunk);
+      }
+      if (open) {
+        ++i;
+        continue;
+      }
+      Finish(r);
+      running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+
+  void Finish(Running& r) {
+    const ChildExit exit = r.child.Wait();
+    ReaderRecord& record = records_[r.index];
+    const std::string stem =
+        settings_.folder + "/" + FileStem(r.index, record.reader.name);
+    r.log.close();
+    {
+      std::ofstream status(stem + ".exit", std::ios::trunc);
+      if (exit.exited) {
+        status << exit.status << "\n";
+      } else {
+        status << "signal " << exit.signal << "\n";
+      }
+    }
+    std::error_code ignored;
+    if (std::filesystem::file_size(stem + ".stderr", ignored) == 0) {
+      std::filesystem::remove(stem + ".stderr", ignored);
+    }
+    JudgeRun(r.transcript, exit.exited, exit.status, settings_.dryRun, record);
+    record.endTime = IsoTimeNow();
+    record.seconds =
+        std::chrono::duration<double>(SteadyClock::now() - r.started).count();
+    Counted(r.index, record);
+  }
+
+  // Counts a finished update towards the stops, and shows it.
+  void Counted(size_t index, const ReaderRecord& record) {
+    const bool failed = !Succeeded(record.outcome);
+    if (failed) ++failures_;
+    if (index < canary_) {
+      ++canaryFinished_;
+      if (failed) ++canaryFailed_;
+    }
+    display_.Finished(record);
+  }
+
+  void ShowLive() {
+    Totals totals;
+    totals.readers = readers_.size();
+    totals.running = running_.size();
+    totals.note = stopReason_;
+    for (size_t i = 0; i < next_; ++i) {
+      if (records_[i].endTime.empty()) continue;
+      if (Succeeded(records_[i].outcome)) ++totals.succeeded;
+      if (records_[i].outcome == Outcome::kFailed) ++totals.failed;
+    }
+    totals.waiting = readers_.size() - next_;
+    if (!stopReason_.empty()) {
+      totals.notStarted = totals.waiting;
+      totals.waiting = 0;
+    }
+    std::vector<LiveLine> lines;
+    for (auto& r : running_) {
+      lines.push_back({records_[r->index].reader.name, r->tracker.Phase(),
+                       r->tracker.Percent()});
+    }
+    display_.Live(lines, totals, false);
+  }
+
+  const FleetSettings& settings_;
+  const std::vector<Reader>& readers_;
+  Display& display_;
+  std::vector<ReaderRecord> records_;
+  const size_t canary_;
+  std::vector<std::unique_ptr<Running>> running_;
+  size_t next_ = 0;
+  size_t canaryFinished_ = 0;
+  size_t canaryFailed_ = 0;
+  size_t failures_ = 0;
+  int interruptionsSeen_ = 0;
+  std::string stopReason_;
+};
+
 }  // namespace
 
 void JudgeRun(const std::string& transcript, bool exited, int status,
@@ -74,178 +284,7 @@ void JudgeRun(const std::string& transcript, bool exited, int status,
 std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
                                    const std::vector<Reader>& readers,
                                    Display& display) {
-  std::vector<ReaderRecord> records(readers.size());
-  for (size_t i = 0; i < readers.size(); ++i) records[i].reader = readers[i];
-  const size_t canary =
-      std::min(static_cast<size_t>(settings.canary), readers.size());
-  std::vector<std::unique_ptr<Running>> running;
-  size_t next = 0;
-  size_t finished = 0;
-  size_t canaryFinished = 0;
-  size_t canaryFailed = 0;
-  size_t failures = 0;
-  int interruptionsSeen = 0;
-  std::string stopReason;
-
-  // Sets `stopReason` once a failed canary or too many failures forbid
-  // further starts.
-  const auto checkStops = [&]() {
-    if (stopReason.empty() && canary > 0 && canaryFinished == canary &&
-        canaryFailed > 0 && next < readers.size()) {
-      stopReason = "canary failed";
-      display.Note("Canary failed: " + std::to_string(canaryFailed) + " of " +
-                   "the first " + std::to_string(canary) +
-                   " reader(s) did not succeed; no other reader is started.");
-    }
-    if (stopReason.empty() && settings.maxFailures > 0 &&
-        failures >= static_cast<size_t>(settings.maxFailures) &&
-        next < readers.size()) {
-      stopReason = "too many failures";
-      display.Note(std::to_string(failures) +
-                   " update(s) failed: no further update is started.");
-    }
-  };
-  const auto startable = [&]() {
-    checkStops();
-    if (next >= readers.size() || !stopReason.empty()) return false;
-    if (next >= canary && canaryFinished < canary) return false;
-    return running.size() < static_cast<size_t>(settings.jobs);
-  };
-
-  for (;;) {
-    const auto passStart = SteadyClock::now();
-    // Interruptions: the first stops new starts, the second ends them all.
-    const int interruptions = Interruptions();
-    if (interruptions > interruptionsSeen) {
-      if (interruptionsSeen == 0) {
-        stopReason = "interrupted";
-        display.Note(
-            "Interrupted: no further update starts. Waiting for the " +
-            std::to_string(running.size()) +
-            " running update(s) to finish; stopping one part-way can leave "
-            "its module without firmware. Press Ctrl-C again to end them "
-            "anyway.");
-      }
-      if (interruptions >= 2 && interruptionsSeen < 2) {
-        display.Note("Interrupted again: ending the " +
-                     std::to_string(running.size()) +
-                     " running update(s). Their modules may be left without "
-                     "firmware; update them again.");
-        for (auto& r : running) r->child.Kill();
-      }
-      interruptionsSeen = interruptions;
-    }
-
-    while (startable()) {
-      const size_t index = next++;
-      ReaderRecord& record = records[index];
-      const std::string stem = FileStem(index, record.reader.name);
-      const std::string folder = settings.folder + "/";
-      record.logFile = stem + ".log";
-      auto r = std::make_unique<Running>();
-      r->index = index;
-      r->log.open(folder + record.logFile, std::ios::binary | std::ios::trunc);
-      r->started = SteadyClock::now();
-      record.startTime = IsoTimeNow();
-      std::string error;
-      const std::vector<std::string> args = {
-          settings.dryRun ? "--dryrun" : "--program", settings.image,
-          record.reader.address, std::to_string(record.reader.port)};
-      display.Started(record);
-      if (!r->child.Start(settings.modflash, args, folder + stem + ".stderr",
-                          error)) {
-        record.outcome = Outcome::kFailed;
-        record.failureLine = error;
-        record.endTime = record.startTime;
-        record.seconds = 0.0;
-        std::ofstream(folder + stem + ".exit")
-            << "not started: " << error << "\n";
-        ++finished;
-        ++failures;
-        if (index < canary) ++canaryFinished, ++canaryFailed;
-        display.Finished(record);
-        continue;
-      }
-      running.push_back(std::move(r));
-    }
-
-    if (running.empty()) break;  // nothing runs and nothing may start
-
-    std::vector<ChildProcess*> children;
-    for (auto& r : running) children.push_back(&r->child);
-    ChildProcess::WaitForAny(children, 250);
-
-    for (size_t i = 0; i < running.size();) {
-      Running& r = *running[i];
-      std::string chunk;
-      const bool open = r.child.ReadOutput(chunk);
-      if (!chunk.empty()) {
-        r.log.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        r.log.flush();
-        r.transcript += chunk;
-        r.tracker.Consume(chunk);
-      }
-      if (open) {
-        ++i;
-        continue;
-      }
-      const ChildExit exit = r.child.Wait();
-      ReaderRecord& record = records[r.index];
-      const std::string stem =
-          settings.folder + "/" + FileStem(r.index, record.reader.name);
-      r.log.close();
-      {
-        std::ofstream status(stem + ".exit", std::ios::trunc);
-        if (exit.exited) {
-          status << exit.status << "\n";
-        } else {
-          status << "signal " << exit.signal << "\n";
-        }
-      }
-      std::error_code ignored;
-      if (std::filesystem::file_size(stem + ".stderr", ignored) == 0) {
-        std::filesystem::remove(stem + ".stderr", ignored);
-      }
-      JudgeRun(r.transcript, exit.exited, exit.status, settings.dryRun, record);
-      record.endTime = IsoTimeNow();
-      record.seconds =
-          std::chrono::duration<double>(SteadyClock::now() - r.started).count();
-      ++finished;
-      if (!Succeeded(record.outcome)) ++failures;
-      if (r.index < canary) {
-        ++canaryFinished;
-        if (!Succeeded(record.outcome)) ++canaryFailed;
-      }
-      display.Finished(record);
-      running.erase(running.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-
-    Totals totals;
-    totals.readers = readers.size();
-    totals.running = running.size();
-    totals.note = stopReason;
-    for (size_t i = 0; i < next; ++i) {
-      if (records[i].endTime.empty()) continue;
-      if (Succeeded(records[i].outcome)) ++totals.succeeded;
-      if (records[i].outcome == Outcome::kFailed) ++totals.failed;
-    }
-    totals.waiting = readers.size() - next;
-    if (!stopReason.empty()) {
-      totals.notStarted = totals.waiting;
-      totals.waiting = 0;
-    }
-    std::vector<LiveLine> lines;
-    for (auto& r : running) {
-      lines.push_back({records[r->index].reader.name, r->tracker.Phase(),
-                       r->tracker.Percent()});
-    }
-    display.Live(lines, totals, false);
-
-    if (!running.empty())
-      std::this_thread::sleep_until(passStart + kPassInterval);
-  }
-  display.EndLive();
-  return records;
+  return Scheduler(settings, readers, display).Run();
 }
 
 }  // namespace modflash::fleet

@@ -83,6 +83,50 @@ std::vector<std::string> RecordTexts(const ReaderRecord& r) {
           r.logFile};
 }
 
+namespace {
+
+// The record as one JSON object: every field in report order, null when
+// empty; typed values where the field has a type, text as it stands
+// otherwise.
+nlohmann::ordered_json RecordObject(const ReaderRecord& r) {
+  nlohmann::ordered_json object;
+  for (const std::string& name : ReportFields()) object[name] = nullptr;
+  object["name"] = r.reader.name;
+  object["address"] = r.reader.address;
+  object["port"] = r.reader.port;
+  object["outcome"] = OutcomeName(r.outcome);
+  if (r.exitStatus) object["exit_status"] = *r.exitStatus;
+  const std::vector<std::pair<const char*, const std::string*>> textFields = {
+      {"file_version", &r.facts.fileVersion},
+      {"version_before", &r.facts.versionBefore},
+      {"version_after", &r.facts.versionAfter},
+      {"failure_line", &r.failureLine},
+      {"first_error", &r.firstError},
+      {"start_time", &r.startTime},
+      {"end_time", &r.endTime},
+      {"log_file", &r.logFile}};
+  for (const auto& [name, text] : textFields) {
+    if (!text->empty()) object[name] = *text;
+  }
+  if (!r.facts.initialBaud.empty()) {
+    const std::string& baud = r.facts.initialBaud;
+    if (baud.size() <= 10 &&
+        baud.find_first_not_of("0123456789") == std::string::npos) {
+      object["initial_baud"] = std::stoll(baud);
+    } else {
+      object["initial_baud"] = baud;
+    }
+  }
+  if (r.facts.refusedTries) object["refused_tries"] = *r.facts.refusedTries;
+  if (r.facts.answeredAfterUpdate) {
+    object["answered_after_update"] = *r.facts.answeredAfterUpdate;
+  }
+  if (r.seconds) object["seconds"] = std::round(*r.seconds * 10) / 10;
+  return object;
+}
+
+}  // namespace
+
 bool WriteReport(const std::string& folder,
                  const std::vector<ReaderRecord>& records, std::string& error) {
   const std::string csvPath = folder + "/report.csv";
@@ -96,47 +140,13 @@ bool WriteReport(const std::string& folder,
   csv << "\n";
   for (const ReaderRecord& r : records) {
     const std::vector<std::string> texts = RecordTexts(r);
-    nlohmann::ordered_json object;
     for (size_t i = 0; i < names.size(); ++i) {
       csv << (i > 0 ? "," : "") << CsvField(texts[i]);
-      object[names[i]] = nullptr;
     }
     csv << "\n";
-    // Typed values where the field has a type; text as it stands otherwise.
-    object["name"] = r.reader.name;
-    object["address"] = r.reader.address;
-    object["port"] = r.reader.port;
-    object["outcome"] = OutcomeName(r.outcome);
-    if (r.exitStatus) object["exit_status"] = *r.exitStatus;
-    const std::vector<std::pair<const char*, const std::string*>> textFields = {
-        {"file_version", &r.facts.fileVersion},
-        {"version_before", &r.facts.versionBefore},
-        {"version_after", &r.facts.versionAfter},
-        {"failure_line", &r.failureLine},
-        {"first_error", &r.firstError},
-        {"start_time", &r.startTime},
-        {"end_time", &r.endTime},
-        {"log_file", &r.logFile}};
-    for (const auto& [name, text] : textFields) {
-      if (!text->empty()) object[name] = *text;
-    }
-    if (!r.facts.initialBaud.empty()) {
-      const std::string& baud = r.facts.initialBaud;
-      if (baud.size() <= 10 &&
-          baud.find_first_not_of("0123456789") == std::string::npos) {
-        object["initial_baud"] = std::stoll(baud);
-      } else {
-        object["initial_baud"] = baud;
-      }
-    }
-    if (r.facts.refusedTries) object["refused_tries"] = *r.facts.refusedTries;
-    if (r.facts.answeredAfterUpdate) {
-      object["answered_after_update"] = *r.facts.answeredAfterUpdate;
-    }
-    if (r.seconds) object["seconds"] = std::round(*r.seconds * 10) / 10;
     // Invalid UTF-8 in a transcript line is replaced, never fatal.
-    jsonl << object.dump(-1, ' ', false,
-                         nlohmann::json::error_handler_t::replace)
+    jsonl << RecordObject(r).dump(-1, ' ', false,
+                                  nlohmann::json::error_handler_t::replace)
           << "\n";
   }
   csv.close();

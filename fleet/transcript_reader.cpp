@@ -2,20 +2,12 @@
 
 #include <vector>
 
+#include "contract/output_lines.h"
+
 namespace modflash::fleet {
 namespace {
 
-const char kEnterLine[] = "Sending Update_EnterUpdateMode packet.";
-const char kEnterFailed[] =
-    "Update_EnterUpdateMode returned an error response.";
-const char kWaitStart[] = "Waiting for re-initialization ";
-// The transfer's end when its answers fell out of step with its requests.
-const char kTransferNotConfirmed[] =
-    "Transfer not confirmed: the module's answers fell out of step with the "
-    "requests.";
-// Printed in place of the version when no poll after the update answered.
-const char kUnknownAfter[] =
-    "Post-update firmware version: unknown (the module did not answer)";
+namespace out = modflash::output;
 
 bool StartsWith(const std::string& text, const std::string& head) {
   return text.compare(0, head.size(), head) == 0;
@@ -36,25 +28,34 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 // Removes the progress display's marks from the front of a line: a line
-// marker such as "0X00404000 ", then any "*" and "#".
+// marker such as "0X00404000 ", then any stars and refusal marks.
 std::string WithoutMarks(const std::string& line) {
   size_t pos = 0;
-  if (line.size() >= 11 && StartsWith(line, "0X") && line[10] == ' ') {
-    pos = 11;
+  if (line.size() >= out::kMarkerLength &&
+      StartsWith(line, out::kMarkerStart) &&
+      line[out::kMarkerLength - 1] == ' ') {
+    pos = out::kMarkerLength;
   }
-  while (pos < line.size() && (line[pos] == '*' || line[pos] == '#')) ++pos;
+  while (pos < line.size() &&
+         (line[pos] == out::kStar || line[pos] == out::kRefusalMark)) {
+    ++pos;
+  }
   return line.substr(pos);
 }
 
-// Whether a line (marks removed) is one of the diagnostics that modflash,
-// its controller or its link print when something goes wrong.
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Whether a line (marks removed) holds one of the failure texts that
+// modflash, its controller or its link print when something goes wrong.
 bool IsDiagnostic(const std::string& line) {
-  if (line == kTransferNotConfirmed) return true;
-  static const char* const kWords[] = {"Error",   "error",     "failed",
-                                       "Failed",  "Unable",    "Unexpected",
-                                       "Invalid", "too short", "OOPS"};
-  for (const char* word : kWords) {
-    if (line.find(word) != std::string::npos) return true;
+  for (const out::Diagnostic& d : out::kDiagnostics) {
+    if (line.find(d.text) != std::string::npos &&
+        (d.end == nullptr || EndsWith(line, d.end))) {
+      return true;
+    }
   }
   return false;
 }
@@ -67,20 +68,25 @@ std::string After(const std::string& line, const std::string& head) {
 int LeadingMarks(const std::string& line) {
   int marks = 0;
   size_t pos = 0;
-  while (line.compare(pos, 2, ". ") == 0) {
+  const std::string mark = out::kWaitMark;
+  while (line.compare(pos, mark.size(), mark) == 0) {
     ++marks;
-    pos += 2;
+    pos += mark.size();
   }
   return marks;
 }
 
-// Counts the "#" marks in a piece of the transfer, leaving out the "#" of
-// an "Error #" code in a link diagnostic.
+// Counts the refusal marks in a piece of the transfer, leaving out the "#"
+// of an "Error #" code in a link diagnostic.
 int RefusalMarks(const std::string& line) {
+  const std::string number = out::kErrorNumber;
+  const size_t before = number.size() - 1;  // what precedes its "#"
   int marks = 0;
   for (size_t i = 0; i < line.size(); ++i) {
-    if (line[i] != '#') continue;
-    if (i >= 6 && line.compare(i - 6, 6, "Error ") == 0) continue;
+    if (line[i] != out::kRefusalMark) continue;
+    if (i >= before && line.compare(i - before, number.size(), number) == 0) {
+      continue;
+    }
     ++marks;
   }
   return marks;
@@ -104,37 +110,36 @@ TranscriptFacts ReadTranscript(const std::string& text) {
     if (facts.firstErrorLine.empty() && IsDiagnostic(line)) {
       facts.firstErrorLine = line;
     }
-    if (StartsWith(line, "File Firmware Version: ")) {
-      facts.fileVersion = After(line, "File Firmware Version: ");
-    } else if (StartsWith(line, "Current firmware version: ")) {
-      facts.versionBefore = After(line, "Current firmware version: ");
-    } else if (line == kUnknownAfter) {
+    if (StartsWith(line, out::kFileVersion)) {
+      facts.fileVersion = After(line, out::kFileVersion);
+    } else if (StartsWith(line, out::kVersionBefore)) {
+      facts.versionBefore = After(line, out::kVersionBefore);
+    } else if (line == out::kVersionAfterUnknown) {
       facts.answeredAfterUpdate = false;  // no version was read at all
-    } else if (StartsWith(line, "Post-update firmware version: ")) {
-      facts.versionAfter = After(line, "Post-update firmware version: ");
+    } else if (StartsWith(line, out::kVersionAfter)) {
+      facts.versionAfter = After(line, out::kVersionAfter);
       if (waitMarks >= 0) facts.answeredAfterUpdate = waitMarks < 28;
-    } else if (StartsWith(line, "Current baud rate: ")) {
-      facts.initialBaud = After(line, "Current baud rate: ");
+    } else if (StartsWith(line, out::kCurrentRate)) {
+      facts.initialBaud = After(line, out::kCurrentRate);
     }
 
-    if (line == kEnterLine) {
+    if (line == out::kEnterLine) {
       inTransfer = true;
       facts.refusedTries = 0;
-    } else if (line == kEnterFailed) {
+    } else if (line == out::kEnterFailed) {
       inTransfer = false;
       facts.refusedTries.reset();
-    } else if (StartsWith(line, "All code data successfully sent") ||
-               line == kTransferNotConfirmed) {
+    } else if (StartsWith(line, out::kAllSent) ||
+               line == out::kTransferNotConfirmed) {
       inTransfer = false;
     } else if (inTransfer) {
       *facts.refusedTries += RefusalMarks(raw);
     }
 
-    if (line == "Module Firmware successfully written." ||
-        line == "Dry run (testMode = true) succeeded.") {
+    if (line == out::kWritten || line == out::kDryRunDone) {
       updateDone = true;
-    } else if (updateDone && StartsWith(line, kWaitStart)) {
-      waitMarks = LeadingMarks(After(line, kWaitStart));
+    } else if (updateDone && StartsWith(line, out::kWaitStart)) {
+      waitMarks = LeadingMarks(After(line, out::kWaitStart));
     } else if (updateDone && waitMarks >= 0 && facts.versionAfter.empty()) {
       waitMarks += LeadingMarks(line);
     }
@@ -149,7 +154,7 @@ void ProgressTracker::Consume(const std::string& chunk) {
       line_.clear();
       continue;
     }
-    if (inTransfer_ && c == '*') {
+    if (inTransfer_ && c == out::kStar) {
       ++stars_;
     } else if (line_.size() < 120) {
       line_.push_back(c);
@@ -167,13 +172,13 @@ void ProgressTracker::LineDone() {
     const char* head;
     const char* phase;
   } kPhases[] = {
-      {"Connected to reader.", "probing"},
-      {"Current baud rate: ", "baud rate"},
-      {"Resetting Module", "restart wait"},
-      {"Current firmware version: ", "update mode"},
-      {kEnterLine, "transfer"},
-      {"Sending Update_Complete packet.", "completing"},
-      {"Post-update firmware version: ", "final baud rate"},
+      {out::kConnected, "probing"},
+      {out::kCurrentRate, "baud rate"},
+      {out::kResetting, "restart wait"},
+      {out::kVersionBefore, "update mode"},
+      {out::kEnterLine, "transfer"},
+      {out::kCompleteLine, "completing"},
+      {out::kVersionAfter, "final baud rate"},
   };
   for (const auto& p : kPhases) {
     if (StartsWith(line_, p.head)) {

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ostringstream out;
   std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
   {
-    modflash::UpdateController controller("127.0.0.1", 5000, std::move(fake));
+    modflash::UpdateController controller(std::move(fake));
     uint8_t slice[40] = {};
     while (!in.empty()) {
       const uint8_t item = in.Byte();

@@ -77,10 +77,8 @@ void PrintConnectFailure(int code) {
   std::cout << "Failed to connect to reader. Error (" << code << ") \n";
 }
 std::string SystemErrorText(int) { return {}; }
-SocketHandle ListenLoopback(uint16_t, uint16_t*) { return kInvalidSocket; }
 bool WaitReadable(SocketHandle, int) {
   return Peer().pending.size() > Peer().pendingAt;
 }
-SocketHandle Accept(SocketHandle) { return kInvalidSocket; }
 
 }  // namespace modflash::net

@@ -435,13 +435,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int rc = 0;
   {
     modflash::UpdateController controller(
-        "127.0.0.1", 5000,
         std::make_unique<ScriptedLink>(in, r, flags, major, minor, patch));
-    rc = modflash::RunUpdateSteps(controller, "127.0.0.1", dryRun, image,
-                                  kFileMajor, kFileMinor, kFilePatch, "V2.3.4",
+    modflash::FirmwareImage firmware;
+    firmware.codeBuffer = image;
+    firmware.version = {kFileMajor, kFileMinor, kFilePatch};
+    firmware.codeSize = slices * 32;
+    rc = modflash::RunUpdateSteps(controller, "127.0.0.1", dryRun, firmware,
                                   (flags & 2) ? modflash::Revision::kEarlier
-                                              : modflash::Revision::kCurrent,
-                                  slices * 32);
+                                              : modflash::Revision::kCurrent);
   }
   std::cout.rdbuf(saved);
   FUZZ_CHECK(r.calls <= MaxLinkCalls(slices), "link calls within the bound");

@@ -15,6 +15,16 @@ inline constexpr size_t kPatchOffset = 204765;
 inline constexpr size_t kMinorOffset = 204766;
 inline constexpr size_t kMajorOffset = 204767;
 
+/// A firmware version, as the image and the module carry it.
+struct FirmwareVersion {
+  uint8_t major = 0;
+  uint8_t minor = 0;
+  uint8_t patch = 0;
+};
+
+/// The version as every part of the project writes it: "V1.2.3".
+std::string VersionText(const FirmwareVersion& version);
+
 /// Loads `fileName` into the caller's `buffer` of `expectedSize` bytes and
 /// checks its size and code signature. The version outputs are written only
 /// when the signature matches. Prints its own diagnostics.

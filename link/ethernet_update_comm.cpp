@@ -7,6 +7,9 @@
 #include <thread>
 #include <utility>
 
+#include "contract/output_lines.h"
+#include "link/reader_framing.h"
+
 namespace modflash {
 namespace {
 
@@ -16,9 +19,8 @@ constexpr uint32_t kReceiveTimeoutMs = 5000;
 constexpr uint32_t kCloseWaitMs = 15000;
 // The most payload a message in sendBuffer_ can carry.
 constexpr int32_t kMaxPayload = 1016;
-// Header (B9 9B, length, type) plus check byte and CR LF.
-constexpr int32_t kFrameOverhead = 8;
-constexpr int32_t kHeaderLength = 4;
+constexpr int32_t kFrameOverhead = static_cast<int32_t>(framing::kOverhead);
+constexpr int32_t kHeaderLength = static_cast<int32_t>(framing::kHeadLength);
 // The size of the answer area the baud-rate operations read into.
 constexpr int32_t kAnswerArea = 64;
 // Settling the line after a receive time-out, before a retry: an answer up
@@ -41,7 +43,7 @@ constexpr uint32_t kEarlyCheckAfter = 16;
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
 void PrintReceiveError(int code) {
-  std::cout << "Error receiving message from reader. Error #" << code << ".\n";
+  std::cout << output::kReceiveFailed << output::kErrorNumber << code << ".\n";
 }
 
 int64_t MsUntil(std::chrono::steady_clock::time_point t) {
@@ -56,8 +58,7 @@ EthernetUpdateComm::EthernetUpdateComm(std::string address,
                                        int32_t portNumber) {
   const int startup = net::Startup();
   if (startup != 0) {
-    std::cout << "Unable to startup the Winsock Layer: Error #" << startup
-              << ".\n";
+    std::cout << output::kSocketsNotStarted << startup << ".\n";
     return;
   }
   ipAddress_ = std::move(address);
@@ -69,7 +70,7 @@ EthernetUpdateComm::EthernetUpdateComm(std::string address,
     return;
   }
   net::SetReceiveTimeout(readerSocket_, kReceiveTimeoutMs);
-  if (Connect()) std::cout << "Connected to reader.\n\n";
+  if (Connect()) std::cout << output::kConnected << "\n\n";
 }
 
 EthernetUpdateComm::~EthernetUpdateComm() {
@@ -95,21 +96,8 @@ bool EthernetUpdateComm::Connect() {
 
 void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
                                       int32_t length) {
-  const int32_t total = length + kFrameOverhead;
-  sendBuffer_[0] = 0xB9;
-  sendBuffer_[1] = 0x9B;
-  sendBuffer_[2] = static_cast<uint8_t>(total >> 8);
-  sendBuffer_[3] = static_cast<uint8_t>(total & 0xFF);
-  sendBuffer_[4] = type;
-  if (length > 0) {
-    std::memcpy(sendBuffer_ + 5, payload, static_cast<size_t>(length));
-  }
-  uint8_t check = 0;
-  for (int32_t i = 2; i <= 4 + length; ++i) check ^= sendBuffer_[i];
-  sendBuffer_[5 + length] = check;
-  sendBuffer_[6 + length] = 0x0D;
-  sendBuffer_[7 + length] = 0x0A;
-  sendLength_ = total;
+  sendLength_ = static_cast<int32_t>(
+      framing::Frame(type, payload, static_cast<size_t>(length), sendBuffer_));
 }
 
 bool EthernetUpdateComm::DiscardWaitingInput() {
@@ -131,7 +119,7 @@ bool EthernetUpdateComm::SendMessage() {
   requestSentAt_ = Clock::now();
   awaitingAnswer_ = true;
   if (net::Send(readerSocket_, sendBuffer_, sendLength_) == net::kSocketError) {
-    std::cout << "Error sending message to reader. Error #" << net::LastError()
+    std::cout << output::kSendFailed << output::kErrorNumber << net::LastError()
               << ".\n";
     return false;
   }
@@ -140,8 +128,7 @@ bool EthernetUpdateComm::SendMessage() {
 
 bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) {
-    std::cout << "Error sending message to reader. Invalid length " << length
-              << ".\n";
+    std::cout << output::kSendFailed << "Invalid length " << length << ".\n";
     return false;
   }
   BuildMessage(Reader_ModuleData, data, length);
@@ -200,11 +187,11 @@ int32_t EthernetUpdateComm::ReceiveMessage(
       ReadExactly(receiveBuffer_, kHeaderLength, deadline, true, firstByteBy);
   if (head < 0) return -1;
   if (head == 0) {
-    std::cout << "Error receiving message from reader. Connection closed.\n";
+    std::cout << output::kReceiveFailed << "Connection closed.\n";
     return -1;
   }
   if (head < kHeaderLength) {
-    std::cout << "Error receiving message from reader. Incomplete message.\n";
+    std::cout << output::kReceiveFailed << "Incomplete message.\n";
     return -1;
   }
   // Only the low byte of the length counts.
@@ -217,21 +204,21 @@ int32_t EthernetUpdateComm::ReceiveMessage(
                     deadline, false) < 0) {
       return -1;
     }
-    std::cout << "Error receiving message from reader. Invalid length "
-              << length << ".\n";
+    std::cout << output::kReceiveFailed << "Invalid length " << length << ".\n";
     return -1;
   }
   const int32_t body = ReadExactly(receiveBuffer_ + kHeaderLength,
                                    length - kHeaderLength, deadline, false);
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
-    std::cout << "Error receiving message from reader. Incomplete message.\n";
+    std::cout << output::kReceiveFailed << "Incomplete message.\n";
     return -1;
   }
   const int32_t payload = length - kFrameOverhead;
   const int32_t copied = std::min(payload, std::max(capacity, int32_t{0}));
   if (copied > 0) {
-    std::memcpy(buffer, receiveBuffer_ + 5, static_cast<size_t>(copied));
+    std::memcpy(buffer, receiveBuffer_ + framing::kPayloadOffset,
+                static_cast<size_t>(copied));
   }
   return copied;
 }
@@ -277,7 +264,7 @@ bool EthernetUpdateComm::GetBaudRate(int32_t& rate) {
   if (got < 0) return false;  // The receive has said why.
   const uint8_t exponent = receiveBuffer_[5];
   if (got < 1 || receiveBuffer_[4] != Reader_BaudRate || exponent > 3) {
-    std::cout << "Unexpected response from GetBaudRate)";
+    std::cout << output::kBadRateAnswer;
     return false;
   }
   rate = kBaudRates[exponent];
@@ -289,7 +276,7 @@ bool EthernetUpdateComm::SetBaudRate(int32_t rate) {
   const int32_t* found =
       std::find(std::begin(kBaudRates), std::end(kBaudRates), rate);
   if (found == std::end(kBaudRates)) {
-    std::cout << "Invalid baud rate setting\n";
+    std::cout << output::kInvalidRate << "\n";
     return false;
   }
   outBuf[0] = static_cast<uint8_t>(found - std::begin(kBaudRates));
@@ -300,11 +287,11 @@ bool EthernetUpdateComm::SetBaudRate(int32_t rate) {
   awaitingAnswer_ = false;
   if (got < 0) return false;  // The receive has said why.
   if (got < 1 || receiveBuffer_[4] != Reader_SetBaudRateResult) {
-    std::cout << "Unexpected response from SetBaudRate\n";
+    std::cout << output::kBadSetRateAnswer << "\n";
     return false;
   }
   if (receiveBuffer_[5] == 1) return true;
-  std::cout << "Set baud rate failed.\n";
+  std::cout << output::kRateNotSet << "\n";
   std::cout.flush();
   return false;
 }
@@ -373,7 +360,7 @@ void EthernetUpdateComm::Disconnect() {
       const int got = net::Recv(readerSocket_, buffer, 64);
       if (got > 0) continue;
       if (got == net::kSocketError) {
-        std::cout << "Smooth socket shutdown process failed.\n";
+        std::cout << output::kShutdownFailed << "\n";
       }
       break;
     }

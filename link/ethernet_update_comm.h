@@ -44,13 +44,13 @@ class EthernetUpdateComm : public UpdateComm {
   using Clock = std::chrono::steady_clock;
 
   /// Puts a reader message of type `type` with the `length` bytes at
-  /// `payload` into sendBuffer and sets sendLength.
+  /// `payload` into sendBuffer_ and sets sendLength_.
   void BuildMessage(uint8_t type, const uint8_t* payload, int32_t length);
   /// Writes the built message to the socket; false after printing why.
   /// Input already waiting is thrown away first: it cannot be the answer to
   /// a request not yet sent.
   bool SendMessage();
-  /// Reads one whole reader message into receiveBuffer and copies at most
+  /// Reads one whole reader message into receiveBuffer_ and copies at most
   /// `capacity` payload bytes to `buffer`. The payload length (0 or more),
   /// or -1 when no message arrived (the line saying why is printed).
   /// `firstByteBy`, when set, ends the wait for the first byte earlier than

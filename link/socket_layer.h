@@ -1,10 +1,12 @@
 #ifndef MODFLASH_LINK_SOCKET_LAYER_H_
 #define MODFLASH_LINK_SOCKET_LAYER_H_
 
-// The one thin layer between the reader link (and the simulator) and the
-// platform's sockets: Winsock 2.2 in socket_layer_win32.cpp, BSD sockets in
-// socket_layer_posix.cpp. Every error number it hands out is a Winsock code,
-// on every platform, so operators and tests see the same numbers.
+// The one thin layer between the reader link and the platform's sockets:
+// Winsock 2.2 in socket_layer_win32.cpp, BSD sockets in
+// socket_layer_posix.cpp. The server side that the simulator and the tests
+// add on top lives in net/loopback_server.h, outside the programmer. Every
+// error number it hands out is a Winsock code, on every platform, so operators
+// and tests see the same numbers.
 
 #include <cstddef>
 #include <cstdint>
@@ -54,14 +56,14 @@ int Startup();
 void Cleanup();
 /// The error number of the last failed call of this layer, as a Winsock code.
 int LastError();
+/// Takes the system's error of a socket call that just failed as LastError()
+/// (for code built on this layer); returns kSocketError.
+int RecordSystemError();
 
 /// An IPv4 TCP socket, or kInvalidSocket.
 SocketHandle OpenTcp();
 /// Every later read on `s` waits at most `ms` milliseconds.
 void SetReceiveTimeout(SocketHandle s, uint32_t ms);
-/// Every later send on `s` that cannot hand its bytes over within `ms`
-/// milliseconds fails (a peer that stopped reading).
-void SetSendTimeout(SocketHandle s, uint32_t ms);
 /// Connects `s` to the dotted IPv4 `address`; a text that does not parse
 /// stands for 0.0.0.0. Blocks; 0 or kSocketError.
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port);
@@ -72,6 +74,9 @@ int Send(SocketHandle s, const uint8_t* data, int length);
 int Recv(SocketHandle s, uint8_t* buffer, int length);
 /// Shuts the sending side down.
 void ShutdownSend(SocketHandle s);
+/// Waits at most `timeoutMs` (negative: forever) until `s` is readable (or a
+/// listener has a connection waiting). True when it is.
+bool WaitReadable(SocketHandle s, int timeoutMs);
 /// Waits at most `ms` milliseconds for the peer to close its side. Leaves
 /// the socket non-blocking, so a later Recv fails with kWouldBlock when no
 /// data is there.
@@ -88,46 +93,6 @@ void PrintConnectFailure(int code);
 /// The system's text for a Winsock code, with its own line end; empty when
 /// the system has none.
 std::string SystemErrorText(int code);
-
-// Server side, for the simulator and the tests. Loopback only.
-
-/// Connections a listener queues before it accepts them: a burst of a hundred
-/// clients must not lose any.
-inline constexpr int kListenBacklog = 128;
-/// Listens on 127.0.0.1:`port`. Port 0 picks a free port below 16536 (the
-/// highest the programmer accepts). kInvalidSocket when nothing could be
-/// bound; `boundPort` receives the port.
-SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort);
-/// Waits at most `timeoutMs` (negative: forever) until `s` is readable (or a
-/// listener has a connection waiting). True when it is.
-bool WaitReadable(SocketHandle s, int timeoutMs);
-/// Accepts one connection; kInvalidSocket on failure.
-SocketHandle Accept(SocketHandle listener);
-/// Closes a connection abortively: the peer sees a reset, not an end.
-void CloseWithReset(SocketHandle s);
-/// Sends all `length` bytes; false when the connection failed.
-bool SendAll(SocketHandle s, const uint8_t* data, int length);
-
-// For captures: who is at the far end of a connection.
-/// The IPv4 address (in host order) and port of the peer of `s`; false when
-/// the system cannot tell.
-bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port);
-
-/// Calls Startup on construction and Cleanup on destruction, for code that
-/// is not the reader link (the simulator, tests).
-class SocketLayerSession {
- public:
-  SocketLayerSession() : status_(Startup()) {}
-  ~SocketLayerSession() {
-    if (status_ == 0) Cleanup();
-  }
-  SocketLayerSession(const SocketLayerSession&) = delete;
-  SocketLayerSession& operator=(const SocketLayerSession&) = delete;
-  bool ok() const { return status_ == 0; }
-
- private:
-  int status_;
-};
 
 }  // namespace modflash::net
 

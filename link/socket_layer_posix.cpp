@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -15,8 +14,8 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
-#include <random>
 
+#include "contract/output_lines.h"
 #include "link/socket_layer.h"
 
 namespace modflash::net {
@@ -135,8 +134,12 @@ void Cleanup() {}
 
 int LastError() { return last_error; }
 
+int RecordSystemError() { return Fail(); }
+
 SocketHandle OpenTcp() {
-  const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  // Close-on-exec, as every descriptor of ours: a child process started
+  // meanwhile must not hold the connection (process/child_process.h).
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;
@@ -149,13 +152,6 @@ void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
   tv.tv_sec = static_cast<time_t>(ms / 1000);
   tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
   setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-void SetSendTimeout(SocketHandle s, uint32_t ms) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(ms / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port) {
@@ -267,11 +263,11 @@ void Close(SocketHandle s) {
 }
 
 void PrintSocketCreateFailure(unsigned code) {
-  std::cout << "Failed to create socket. Error " << code << "\n";
+  std::cout << output::kSocketNotCreated << code << "\n";
 }
 
 void PrintConnectFailure(int code) {
-  std::cout << "Failed to connect to reader. Error (" << code << ") "
+  std::cout << output::kNotConnected << "(" << code << ") "
             << SystemErrorText(code) << "\n";
 }
 
@@ -283,38 +279,6 @@ std::string SystemErrorText(int code) {
   return std::string(std::strerror(errno_value)) + "\n";
 }
 
-SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
-  const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (fd < 0) {
-    Fail();
-    return kInvalidSocket;
-  }
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in info{};
-  info.sin_family = AF_INET;
-  info.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-  std::minstd_rand pick(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^ getpid()));
-  const int tries = port == 0 ? 500 : 1;
-  for (int i = 0; i < tries; ++i) {
-    // The system's ephemeral ports lie above what the programmer accepts.
-    const uint16_t candidate =
-        port != 0 ? port : static_cast<uint16_t>(10000 + pick() % 6536);
-    info.sin_port = htons(candidate);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
-      if (listen(fd, kListenBacklog) != 0) break;
-      if (boundPort != nullptr) *boundPort = candidate;
-      return static_cast<SocketHandle>(fd);
-    }
-    if (errno != EADDRINUSE && errno != EACCES) break;
-  }
-  Fail();
-  close(fd);
-  return kInvalidSocket;
-}
-
 bool WaitReadable(SocketHandle s, int timeoutMs) {
   pollfd p{Fd(s), POLLIN, 0};
   int ready;
@@ -322,47 +286,6 @@ bool WaitReadable(SocketHandle s, int timeoutMs) {
     ready = poll(&p, 1, timeoutMs);
   } while (ready < 0 && errno == EINTR);
   return ready > 0;
-}
-
-SocketHandle Accept(SocketHandle listener) {
-  int fd;
-  do {
-    fd = accept(Fd(listener), nullptr, nullptr);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    Fail();
-    return kInvalidSocket;
-  }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return static_cast<SocketHandle>(fd);
-}
-
-void CloseWithReset(SocketHandle s) {
-  if (s == kInvalidSocket) return;
-  linger hard{};
-  hard.l_onoff = 1;
-  hard.l_linger = 0;
-  setsockopt(Fd(s), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  close(Fd(s));
-}
-
-}  // namespace modflash::net
-
-// For captures.
-namespace modflash::net {
-
-bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port) {
-  sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  if (getpeername(Fd(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-      peer.sin_family != AF_INET) {
-    Fail();
-    return false;
-  }
-  *address = ntohl(peer.sin_addr.s_addr);
-  *port = ntohs(peer.sin_port);
-  return true;
 }
 
 }  // namespace modflash::net

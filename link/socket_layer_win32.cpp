@@ -13,14 +13,13 @@
 #include <windows.h>
 // clang-format on
 
-#include <chrono>
 #include <cstdio>
-#include <cwchar>
 #include <iostream>
-#include <random>
 #include <string>
 
+#include "contract/output_lines.h"
 #include "link/socket_layer.h"
+#include "platform/wide_text.h"
 
 namespace modflash::net {
 namespace {
@@ -58,6 +57,8 @@ void Cleanup() { WSACleanup(); }
 
 int LastError() { return last_error; }
 
+int RecordSystemError() { return Fail(); }
+
 SocketHandle OpenTcp() {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
@@ -70,12 +71,6 @@ SocketHandle OpenTcp() {
 void SetReceiveTimeout(SocketHandle s, uint32_t ms) {
   const DWORD timeout = ms;
   setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO,
-             reinterpret_cast<const char*>(&timeout), sizeof timeout);
-}
-
-void SetSendTimeout(SocketHandle s, uint32_t ms) {
-  const DWORD timeout = ms;
-  setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO,
              reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
@@ -127,64 +122,20 @@ void Close(SocketHandle s) { closesocket(Raw(s)); }
 void PrintSocketCreateFailure(unsigned code) {
   // The wide print goes to the same stdout; what the stream holds first.
   std::cout.flush();
-  wprintf(L"Failed to create socket. Error %u\n", code);
+  wprintf(L"%ls%u\n", Widen(output::kSocketNotCreated).c_str(), code);
 }
 
 void PrintConnectFailure(int code) {
   wchar_t msgbuf[256];
   FormatSystemText(code, msgbuf);
   std::cout.flush();
-  wprintf(L"Failed to connect to reader. Error (%d) %ls\n", code, msgbuf);
+  wprintf(L"%ls(%d) %ls\n", Widen(output::kNotConnected).c_str(), code, msgbuf);
 }
 
 std::string SystemErrorText(int code) {
   wchar_t msgbuf[256];
   FormatSystemText(code, msgbuf);
-  if (msgbuf[0] == L'\0') return std::string();
-  const int wideLength = static_cast<int>(std::wcslen(msgbuf));
-  const int size = WideCharToMultiByte(CP_UTF8, 0, msgbuf, wideLength, nullptr,
-                                       0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string text(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, msgbuf, wideLength, &text[0], size, nullptr,
-                      nullptr);
-  return text;
-}
-
-SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    Fail();
-    return kInvalidSocket;
-  }
-  // No other program may take the port over while it is ours.
-  const BOOL on = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-             reinterpret_cast<const char*>(&on), sizeof on);
-  sockaddr_in info{};
-  info.sin_family = AF_INET;
-  info.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-  std::minstd_rand pick(static_cast<unsigned>(
-      std::chrono::steady_clock::now().time_since_epoch().count() ^
-      GetCurrentProcessId()));
-  const int tries = port == 0 ? 500 : 1;
-  for (int i = 0; i < tries; ++i) {
-    // The system's ephemeral ports lie above what the programmer accepts.
-    const uint16_t candidate =
-        port != 0 ? port : static_cast<uint16_t>(10000 + pick() % 6536);
-    info.sin_port = htons(candidate);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&info), sizeof info) == 0) {
-      if (listen(s, kListenBacklog) == SOCKET_ERROR) break;
-      if (boundPort != nullptr) *boundPort = candidate;
-      return static_cast<SocketHandle>(s);
-    }
-    const int error = WSAGetLastError();
-    if (error != WSAEADDRINUSE && error != WSAEACCES) break;
-  }
-  Fail();
-  closesocket(s);
-  return kInvalidSocket;
+  return Narrow(msgbuf);
 }
 
 bool WaitReadable(SocketHandle s, int timeoutMs) {
@@ -198,45 +149,6 @@ bool WaitReadable(SocketHandle s, int timeoutMs) {
       select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &limit);
   if (ready == SOCKET_ERROR) Fail();
   return ready > 0;
-}
-
-SocketHandle Accept(SocketHandle listener) {
-  const SOCKET s = accept(Raw(listener), nullptr, nullptr);
-  if (s == INVALID_SOCKET) {
-    Fail();
-    return kInvalidSocket;
-  }
-  const BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-             sizeof on);
-  return static_cast<SocketHandle>(s);
-}
-
-void CloseWithReset(SocketHandle s) {
-  linger hard{};
-  hard.l_onoff = 1;
-  hard.l_linger = 0;
-  setsockopt(Raw(s), SOL_SOCKET, SO_LINGER,
-             reinterpret_cast<const char*>(&hard), sizeof hard);
-  closesocket(Raw(s));
-}
-
-}  // namespace modflash::net
-
-// For captures.
-namespace modflash::net {
-
-bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port) {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  if (getpeername(Raw(s), reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
-      peer.sin_family != AF_INET) {
-    Fail();
-    return false;
-  }
-  *address = ntohl(peer.sin_addr.s_addr);
-  *port = ntohs(peer.sin_port);
-  return true;
 }
 
 }  // namespace modflash::net

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <utility>
 
-#include "link/ethernet_update_comm.h"
+#include "contract/output_lines.h"
 #include "protocol/crc16.h"
 
 namespace modflash {
@@ -25,25 +25,18 @@ constexpr uint32_t kPacketPayloadOffset = 13;
 /// Offset of the answer's result byte and of the version bytes (command 0x60).
 constexpr int32_t kVersionAnswerLength = 16;
 constexpr int kResultOffset = 6;
-constexpr int kMajorOffset = 7;
-constexpr int kMinorOffset = 8;
-constexpr int kPatchOffset = 9;
+constexpr int kAnswerMajor = 7;
+constexpr int kAnswerMinor = 8;
+constexpr int kAnswerPatch = 9;
 
 }  // namespace
 
-UpdateController::UpdateController(std::string ipAddress, int32_t port)
-    : ipAddress_(std::move(ipAddress)), port_(port) {
-  link_ = std::make_unique<EthernetUpdateComm>(ipAddress_, port_);
-}
-
-UpdateController::UpdateController(std::string ipAddress, int32_t port,
-                                   std::unique_ptr<UpdateComm> link)
-    : ipAddress_(std::move(ipAddress)), port_(port), link_(std::move(link)) {}
+UpdateController::UpdateController(std::unique_ptr<UpdateComm> link)
+    : link_(std::move(link)) {}
 
 UpdateController::~UpdateController() {
   // The link's own destructor closes a connection that is still open.
   link_.reset();
-  ipAddress_.clear();
 }
 
 void UpdateController::CloseLink() {
@@ -59,7 +52,7 @@ bool UpdateController::GetBaudRate(int32_t& rate) {
 
 bool UpdateController::SetBaudRate(int32_t rate) {
   if (!link_) {
-    std::cout << "SetBaudRate failed: UpdateComm object not created.\n";
+    std::cout << "SetBaudRate" << output::kNoLink << "\n";
     return false;
   }
   return link_->SetBaudRate(rate);
@@ -81,7 +74,7 @@ int32_t UpdateController::ReceiveAnswer() {
 bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
                                           uint8_t& patch) {
   if (!link_) {
-    std::cout << "GetFirmwareVersion failed: UpdateComm object not created.\n";
+    std::cout << "GetFirmwareVersion" << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandGetVersion, nullptr, 0);
@@ -90,17 +83,16 @@ bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
   if (received != kVersionAnswerLength || answerBuffer_[kResultOffset] != 0) {
     return false;
   }
-  major = answerBuffer_[kMajorOffset];
-  minor = answerBuffer_[kMinorOffset];
-  patch = answerBuffer_[kPatchOffset];
+  major = answerBuffer_[kAnswerMajor];
+  minor = answerBuffer_[kAnswerMinor];
+  patch = answerBuffer_[kAnswerPatch];
   return true;
 }
 
 bool UpdateController::InitiateFirmwareUpdate() {
-  std::cout << "Entering InitiateFirmwareUpdate\n";
+  std::cout << output::kInitiating << "\n";
   if (!link_) {
-    std::cout
-        << "InitiateFirwareUpdate failed: UpdateComm object not created.\n";
+    std::cout << "InitiateFirwareUpdate" << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandPrepareUpdate, nullptr, 0);
@@ -117,8 +109,9 @@ int32_t UpdateController::AutoBaud() {
     PrepModuleCommand(kCommandGetVersion, nullptr, 0);
     link_->Send(sendBuffer_, sendLength_);
     const int32_t received = ReceiveAnswer();
-    std::cout << "AutoBaud: " << static_cast<uint32_t>(rate)
-              << (received > 0 ? " succeeded\n" : " failed\n");
+    std::cout << output::kAutoBaud << static_cast<uint32_t>(rate)
+              << (received > 0 ? output::kProbeAnswered : output::kProbeFailed)
+              << "\n";
     if (received > 0) return rate;
   }
   return -1;

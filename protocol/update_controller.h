@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "link/update_comm.h"
 
@@ -27,11 +26,9 @@ inline constexpr uint32_t kFlashBase = 0x404000;
 /// judges the answers in its answer area.
 class UpdateController {
  public:
-  /// Creates the Ethernet link to the reader, connected or not.
-  UpdateController(std::string ipAddress, int32_t port);
-  /// Uses `link` as the reader link (tests, other transports).
-  UpdateController(std::string ipAddress, int32_t port,
-                   std::unique_ptr<UpdateComm> link);
+  /// Talks to the module through `link`, which the caller made (and
+  /// connected, or tried to).
+  explicit UpdateController(std::unique_ptr<UpdateComm> link);
   ~UpdateController();
   UpdateController(const UpdateController&) = delete;
   UpdateController& operator=(const UpdateController&) = delete;
@@ -91,8 +88,15 @@ class UpdateController {
   /// line fall quiet before the retry.
   void SettleAfterOddAnswer();
 
-  std::string ipAddress_;
-  int32_t port_;
+  /// One answer of the update-mode exchange: news, the entry, or the end of
+  /// the exchange (its line printed).
+  enum class EntryAnswer { kNews, kEntered, kFailed };
+  EntryAnswer ReadEntryAnswer();
+  /// An answer to an update packet: a Status with its status byte, none, or
+  /// one that no Status would be (its line printed, naming `operation`).
+  enum class StatusAnswer { kStatus, kNone, kOdd };
+  StatusAnswer ReadStatusAnswer(const char* operation, uint8_t& status);
+
   uint8_t sendBuffer_[64] = {};
   uint8_t answerBuffer_[64] = {};
   uint8_t sendLength_ = 0;

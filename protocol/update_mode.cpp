@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "contract/output_lines.h"
 #include "protocol/update_controller.h"
 
 namespace modflash {
@@ -46,7 +47,7 @@ std::string Hex(uint8_t value) {
 
 /// Reports a Status answer too short to carry its status byte.
 void ReportShortStatus(const char* operation, int32_t received) {
-  std::cout << "Status packet too short in " << operation << ": " << received
+  std::cout << output::kShortStatus << operation << ": " << received
             << " bytes\n"
             << std::flush;
 }
@@ -66,55 +67,81 @@ bool UpdateController::EnterUpdateMode() {
     // Begin, FirmwareUpdateCfg and End answers are only news; without a
     // Status in the end the request has failed.
     if (answers == kMaxAnswersWithoutStatus) {
-      std::cout << "EnterUpdateMode gave up: " << kMaxAnswersWithoutStatus
+      std::cout << output::kEntryGaveUp << kMaxAnswersWithoutStatus
                 << " answers without a Status packet\n"
                 << std::flush;
       return false;
     }
     if (answers > 0 &&
         std::chrono::steady_clock::now() - start >= entryTimeLimit_) {
-      std::cout << "EnterUpdateMode gave up: no Status packet within "
+      std::cout << output::kEntryGaveUp << "no Status packet within "
                 << entryTimeLimit_.count() / 1000 << " s\n"
                 << std::flush;
       return false;
     }
-    const int32_t received = ReceiveAnswer();
-    if (received <= 0) {
-      std::cout << "Error reading packet in EnterUpdateMode\n" << std::flush;
-      return false;
-    }
-    switch (answerBuffer_[0]) {
-      case kBeginPacket:
-        std::cout << "  EnterUpdateMode got Begin Packet\n" << std::flush;
-        continue;
-      case kFirmwareUpdateCfgPacket:
-        std::cout << "  EnterUpdateMode got FirmwareUpdateCfg Packet\n"
-                  << std::flush;
-        continue;
-      case kEndPacket:
-        std::cout << "  EnterUpdateMode got End Packet\n" << std::flush;
-        continue;
-      case kStatusPacket:
-        if (received < kMinStatusAnswerLength) {
-          ReportShortStatus("EnterUpdateMode", received);
-          return false;
-        }
-        std::cout << "  EnterUpdateMode got Status Packet\n" << std::flush;
-        if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
-          std::cout << "Successfully Entered Update Mode\n" << std::flush;
-          return true;
-        }
-        std::cout << "Failed to enter Update Mode correctly. Error: "
-                  << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
-                  << std::flush;
-        return false;
-      default:
-        std::cout << "Unexpected response reading packet in EnterUpdateMode"
-                  << static_cast<char>(answerBuffer_[0]) << "\n"
-                  << std::flush;
-        return false;
-    }
+    const EntryAnswer answer = ReadEntryAnswer();
+    if (answer != EntryAnswer::kNews) return answer == EntryAnswer::kEntered;
   }
+}
+
+UpdateController::EntryAnswer UpdateController::ReadEntryAnswer() {
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << output::kReadError << "EnterUpdateMode\n" << std::flush;
+    return EntryAnswer::kFailed;
+  }
+  switch (answerBuffer_[0]) {
+    case kBeginPacket:
+      std::cout << output::kEntryNews << "Begin Packet\n" << std::flush;
+      return EntryAnswer::kNews;
+    case kFirmwareUpdateCfgPacket:
+      std::cout << output::kEntryNews << "FirmwareUpdateCfg Packet\n"
+                << std::flush;
+      return EntryAnswer::kNews;
+    case kEndPacket:
+      std::cout << output::kEntryNews << "End Packet\n" << std::flush;
+      return EntryAnswer::kNews;
+    case kStatusPacket:
+      break;
+    default:
+      std::cout << output::kEntryOddAnswer
+                << static_cast<char>(answerBuffer_[0]) << "\n"
+                << std::flush;
+      return EntryAnswer::kFailed;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus("EnterUpdateMode", received);
+    return EntryAnswer::kFailed;
+  }
+  std::cout << output::kEntryNews << "Status Packet\n" << std::flush;
+  if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
+    std::cout << output::kEntered << "\n" << std::flush;
+    return EntryAnswer::kEntered;
+  }
+  std::cout << output::kEntryRefused
+            << static_cast<char>(answerBuffer_[kStatusOffset]) << "\n"
+            << std::flush;
+  return EntryAnswer::kFailed;
+}
+
+UpdateController::StatusAnswer UpdateController::ReadStatusAnswer(
+    const char* operation, uint8_t& status) {
+  const int32_t received = ReceiveAnswer();
+  if (received <= 0) {
+    std::cout << output::kReadError << operation << "\n" << std::flush;
+    return StatusAnswer::kNone;
+  }
+  if (answerBuffer_[0] != kStatusPacket) {
+    std::cout << operation << output::kOddAnswer
+              << Hex(answerBuffer_[kStatusOffset]) << "\n";
+    return StatusAnswer::kOdd;
+  }
+  if (received < kMinStatusAnswerLength) {
+    ReportShortStatus(operation, received);
+    return StatusAnswer::kOdd;
+  }
+  status = answerBuffer_[kStatusOffset];
+  return StatusAnswer::kStatus;
 }
 
 bool UpdateController::SendCodePacket(uint32_t flashAddress,
@@ -134,28 +161,21 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   }
   PrepUpdatePacket(Update_SendCode, packetData, kSliceHeaderLength + length);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
-  const int32_t received = ReceiveAnswer();
-  if (received <= 0) {
-    std::cout << "Error reading packet in SendCodePacket\n" << std::flush;
-    // The answer may still come: it must not be read as the retry's answer.
-    link_->DiscardLateAnswers();
-    return false;
+  uint8_t status = 0;
+  switch (ReadStatusAnswer("SendCodePacket", status)) {
+    case StatusAnswer::kNone:
+      // The answer may still come: it must not be read as the retry's answer.
+      link_->DiscardLateAnswers();
+      return false;
+    case StatusAnswer::kOdd:
+      SettleAfterOddAnswer();
+      return false;
+    case StatusAnswer::kStatus:
+      break;
   }
-  if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "SendCodePacket unexpected response: "
-              << Hex(answerBuffer_[kStatusOffset]) << "\n";
-    SettleAfterOddAnswer();
-    return false;
-  }
-  if (received < kMinStatusAnswerLength) {
-    ReportShortStatus("SendCodePacket", received);
-    SettleAfterOddAnswer();
-    return false;
-  }
-  const uint8_t status = answerBuffer_[kStatusOffset];
   if (status == kSliceAccepted) return true;
-  std::cout << "SendCodePacket " << flashAddress
-            << " failed. Error: " << Hex(status) << "\n"
+  std::cout << "SendCodePacket " << flashAddress << output::kRefused << " "
+            << Hex(status) << "\n"
             << std::flush;
   return false;
 }
@@ -164,29 +184,19 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   if (!link_) return false;
   PrepUpdatePacket(Update_Complete, nullptr, 0);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
-  const int32_t received = ReceiveAnswer();
-  if (received <= 0) {
-    std::cout << "Error reading packet in ExitUpdateMode\n" << std::flush;
+  uint8_t status = 0;
+  if (ReadStatusAnswer("ExitUpdateMode", status) != StatusAnswer::kStatus) {
     return false;
   }
-  if (answerBuffer_[0] != kStatusPacket) {
-    std::cout << "ExitUpdateMode unexpected response: "
-              << Hex(answerBuffer_[kStatusOffset]) << "\n";
-    return false;
-  }
-  if (received < kMinStatusAnswerLength) {
-    ReportShortStatus("ExitUpdateMode", received);
-    return false;
-  }
-  const uint8_t status = answerBuffer_[kStatusOffset];
   const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
   if (status == expected) return true;
   if (status != 0) {
-    std::cout << "ExitUpdateMode failed. Error: " << Hex(status) << "\n"
+    std::cout << "ExitUpdateMode" << output::kRefused << " " << Hex(status)
+              << "\n"
               << std::flush;
     return false;
   }
-  std::cout << "ExitUpdateMode failed. Error:";
+  std::cout << "ExitUpdateMode" << output::kRefused;
   for (int i = 0; i < 20; ++i) std::cout << " " << Hex(status);
   std::cout << "\n" << std::flush;
   return false;

@@ -101,8 +101,7 @@ class UpdateSequenceTest : public ::testing::Test {
       return module_.Answer(frame);
     });
     StartAt(rate);
-    controller_ =
-        std::make_unique<UpdateController>("10.0.0.5", 5000, std::move(fake));
+    controller_ = std::make_unique<UpdateController>(std::move(fake));
   }
 
   void StartAt(int32_t rate) {
@@ -112,8 +111,11 @@ class UpdateSequenceTest : public ::testing::Test {
   RunOutcome Run(bool testMode, Revision revision = Revision::kCurrent) {
     RunOutcome outcome;
     StdoutCapture capture;
-    outcome.status = RunUpdateSteps(*controller_, "10.0.0.5", testMode,
-                                    image_.data(), 1, 2, 3, "V1.2.3", revision);
+    FirmwareImage image;
+    image.codeBuffer = image_.data();
+    image.version = FirmwareVersion{1, 2, 3};
+    outcome.status =
+        RunUpdateSteps(*controller_, "10.0.0.5", testMode, image, revision);
     controller_.reset();
     outcome.out = capture.Take();
     outcome.log = log_;
@@ -193,6 +195,50 @@ TEST_F(UpdateSequenceTest, ProgrammingRunFrom921600) {
   // between polls that answered.
   EXPECT_EQ(CountOf(r.log, Kind::kDelay, 1000), 16u);
   EXPECT_EQ(CountOf(r.log, Kind::kDelay, 500), 1u);
+}
+
+// Letter for letter, with no piece of the expected text taken from the
+// program's own constants: a changed output line fails here even when every
+// part that prints or reads it was changed alike.
+TEST_F(UpdateSequenceTest, WholeTranscriptIsLetterForLetter) {
+  StartAt(230400);
+  module_.refusedAddress = 0x405000;
+  module_.refusals = 1;
+  const RunOutcome r = Run(false);
+  std::string progress;
+  for (uint32_t line = 0; line < 50; ++line) {
+    if (line == 1) progress += "SendCodePacket 4214784 failed. Error: 03\n#";
+    char marker[16];
+    std::snprintf(marker, sizeof marker, "\n0X%08X ", 0x404000 + line * 4096);
+    progress += marker + std::string(64, '*');
+  }
+  const std::string wait =
+      "Resetting Module\n"
+      "Waiting for re-initialization . . . . . . . . \n\n";
+  EXPECT_EQ(r.out,
+            "AutoBaud: 921600 succeeded\n"
+            "Current baud rate: 230400\n"
+            "Warning: Initial baud rate was not 921600.\n"
+            "   The module baud rate will be reset to\n"
+            "   921600 baud after firmware has been updated.\n\n"
+            "Successfully set baud rate to 115200 baud\n" +
+                wait +
+                "Current firmware version: V1.2.3\n"
+                "Entering InitiateFirmwareUpdate\n"
+                "Waiting for module to reset & initialize\n"
+                "Sending Update_EnterUpdateMode packet.\n"
+                "  EnterUpdateMode got Status Packet\n"
+                "Successfully Entered Update Mode\n" +
+                progress +
+                "\n\nAll code data successfully sent to module.\n"
+                "Sending Update_Complete packet.\n"
+                "Module Firmware successfully written.\n" +
+                wait +
+                "Post-update firmware version: V1.2.3\n"
+                "Successfully reset baud rate to 921600 baud\n"
+                "\nModule firmware for reader 10.0.0.5 has been successfully "
+                "updated.\n");
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST_F(UpdateSequenceTest, QuietModeBracketsProbeWaitsAndUpdateModeRequest) {

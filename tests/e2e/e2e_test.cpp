@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/transcript.h"
@@ -20,13 +21,6 @@ namespace modflash::testing {
 namespace {
 
 using namespace transcript;
-
-const char kHeaderBox[] =
-    "\n\n\n"
-    "*****************************************************\n"
-    "*      modflash: RF module firmware programmer      *\n"
-    "*****************************************************\n"
-    "\n";
 
 class EndToEndTest : public ::testing::Test {
  protected:
@@ -57,9 +51,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   std::string Header(const std::string& kind) const {
-    return kHeaderBox + kind + "\nFirmware image file: " + imagePath_ +
-           "\nURI: " + uri_ +
-           "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+    return transcript::Header(kind, imagePath_, uri_) +
+           "Firmware file successfully read.\nFirmware file is valid\n"
            "File Firmware Version: V1.2.3\n"
            "Connected to reader.\n\n";
   }
@@ -196,24 +189,19 @@ TEST_F(EndToEndTest, EarlierRevisionRestoresTheRateItFound) {
 
 TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
   // Find a port that nothing listens on: bind one, then let it go.
-  uint16_t port = 0;
-  {
-    net::SocketLayerSession session;
-    const net::SocketHandle s = net::ListenLoopback(0, &port);
-    ASSERT_NE(s, net::kInvalidSocket);
-    net::Close(s);
-  }
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
   imagePath_ = dir_.Write("image.bin", image_);
   const ProcessResult r =
       RunProcess(MODFLASH_BIN,
                  {"--program", imagePath_, "127.0.0.1", std::to_string(port)});
-  std::string expected = kHeaderBox;
-  expected += "Real programming run\nFirmware image file: " + imagePath_ +
-              "\nURI: 127.0.0.1:" + std::to_string(port) +
-              "\n\nFirmware file successfully read.\nFirmware file is valid\n"
-              "File Firmware Version: V1.2.3\n"
-              "Failed to connect to reader. Error (10061) " +
-              net::SystemErrorText(10061) + "\n";
+  std::string expected = transcript::Header(
+      "Real programming run", imagePath_, "127.0.0.1:" + std::to_string(port));
+  expected +=
+      "Firmware file successfully read.\nFirmware file is valid\n"
+      "File Firmware Version: V1.2.3\n"
+      "Failed to connect to reader. Error (10061) " +
+      net::SystemErrorText(10061) + "\n";
   for (const char* rate : {"921600", "115200", "230400", "460800"}) {
     expected +=
         std::string("Error sending message to reader. Error #10038.\n") +
@@ -228,13 +216,8 @@ TEST_F(EndToEndTest, UnreachableReaderEndsAfterTheProbe) {
 
 // The shipped pair: the modflash program against the readersim program.
 TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
-  uint16_t port = 0;
-  net::SocketLayerSession session;
-  {
-    const net::SocketHandle s = net::ListenLoopback(0, &port);
-    ASSERT_NE(s, net::kInvalidSocket);
-    net::Close(s);
-  }
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
   imagePath_ = dir_.Write("image.bin", image_);
   const std::string flashPath = (dir_.path() / "flash.bin").string();
   // Connection 1 is the readiness probe below, connection 2 the run.
@@ -245,13 +228,7 @@ TEST_F(EndToEndTest, ProgrammingRunAgainstTheSimulatorProgram) {
         {"--port", std::to_string(port), "--connections", "2", "--version",
          "1.1.0", "--expect", imagePath_, "--flash-out", flashPath});
   });
-  bool ready = false;
-  for (int i = 0; i < 200 && !ready; ++i) {
-    const net::SocketHandle probe = net::OpenTcp();
-    ready = net::ConnectIPv4(probe, "127.0.0.1", port) == 0;
-    net::Close(probe);
-    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const bool ready = AwaitListener(port);
   uri_ = "127.0.0.1:" + std::to_string(port);
   const ProcessResult r =
       ready ? RunProcess(MODFLASH_BIN, {"--program", imagePath_, "127.0.0.1",

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/transcript.h"
@@ -22,13 +23,6 @@ namespace {
 
 using namespace transcript;
 using nlohmann::json;
-
-const char kHeaderBox[] =
-    "\n\n\n"
-    "*****************************************************\n"
-    "*      modflash: RF module firmware programmer      *\n"
-    "*****************************************************\n"
-    "\n";
 
 std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,20 +54,6 @@ std::vector<json> ReadRecords(const std::filesystem::path& folder) {
   return records;
 }
 
-// Ports that nothing listens on: bound, then let go.
-std::vector<uint16_t> ClosedPorts(size_t count) {
-  net::SocketLayerSession session;
-  std::vector<net::SocketHandle> sockets;
-  std::vector<uint16_t> ports;
-  for (size_t i = 0; i < count; ++i) {
-    uint16_t port = 0;
-    sockets.push_back(net::ListenLoopback(0, &port));
-    ports.push_back(port);
-  }
-  for (const net::SocketHandle s : sockets) net::Close(s);
-  return ports;
-}
-
 class FleetTest : public ::testing::Test {
  protected:
   FleetTest() : image_(MakeImage(1, 2, 3)), fleet_(&simLog_) {
@@ -95,10 +75,9 @@ class FleetTest : public ::testing::Test {
   }
 
   std::string Header(uint16_t port) const {
-    return std::string(kHeaderBox) +
-           "Real programming run\nFirmware image file: " + imagePath_ +
-           "\nURI: 127.0.0.1:" + std::to_string(port) +
-           "\n\nFirmware file successfully read.\nFirmware file is valid\n"
+    return transcript::Header("Real programming run", imagePath_,
+                              "127.0.0.1:" + std::to_string(port)) +
+           "Firmware file successfully read.\nFirmware file is valid\n"
            "File Firmware Version: V1.2.3\nConnected to reader.\n\n";
   }
 
@@ -251,7 +230,7 @@ TEST_F(FleetTest, FailedCanaryStartsNothingElse) {
   sim::FleetSimOptions layout;
   layout.readers = 2;
   ASSERT_TRUE(fleet_.Start(sim::FleetReaderOptions(sim::SimOptions{}, layout)));
-  const uint16_t closed = ClosedPorts(1)[0];
+  const uint16_t closed = FreeLoopbackPorts(1)[0];
   const std::string inventory = WriteInventory(
       "127.0.0.1:" + std::to_string(closed) + " canary\n" + fleet_.Inventory());
   const ProcessResult r = RunFleet(inventory, {"--canary", "1"});
@@ -275,7 +254,7 @@ TEST_F(FleetTest, FailedCanaryStartsNothingElse) {
 // Unreachable readers one at a time: after two failures nothing new starts.
 TEST_F(FleetTest, MaxFailuresStopsStartingUpdates) {
   std::string text;
-  for (const uint16_t port : ClosedPorts(4)) {
+  for (const uint16_t port : FreeLoopbackPorts(4)) {
     text += "127.0.0.1:" + std::to_string(port) + "\n";
   }
   const ProcessResult r =

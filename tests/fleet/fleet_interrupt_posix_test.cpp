@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "fleet/child_process.h"
+#include "process/child_process.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/fleet_sim.h"
 
@@ -37,13 +37,16 @@ class FleetInterruptTest : public ::testing::Test {
     const std::string inventory = fleet_.Inventory();
     const std::string inventoryPath = dir_.Write(
         "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
-    fleet::ChildProcess child;
+    process::ChildProcess child;
+    process::StartOptions options;
+    options.errorFile = (dir_.path() / "fleet.err").string();
+    options.ownGroup = true;
     std::string error;
     EXPECT_TRUE(
         child.Start(MODFLASH_FLEET_BIN,
                     {"--program", imagePath_, inventoryPath, "-j", jobs,
                      "--out", runDir_.string(), "--modflash", MODFLASH_BIN},
-                    (dir_.path() / "fleet.err").string(), error))
+                    options, error))
         << error;
     bool signalled = false;
     while (child.ReadOutput(out_)) {
@@ -61,9 +64,9 @@ class FleetInterruptTest : public ::testing::Test {
         }
         signalled = true;
       }
-      fleet::ChildProcess::WaitForAny({&child}, 200);
+      process::ChildProcess::WaitForAny({&child}, 200);
     }
-    const fleet::ChildExit exit = child.Wait();
+    const process::ChildExit exit = child.Wait();
     fleet_.Stop();
     fleet_.Wait();
     EXPECT_TRUE(exit.exited);

@@ -140,6 +140,28 @@ TEST(TranscriptReaderTest, EarlyFailuresLeaveLaterFieldsEmpty) {
   EXPECT_EQ(f.refusedTries, 1);
 }
 
+TEST(TranscriptReaderTest, FirstErrorIsOneOfTheProgramsFailureTexts) {
+  // Words of a failure in a file name make no failure; an odd answer in the
+  // transfer is one, and it came before the line that ended the run.
+  std::string text = UpToTransfer("921600");
+  text.replace(text.find("img.bin"), 7, "Error-failed.bin");
+  const TranscriptFacts f = ReadTranscript(
+      text +
+      "\n0X00404000 SendCodePacket unexpected response: 53\n#"
+      "SendCodePacket 4210688 failed. Error: 03\n#"
+      "SendCodePacket failed at buffer offset 0 with 5 retries\n");
+  EXPECT_EQ(f.firstErrorLine, "SendCodePacket unexpected response: 53");
+  EXPECT_EQ(f.lastLine,
+            "SendCodePacket failed at buffer offset 0 with 5 retries");
+  EXPECT_EQ(f.refusedTries, 2);
+  // A probe whose answer was empty prints no link error: its verdict is the
+  // first failure, while a probe that succeeded is none.
+  EXPECT_EQ(ReadTranscript(std::string(kStart) + "AutoBaud: 921600 failed\n"
+                                                 "AutoBaud: 115200 succeeded\n")
+                .firstErrorLine,
+            "AutoBaud: 921600 failed");
+}
+
 TEST(TranscriptReaderTest, TrackerFollowsPhaseAndStarsChunkByChunk) {
   const std::string text = UpToTransfer("921600") + Progress();
   ProgressTracker tracker;

@@ -10,9 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_reader.h"
+#include "tests/support/ports.h"
 
 namespace modflash {
 namespace {
@@ -56,14 +57,6 @@ std::unique_ptr<EthernetUpdateComm> ConnectTo(const FakeReader& reader) {
 }
 
 // A port on which nobody listens.
-uint16_t ClosedPort() {
-  uint16_t port = 0;
-  const net::SocketHandle listener = net::ListenLoopback(0, &port);
-  EXPECT_NE(listener, net::kInvalidSocket);
-  net::Close(listener);
-  return port;
-}
-
 TEST(EthernetUpdateCommTest, OutgoingMessagesAreByteExact) {
   FakeReaderScript script;
   script.AwaitMessage()
@@ -310,7 +303,7 @@ TEST(EthernetUpdateCommTest, RefusedBadAddressAndUnconnectedLink) {
   EXPECT_EQ(refusedText.back(), '\n');
 
   StdoutCapture out;
-  EthernetUpdateComm refused("127.0.0.1", ClosedPort());
+  EthernetUpdateComm refused("127.0.0.1", testing::FreeLoopbackPort());
   EXPECT_EQ(out.Take(),
             "Failed to connect to reader. Error (10061) " + refusedText + "\n");
 
@@ -318,7 +311,7 @@ TEST(EthernetUpdateCommTest, RefusedBadAddressAndUnconnectedLink) {
   // POSIX layer after it) refuses with 10049. Wine passes 0.0.0.0 on to its
   // host, where it means this machine: the closed port then refuses (10061).
   StdoutCapture badOut;
-  EthernetUpdateComm bad("reader.local", ClosedPort());
+  EthernetUpdateComm bad("reader.local", testing::FreeLoopbackPort());
   const std::string badLine = badOut.Take();
   const std::string prefix = "Failed to connect to reader. Error (";
   ASSERT_EQ(badLine.compare(0, prefix.size(), prefix), 0) << badLine;

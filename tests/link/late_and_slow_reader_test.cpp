@@ -79,7 +79,8 @@ TEST(LateAndSlowReaderTest, LateAnswerIsCaughtBeforeTheRetry) {
       .Reply(Answer(0x00));
   FakeReader reader(script);
   StdoutCapture out;
-  UpdateController controller("127.0.0.1", reader.port());
+  UpdateController controller(
+      std::make_unique<EthernetUpdateComm>("127.0.0.1", reader.port()));
   const uint8_t slice[32] = {};
   const auto start = Clock::now();
   EXPECT_FALSE(controller.SendCodePacket(kFlashBase, slice, 32, false));

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "link/ethernet_update_comm.h"
 #include "protocol/update_controller.h"
 #include "tests/support/capture.h"
 #include "tests/support/fake_reader.h"
@@ -55,7 +57,8 @@ TEST(EthernetControllerTest, VersionReadAndShortUpdateOnTheWire) {
   uint8_t major = 0, minor = 0, patch = 0;
   const uint8_t slice[32] = {};
   {
-    UpdateController controller("127.0.0.1", reader.port());
+    UpdateController controller(
+        std::make_unique<EthernetUpdateComm>("127.0.0.1", reader.port()));
     EXPECT_TRUE(controller.GetFirmwareVersion(major, minor, patch));
     EXPECT_TRUE(controller.EnterUpdateMode());
     EXPECT_TRUE(controller.SendCodePacket(kFlashBase, slice, 32, true));

@@ -16,8 +16,7 @@ using Bytes = std::vector<uint8_t>;
 
 /// A controller on a fake link; the builders never touch the link.
 UpdateController MakeController() {
-  return UpdateController("127.0.0.1", 5000,
-                          std::make_unique<testing::FakeUpdateComm>());
+  return UpdateController(std::make_unique<testing::FakeUpdateComm>());
 }
 
 Bytes SendArea(const UpdateController& controller) {
@@ -115,7 +114,7 @@ TEST(FrameTest, SendCodePacketLayoutAndCrc) {
   for (const bool testMode : {false, true}) {
     auto fake = std::make_unique<testing::FakeUpdateComm>();
     auto log = fake->log();
-    UpdateController controller("127.0.0.1", 5000, std::move(fake));
+    UpdateController controller(std::move(fake));
     const uint8_t slice[32] = {};
     testing::StdoutCapture quiet;  // the unanswered packet's error line
     controller.SendCodePacket(kFlashBase, slice, 32, testMode);

@@ -29,8 +29,7 @@ class ControllerTest : public ::testing::Test {
   ControllerTest()
       : fake(new FakeUpdateComm),
         log(fake->log()),
-        controller(std::in_place, "192.168.0.10", 5000,
-                   std::unique_ptr<UpdateComm>(fake)) {}
+        controller(std::in_place, std::unique_ptr<UpdateComm>(fake)) {}
 
   FakeUpdateComm* fake;
   std::shared_ptr<FakeLinkLog> log;

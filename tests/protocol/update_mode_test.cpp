@@ -26,7 +26,7 @@ class UpdateModeTest : public ::testing::Test {
   UpdateModeTest()
       : fake(new FakeUpdateComm),
         log(fake->log()),
-        controller("192.168.0.10", 5000, std::unique_ptr<UpdateComm>(fake)) {
+        controller(std::unique_ptr<UpdateComm>(fake)) {
     for (uint8_t i = 0; i < 32; ++i) slice[i] = static_cast<uint8_t>(0x80 + i);
   }
 

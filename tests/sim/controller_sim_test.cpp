@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "link/ethernet_update_comm.h"
 #include "protocol/update_controller.h"
 #include "tests/support/capture.h"
 #include "tests/support/temp_dir.h"
@@ -46,7 +47,8 @@ class ControllerSimTest : public ::testing::Test {
     sim_ = std::make_unique<Simulator>(options_);
     ASSERT_TRUE(sim_->Start());
     testing::StdoutCapture quiet;
-    controller_ = std::make_unique<UpdateController>("127.0.0.1", sim_->port());
+    controller_ = std::make_unique<UpdateController>(
+        std::make_unique<EthernetUpdateComm>("127.0.0.1", sim_->port()));
     EXPECT_EQ(quiet.Take(), "Connected to reader.\n\n");
   }
 
@@ -160,7 +162,8 @@ double TimeTransfer(SimOptions options, bool lineTiming, uint32_t count) {
   Simulator sim(options);
   if (!sim.Start()) return -1;
   testing::StdoutCapture quiet;
-  UpdateController controller("127.0.0.1", sim.port());
+  UpdateController controller(
+      std::make_unique<EthernetUpdateComm>("127.0.0.1", sim.port()));
   controller.InitiateFirmwareUpdate();
   controller.Delay(options.prepareRestartMs + 50);
   if (!controller.EnterUpdateMode()) return -1;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 #include "tools/readersim/reader_message.h"
 
 namespace modflash::testing {

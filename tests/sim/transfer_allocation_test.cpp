@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/update_sequence.h"
+#include "link/ethernet_update_comm.h"
 #include "tests/support/capture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/simulator.h"
@@ -71,7 +72,8 @@ TEST(TransferAllocationTest, WholeRunAllocatesFarLessThanOncePerPacket) {
   const std::vector<uint8_t> image = testing::MakeImage(1, 2, 3);
 
   testing::StdoutCapture out;
-  UpdateController controller("127.0.0.1", sim.port());
+  UpdateController controller(
+      std::make_unique<EthernetUpdateComm>("127.0.0.1", sim.port()));
   // The counter sees what this thread allocates.
   tAllocations = 0;
   tCounting = true;
@@ -80,9 +82,11 @@ TEST(TransferAllocationTest, WholeRunAllocatesFarLessThanOncePerPacket) {
   probe.reset();
   // The earlier revision: one restart wait only, the same transfer loop.
   tAllocations = 0;
-  const int status =
-      RunUpdateSteps(controller, "127.0.0.1", false, image.data(), 1, 2, 3,
-                     "V1.2.3", Revision::kEarlier);
+  FirmwareImage firmware;
+  firmware.codeBuffer = image.data();
+  firmware.version = FirmwareVersion{1, 2, 3};
+  const int status = RunUpdateSteps(controller, "127.0.0.1", false, firmware,
+                                    Revision::kEarlier);
   tCounting = false;
   const std::string printed = out.Take();
   ASSERT_EQ(status, 0) << printed;

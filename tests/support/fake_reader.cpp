@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "link/reader_framing.h"
+
 namespace modflash::testing {
 namespace {
 
@@ -17,22 +19,8 @@ constexpr int kSliceMs = 20;
 
 std::vector<uint8_t> ReaderMessage(uint8_t type,
                                    const std::vector<uint8_t>& payload) {
-  const size_t total = payload.size() + 8;
-  // Byte by byte into a buffer sized once: appending the payload to a
-  // vector initialised from a list trips GCC 12's -Warray-bounds at -O3.
-  std::vector<uint8_t> message;
-  message.reserve(total);
-  message.push_back(0xB9);
-  message.push_back(0x9B);
-  message.push_back(static_cast<uint8_t>((total >> 8) & 0xFF));
-  message.push_back(static_cast<uint8_t>(total & 0xFF));
-  message.push_back(type);
-  for (const uint8_t byte : payload) message.push_back(byte);
-  uint8_t check = 0;
-  for (size_t i = 2; i < message.size(); ++i) check ^= message[i];
-  message.push_back(check);
-  message.push_back(0x0D);
-  message.push_back(0x0A);
+  std::vector<uint8_t> message(payload.size() + framing::kOverhead);
+  framing::Frame(type, payload.data(), payload.size(), message.data());
   return message;
 }
 
@@ -167,7 +155,8 @@ void FakeReader::Run() {
         ok = ReadUntil([&] { return ReceivedSize() >= cursor; });
         break;
       case FakeReaderScript::Kind::kAwaitMessage: {
-        ok = ReadUntil([&] { return ReceivedSize() >= cursor + 4; });
+        ok = ReadUntil(
+            [&] { return ReceivedSize() >= cursor + framing::kHeadLength; });
         if (!ok) break;
         size_t length;
         {
@@ -175,7 +164,7 @@ void FakeReader::Run() {
           length = static_cast<size_t>(received_[cursor + 2]) << 8 |
                    received_[cursor + 3];
         }
-        cursor += std::max<size_t>(length, 4);
+        cursor += std::max<size_t>(length, framing::kHeadLength);
         ok = ReadUntil([&] { return ReceivedSize() >= cursor; });
         break;
       }

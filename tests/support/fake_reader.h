@@ -27,12 +27,11 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 
 namespace modflash::testing {
 
-/// A reader message: B9 9B, the big-endian length (payload + 8), `type`,
-/// the payload, the check byte (XOR of length, type and payload), 0D 0A.
+/// A reader message of `type` around `payload` (link/reader_framing.h).
 std::vector<uint8_t> ReaderMessage(uint8_t type,
                                    const std::vector<uint8_t>& payload);
 

@@ -9,7 +9,7 @@
 //   auto log = fake->log();                    // outlives the fake
 //   fake->QueueAnswer(StatusAnswer(0x0E));     // next Receive gets this
 //   fake->QueueNoAnswer("timeout\n");          // then one with no answer
-//   UpdateController controller("10.0.0.1", 5000, std::move(fake));
+//   UpdateController controller(std::move(fake));
 //   ... drive the controller ...
 //   EXPECT_EQ(log->Trace(), "Send[64] Receive(64) Receive(64)");
 //   EXPECT_EQ(log->SentFrames()[0][7], 2);

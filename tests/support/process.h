@@ -11,7 +11,8 @@ struct ProcessResult {
   std::string out;
   std::string err;
   /// The exit status as the system reports it (-1 from main is 255 on
-  /// POSIX, -1 on Windows); -1000 when the process could not be run or did not end.
+  /// POSIX, -1 on Windows); -1000 when the process could not be run or did not
+  /// end.
   int status = -1000;
 };
 
@@ -24,6 +25,9 @@ ProcessResult RunProcess(const std::string& program,
 
 /// The exit status a program's `return -1` shows on this platform.
 int MinusOneStatus();
+
+/// `text` with the platform's line ends ("\r\n" on Windows) as "\n".
+std::string PlainLineEnds(const std::string& text);
 
 }  // namespace modflash::testing
 

@@ -8,12 +8,26 @@
 #include <cstdio>
 #include <string>
 
+#include "contract/output_lines.h"
+
 namespace modflash::testing::transcript {
+
+namespace out = modflash::output;
+
+/// A line of the transcript: `text` and its line end.
+inline std::string Line(const std::string& text) { return text + "\n"; }
+
+/// The current revision's header up to the image file's lines.
+inline std::string Header(const std::string& kind, const std::string& file,
+                          const std::string& uri) {
+  return std::string("\n\n\n") + out::kHeaderBox + "\n" + Line(kind) +
+         out::kImageFile + Line(file) + out::kUri + Line(uri) + "\n";
+}
 
 /// A restart wait that shows `marks` ". " marks.
 inline std::string Wait(int marks) {
-  std::string text = "Resetting Module\nWaiting for re-initialization ";
-  for (int i = 0; i < marks; ++i) text += ". ";
+  std::string text = Line(out::kResetting) + out::kWaitStart;
+  for (int i = 0; i < marks; ++i) text += out::kWaitMark;
   return text + "\n\n";
 }
 
@@ -23,32 +37,26 @@ inline std::string Progress() {
   std::string text;
   for (uint32_t line = 0; line < 50; ++line) {
     char marker[16];
-    std::snprintf(marker, sizeof marker, "\n0X%08X ", 0x404000 + line * 4096);
-    text += marker + std::string(64, '*');
+    std::snprintf(marker, sizeof marker, out::kMarkerFormat,
+                  0x404000 + line * 4096);
+    text += "\n" + std::string(marker) + std::string(64, out::kStar);
   }
   return text;
 }
 
-inline const char kWarning[] =
-    "Warning: Initial baud rate was not 921600.\n"
-    "   The module baud rate will be reset to\n"
-    "   921600 baud after firmware has been updated.\n\n";
+inline const std::string kWarning = Line(out::kRateWarning) + "\n";
 
 /// From the prepare request to the module's entry into update mode.
-inline const char kUpdateMode[] =
-    "Entering InitiateFirmwareUpdate\n"
-    "Waiting for module to reset & initialize\n"
-    "Sending Update_EnterUpdateMode packet.\n"
-    "  EnterUpdateMode got Status Packet\n"
-    "Successfully Entered Update Mode\n";
+inline const std::string kUpdateMode = Line(out::kInitiating) +
+                                       Line(out::kModuleRestarting) +
+                                       Line(out::kEnterLine) + out::kEntryNews +
+                                       "Status Packet\n" + Line(out::kEntered);
 
-inline const char kSent[] =
-    "\n\nAll code data successfully sent to module.\n"
-    "Sending Update_Complete packet.\n";
+inline const std::string kSent =
+    "\n\n" + Line(out::kAllSent) + Line(out::kCompleteLine);
 
 inline std::string Success(const std::string& address) {
-  return "\nModule firmware for reader " + address +
-         " has been successfully updated.\n";
+  return "\n" + Line(out::kVerdictStart + address + out::kUpdated);
 }
 
 /// True when `text` ends with `tail`.

@@ -9,15 +9,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "link/ethernet_update_comm.h"
+#include "net/loopback_server.h"
 #include "protocol/crc16.h"
 #include "protocol/update_controller.h"
 #include "tests/support/capture.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/module_model.h"
@@ -238,22 +241,13 @@ class DissectorTest : public ::testing::Test {
 TEST_F(DissectorTest, ProgrammingRunCapturedByTheSimulatorProgram) {
   // The readersim program itself; its first connection is the readiness
   // probe below.
-  uint16_t port = 0;
-  net::SocketLayerSession session;
-  const net::SocketHandle s = net::ListenLoopback(0, &port);
-  ASSERT_NE(s, net::kInvalidSocket);
-  net::Close(s);
+  const uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
   std::thread simThread([&] {
     RunProcess(READERSIM_BIN, {"--port", std::to_string(port), "--connections",
                                "2", "--version", "1.1.0", "--pcap", capture_});
   });
-  bool ready = false;
-  for (int i = 0; i < 200 && !ready; ++i) {
-    const net::SocketHandle probe = net::OpenTcp();
-    ready = net::ConnectIPv4(probe, "127.0.0.1", port) == 0;
-    net::Close(probe);
-    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const bool ready = AwaitListener(port);
   const int status =
       ready ? RunProcess(MODFLASH_BIN, {"--program", imagePath_, "127.0.0.1",
                                         std::to_string(port)})
@@ -341,7 +335,8 @@ TEST_F(DissectorTest, LengthBelowEightAndOversizeAnswerAreWarned) {
   ASSERT_TRUE(simulator.Start());
   {
     StdoutCapture quiet;
-    UpdateController controller("127.0.0.1", simulator.port());
+    UpdateController controller(
+        std::make_unique<EthernetUpdateComm>("127.0.0.1", simulator.port()));
     uint8_t major = 0, minor = 0, patch = 0;
     for (int i = 0; i < 3; ++i)
       controller.GetFirmwareVersion(major, minor, patch);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 #include "tools/readersim/module_model.h"
 #include "tools/readersim/pcap_capture.h"
 #include "tools/readersim/sim_options.h"

@@ -9,15 +9,65 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fleet/child_process.h"
+#include "process/child_process.h"
 
 extern char** environ;
 
-namespace modflash::fleet {
+namespace modflash::process {
+namespace {
+
+// Appends what is waiting on `fd` without blocking; closes it (and sets it
+// to -1) at its end. False once it has ended.
+bool Drain(int& fd, std::string& sink) {
+  if (fd < 0) return false;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got > 0) {
+      sink.append(chunk, static_cast<size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    close(fd);  // end of output, or an error that ends it
+    fd = -1;
+    return false;
+  }
+}
+
+// A pipe whose ends are both close-on-exec; the child's end becomes its
+// standard stream through dup2, which clears the flag on the copy.
+bool MakePipe(int (&fds)[2], std::string& error) {
+  if (pipe2(fds, O_CLOEXEC) == 0) return true;
+  error = std::string("cannot make a pipe: ") + std::strerror(errno);
+  return false;
+}
+
+void SetUpSignals(posix_spawnattr_t& attr, bool ownGroup) {
+  // The child starts with no blocked signals and the default actions for
+  // the interruptions that the fleet catches.
+  sigset_t none;
+  sigset_t defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (ownGroup) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags = static_cast<short>(flags | POSIX_SPAWN_SETPGROUP);
+  }
+  posix_spawnattr_setflags(&attr, flags);
+}
+
+}  // namespace
 
 struct ChildProcess::Impl {
   pid_t pid = -1;
   int out = -1;  // read end of the child's standard output
+  int err = -1;  // read end of its standard error, when on a pipe
   bool reaped = false;
 };
 
@@ -30,14 +80,19 @@ ChildProcess::~ChildProcess() {
     waitpid(impl_->pid, &status, 0);
   }
   if (impl_->out >= 0) close(impl_->out);
+  if (impl_->err >= 0) close(impl_->err);
 }
 
 bool ChildProcess::Start(const std::string& program,
                          const std::vector<std::string>& args,
-                         const std::string& errorFile, std::string& error) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
-    error = std::string("cannot make a pipe: ") + std::strerror(errno);
+                         const StartOptions& options, std::string& error) {
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  const bool errorPipe = options.errorFile.empty();
+  if (!MakePipe(out, error)) return false;
+  if (errorPipe && !MakePipe(err, error)) {
+    close(out[0]);
+    close(out[1]);
     return false;
   }
   std::vector<std::string> storage;
@@ -50,55 +105,43 @@ bool ChildProcess::Start(const std::string& program,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (errorPipe) {
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, options.errorFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // Own process group: a Ctrl-C at the terminal must not end an update.
-  sigset_t none;
-  sigset_t defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(
-      &attr, static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                POSIX_SPAWN_SETSIGDEF));
+  SetUpSignals(attr, options.ownGroup);
   const int rc = posix_spawn(&impl_->pid, program.c_str(), &actions, &attr,
                              argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  close(fds[1]);
+  close(out[1]);
+  if (errorPipe) close(err[1]);
   if (rc != 0) {
-    close(fds[0]);
+    close(out[0]);
+    if (errorPipe) close(err[0]);
     impl_->pid = -1;
     error = "cannot start " + program + ": " + std::strerror(rc);
     return false;
   }
-  impl_->out = fds[0];
-  fcntl(impl_->out, F_SETFL, fcntl(impl_->out, F_GETFL) | O_NONBLOCK);
+  impl_->out = out[0];
+  impl_->err = err[0];
+  for (const int fd : {impl_->out, impl_->err}) {
+    if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
   return true;
 }
 
 bool ChildProcess::ReadOutput(std::string& sink) {
-  if (impl_->out < 0) return false;
-  char chunk[8192];
-  for (;;) {
-    const ssize_t got = read(impl_->out, chunk, sizeof chunk);
-    if (got > 0) {
-      sink.append(chunk, static_cast<size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    close(impl_->out);  // end of output, or an error that ends it
-    impl_->out = -1;
-    return false;
-  }
+  return Drain(impl_->out, sink);
+}
+
+bool ChildProcess::ReadError(std::string& sink) {
+  return Drain(impl_->err, sink);
 }
 
 ChildExit ChildProcess::Wait() {
@@ -127,7 +170,9 @@ void ChildProcess::WaitForAny(const std::vector<ChildProcess*>& children,
                               int timeoutMs) {
   std::vector<pollfd> fds;
   for (const ChildProcess* child : children) {
-    if (child->impl_->out >= 0) fds.push_back({child->impl_->out, POLLIN, 0});
+    for (const int fd : {child->impl_->out, child->impl_->err}) {
+      if (fd >= 0) fds.push_back({fd, POLLIN, 0});
+    }
   }
   // A signal cuts the wait short (EINTR), which is what an interruption
   // wants.
@@ -149,4 +194,4 @@ std::string OwnDirectory(const char* argv0) {
 
 std::string ProgramFileName(const std::string& base) { return base; }
 
-}  // namespace modflash::fleet
+}  // namespace modflash::process

@@ -1,6 +1,6 @@
-// The parts of the socket layer that are the same on every platform.
+// The parts of the server side that are the same on every platform.
 
-#include "link/socket_layer.h"
+#include "net/loopback_server.h"
 
 namespace modflash::net {
 

@@ -1,0 +1,84 @@
+#ifndef MODFLASH_PROCESS_CHILD_PROCESS_H_
+#define MODFLASH_PROCESS_CHILD_PROCESS_H_
+
+// Child processes for modflash-fleet and the tests: started with arguments,
+// no standard input, standard output on a pipe, standard error in a file or
+// on a pipe; waited for, with a time-out, or killed.
+//
+// A child gets its three standard handles and nothing else of ours. On POSIX
+// every descriptor this project opens is close-on-exec (the pipes here, the
+// socket layer's sockets), so exec drops it. On Windows a child inherits
+// every inheritable handle that exists while it is created, so one lock is
+// held from the creation of a child's inheritable handles until the parent
+// has closed its copies: a child started meanwhile by another thread cannot
+// take them (and hold our pipes open past their writer's end). Every child
+// of these programs is started here, so the lock covers them all.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace modflash::process {
+
+/// How a child process ended.
+struct ChildExit {
+  bool exited = false;  ///< ended by returning or exit(); `status` is set
+  int status = 0;       ///< as the system reports it (255 or -1 for -1)
+  int signal = 0;       ///< POSIX: the signal that ended it, if any
+};
+
+/// Where a child's standard error goes, and whether it is shielded from the
+/// console's interruptions.
+struct StartOptions {
+  /// A file created anew for the standard error; empty: a pipe, read with
+  /// ReadError.
+  std::string errorFile;
+  /// A process group of its own, so that a Ctrl-C at the console reaches
+  /// only us.
+  bool ownGroup = false;
+};
+
+/// One child process.
+class ChildProcess {
+ public:
+  ChildProcess();
+  ~ChildProcess();  ///< ends a child that is still running
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  /// Starts `program` with `args` (argv[0] is `program`). False with
+  /// `error` set when it could not be started.
+  bool Start(const std::string& program, const std::vector<std::string>& args,
+             const StartOptions& options, std::string& error);
+  /// Appends what the child has written to its standard output since the
+  /// last call, without waiting. False once that output has ended and all
+  /// of it was handed out.
+  bool ReadOutput(std::string& sink);
+  /// The same for a standard error on a pipe; false at once without one.
+  bool ReadError(std::string& sink);
+  /// Waits for the child to end (after its output ended, or after Kill).
+  ChildExit Wait();
+  /// Ends the child at once.
+  void Kill();
+  /// The system's process id.
+  long Id() const;
+
+  /// Blocks until one of `children` has output or has ended, or until
+  /// `timeoutMs` passed.
+  static void WaitForAny(const std::vector<ChildProcess*>& children,
+                         int timeoutMs);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+/// The folder that holds the running program, or "" when unknown.
+std::string OwnDirectory(const char* argv0);
+/// The file name of a program on this system ("modflash" or
+/// "modflash.exe").
+std::string ProgramFileName(const std::string& base);
+
+}  // namespace modflash::process
+
+#endif  // MODFLASH_PROCESS_CHILD_PROCESS_H_
