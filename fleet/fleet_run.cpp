@@ -10,6 +10,7 @@
 
 #include "fleet/child_process.h"
 #include "fleet/console.h"
+#include "fleet/phase_log.h"
 #include "fleet/transcript_reader.h"
 
 namespace modflash::fleet {
@@ -53,8 +54,13 @@ struct Running {
   std::ofstream log;
   std::string transcript;
   ProgressTracker tracker;
+  PhaseLog phases;
   SteadyClock::time_point started;
 };
+
+double SecondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
 
 }  // namespace
 
@@ -184,6 +190,7 @@ std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
         r.log.flush();
         r.transcript += chunk;
         r.tracker.Consume(chunk);
+        r.phases.Consume(chunk, SecondsSince(r.started));
       }
       if (open) {
         ++i;
@@ -208,8 +215,8 @@ std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
       }
       JudgeRun(r.transcript, exit.exited, exit.status, settings.dryRun, record);
       record.endTime = IsoTimeNow();
-      record.seconds =
-          std::chrono::duration<double>(SteadyClock::now() - r.started).count();
+      record.seconds = SecondsSince(r.started);
+      record.phases = r.phases.Finish(*record.seconds);
       ++finished;
       if (!Succeeded(record.outcome)) ++failures;
       if (r.index < canary) {

@@ -25,6 +25,16 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+nlohmann::ordered_json PhasesJson(const std::vector<PhaseSpan>& phases) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const PhaseSpan& p : phases) {
+    list.push_back({{"phase", p.phase},
+                    {"start", std::round(p.start * 10) / 10},
+                    {"end", std::round(p.end * 10) / 10}});
+  }
+  return list;
+}
+
 }  // namespace
 
 const char* OutcomeName(Outcome outcome) {
@@ -134,6 +144,7 @@ bool WriteReport(const std::string& folder,
       object["answered_after_update"] = *r.facts.answeredAfterUpdate;
     }
     if (r.seconds) object["seconds"] = std::round(*r.seconds * 10) / 10;
+    if (!r.phases.empty()) object["phases"] = PhasesJson(r.phases);
     // Invalid UTF-8 in a transcript line is replaced, never fatal.
     jsonl << object.dump(-1, ' ', false,
                          nlohmann::json::error_handler_t::replace)

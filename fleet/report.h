@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fleet/inventory.h"
+#include "fleet/phase_log.h"
 #include "fleet/transcript_reader.h"
 
 namespace modflash::fleet {
@@ -29,6 +30,9 @@ struct ReaderRecord {
   std::string endTime;
   std::optional<double> seconds;
   std::string logFile;  ///< the transcript's file name in the run folder
+  /// Phases as the live output showed them (JSONL only); empty when the
+  /// update never started.
+  std::vector<PhaseSpan> phases;
 };
 
 /// The report's field names, in column order.
