@@ -14,6 +14,7 @@
 #include "fleet/console.h"
 #include "fleet/display.h"
 #include "fleet/fleet_run.h"
+#include "fleet/html_report.h"
 #include "fleet/inventory.h"
 #include "fleet/report.h"
 #include "image/code_file.h"
@@ -33,6 +34,7 @@ struct Options {
   int maxFailures = 0;
   std::string out;
   std::string modflash;
+  std::string site;
 };
 
 std::string DefaultFolder() {
@@ -71,6 +73,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
   app.add_option("--modflash", o.modflash,
                  "The modflash program to run (default: the one beside this "
                  "program)");
+  app.add_option("--site", o.site,
+                 "Site name, recorded in run.json and in every record (for "
+                 "--merge)");
   app.footer(
       "Exit status: 0 when every reader succeeded, 1 when any failed or was "
       "not started, 2 for a usage, inventory or image error.");
@@ -185,12 +190,26 @@ int FleetMain(int argc, char** argv) {
 
   InstallInterruptHandler();
   Display display(std::cout, PrepareTerminal());
-  const std::vector<ReaderRecord> records =
-      RunFleet(settings, readers, display);
+  RunDescription run;
+  run.startTime = LocalTimeNow();
+  std::vector<ReaderRecord> records = RunFleet(settings, readers, display);
+  run.endTime = LocalTimeNow();
+  for (ReaderRecord& r : records) r.site = o.site;
   std::string error;
-  const bool written = WriteReport(settings.folder, records, error);
+  bool written = WriteReport(settings.folder, records, error);
+  // run.json and report.html, from the report just written.
+  if (written) {
+    run.kind = o.dryRun ? "dryrun" : "program";
+    run.commandLine.assign(argv, argv + argc);
+    run.imageFile = o.image;
+    run.imageVersion = version;
+    run.site = o.site;
+    run.modflashBeside = o.modflash.empty();
+    written = WriteRunSummary(settings.folder, run, error);
+  }
   display.Summary(records, settings.folder + "/report.csv");
   if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
+  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
 
   for (const ReaderRecord& r : records) {
     if (r.outcome != Outcome::kUpdated && r.outcome != Outcome::kDryRunOk) {

@@ -68,7 +68,9 @@ const std::vector<std::string>& ReportFields() {
                                                   "start_time",
                                                   "end_time",
                                                   "seconds",
-                                                  "log_file"};
+                                                  "log_file",
+                                                  "site",
+                                                  "run"};
   return fields;
 }
 
@@ -90,7 +92,9 @@ std::vector<std::string> RecordTexts(const ReaderRecord& r) {
           r.startTime,
           r.endTime,
           r.seconds ? Seconds(*r.seconds) : "",
-          r.logFile};
+          r.logFile,
+          r.site,
+          ""};  // run: set by a merge
 }
 
 bool WriteReport(const std::string& folder,
@@ -126,7 +130,8 @@ bool WriteReport(const std::string& folder,
         {"first_error", &r.firstError},
         {"start_time", &r.startTime},
         {"end_time", &r.endTime},
-        {"log_file", &r.logFile}};
+        {"log_file", &r.logFile},
+        {"site", &r.site}};
     for (const auto& [name, text] : textFields) {
       if (!text->empty()) object[name] = *text;
     }

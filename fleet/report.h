@@ -30,6 +30,7 @@ struct ReaderRecord {
   std::string endTime;
   std::optional<double> seconds;
   std::string logFile;  ///< the transcript's file name in the run folder
+  std::string site;     ///< --site of the run; empty when none was given
   /// Phases as the live output showed them (JSONL only); empty when the
   /// update never started.
   std::vector<PhaseSpan> phases;
