@@ -16,6 +16,7 @@
 #include "fleet/fleet_run.h"
 #include "fleet/html_report.h"
 #include "fleet/inventory.h"
+#include "fleet/merge.h"
 #include "fleet/report.h"
 #include "image/code_file.h"
 
@@ -78,7 +79,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
                  "--merge)");
   app.footer(
       "Exit status: 0 when every reader succeeded, 1 when any failed or was "
-      "not started, 2 for a usage, inventory or image error.");
+      "not started, 2 for a usage, inventory or image error.\n\n"
+      "modflash-fleet --merge OUT_FOLDER RUN_FOLDER... puts the reports of "
+      "run folders together into one.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -140,6 +143,7 @@ bool CheckImage(const std::string& path, std::string& version) {
 }  // namespace
 
 int FleetMain(int argc, char** argv) {
+  if (IsMergeCommand(argc, argv)) return MergeMain(argc, argv);
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed >= 0) return parsed;

@@ -7,7 +7,6 @@
 #include <utility>
 
 namespace modflash::fleet {
-namespace {
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -18,6 +17,8 @@ std::string CsvField(const std::string& text) {
   }
   return quoted + "\"";
 }
+
+namespace {
 
 std::string Seconds(double seconds) {
   char text[32];

@@ -42,6 +42,9 @@ const std::vector<std::string>& ReportFields();
 /// The record's fields as text, in ReportFields() order; "" for empty.
 std::vector<std::string> RecordTexts(const ReaderRecord& record);
 
+/// `text` as one CSV cell: quoted when it holds a comma, quote or line end.
+std::string CsvField(const std::string& text);
+
 /// Writes `report.csv` (a header line, then one line a reader) and
 /// `report.jsonl` (one JSON object a reader, empty fields as null) into
 /// `folder`. False with `error` set when a file cannot be written.
