@@ -115,6 +115,7 @@ svg rect{fill:var(--c)}
 .wave text{fill:#444;text-anchor:middle;font-weight:600}
 .fail{stroke:#b71c1c;stroke-width:2.4;fill:none}.fail-key{color:#b71c1c}
 table{border-collapse:collapse;width:100%}
+table.sites{width:auto;margin-top:8px}
 th,td{text-align:left;padding:4px 8px;border-bottom:1px solid #eee;
  vertical-align:top}
 th{background:#f4f4f4;position:sticky;top:0;cursor:pointer;

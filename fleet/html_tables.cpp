@@ -191,7 +191,15 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
                     "\" data-outcome=\"" + EscapeHtml(outcome) + "\"><td>" +
                     EscapeHtml(Text(r, "name")) + "<small>" +
                     EscapeHtml(where) + "</small></td>";
-  if (columns.site) row += Cell(Text(r, "site"), "n");
+  if (columns.site) {
+    // A merge's record: its run, when that is not the site's name.
+    const std::string run = Text(r, "run");
+    row += "<td class=\"n\">" + EscapeHtml(Text(r, "site"));
+    if (!run.empty() && run != Text(r, "site")) {
+      row += "<small>" + EscapeHtml(run) + "</small>";
+    }
+    row += "</td>";
+  }
   row += "<td><span class=\"badge\">" + EscapeHtml(outcome) + "</span>" +
          Attempts(r) + "</td>";
   row += Cell(FailedPhase(r), "n");
