@@ -140,6 +140,19 @@ bool CheckImage(const std::string& path, std::string& version) {
   return true;
 }
 
+// What run.json tells of this run, but its times.
+RunDescription Describe(const Options& o, int argc, char** argv,
+                        const std::string& version) {
+  RunDescription run;
+  run.kind = o.dryRun ? "dryrun" : "program";
+  run.commandLine.assign(argv, argv + argc);
+  run.imageFile = o.image;
+  run.imageVersion = version;
+  run.site = o.site;
+  run.modflashBeside = o.modflash.empty();
+  return run;
+}
+
 }  // namespace
 
 int FleetMain(int argc, char** argv) {
@@ -194,23 +207,15 @@ int FleetMain(int argc, char** argv) {
 
   InstallInterruptHandler();
   Display display(std::cout, PrepareTerminal());
-  RunDescription run;
+  RunDescription run = Describe(o, argc, argv, version);
   run.startTime = LocalTimeNow();
   std::vector<ReaderRecord> records = RunFleet(settings, readers, display);
   run.endTime = LocalTimeNow();
   for (ReaderRecord& r : records) r.site = o.site;
   std::string error;
-  bool written = WriteReport(settings.folder, records, error);
-  // run.json and report.html, from the report just written.
-  if (written) {
-    run.kind = o.dryRun ? "dryrun" : "program";
-    run.commandLine.assign(argv, argv + argc);
-    run.imageFile = o.image;
-    run.imageVersion = version;
-    run.site = o.site;
-    run.modflashBeside = o.modflash.empty();
-    written = WriteRunSummary(settings.folder, run, error);
-  }
+  // run.json and report.html come from the report just written.
+  const bool written = WriteReport(settings.folder, records, error) &&
+                       WriteRunSummary(settings.folder, run, error);
   display.Summary(records, settings.folder + "/report.csv");
   if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
   if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
