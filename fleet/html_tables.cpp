@@ -11,8 +11,24 @@
 namespace modflash::fleet::html {
 namespace {
 
+// A line of the header; none when `value` is empty.
 std::string Fact(const std::string& label, const std::string& value) {
+  if (value.empty()) return "";
   return "<dt>" + label + "</dt><dd>" + value + "</dd>";
+}
+
+// The texts and numbers of a list in run.json, comma-separated.
+std::string List(const Json& run, const char* field) {
+  const auto list = run.find(field);
+  if (list == run.end() || !list->is_array()) return "";
+  std::string text;
+  for (const Json& item : *list) {
+    if (!item.is_string() && !item.is_number()) continue;
+    text +=
+        (text.empty() ? "" : ", ") +
+        EscapeHtml(item.is_string() ? item.get<std::string>() : item.dump());
+  }
+  return text;
 }
 
 // The images the run used: run.json's list (a merge), its image, or else
@@ -215,6 +231,10 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
          (seconds ? Clock(*seconds) : "") + "</td>";
   row += "<td>" + LogLink(r, "log") + "</td>";
   std::string failure = EscapeHtml(Text(r, "failure_line"));
+  if (!Text(r, "failure_address").empty()) {
+    failure +=
+        "<small>at " + EscapeHtml(Text(r, "failure_address")) + "</small>";
+  }
   const std::string first = Text(r, "first_error");
   if (!first.empty() && first != Text(r, "failure_line")) {
     failure += "<small>first: " + EscapeHtml(first) + "</small>";
@@ -333,14 +353,12 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   const std::string end = Text(info, "end_time");
   h += Fact("Started", EscapeHtml(start.empty() ? first : start));
   h += Fact("Ended", EscapeHtml(end.empty() ? last : end));
-  const auto runs = info.find("runs");
-  if (runs != info.end() && runs->is_array()) {
-    std::string list;
-    for (const Json& r : *runs) {
-      if (r.is_string())
-        list += (list.empty() ? "" : ", ") + EscapeHtml(r.get<std::string>());
-    }
-    h += Fact("Runs", list);
+  h += Fact("Runs", List(info, "runs")) + Fact("Waves", List(info, "waves"));
+  if (!Text(info, "retry_of").empty()) {
+    h += Fact("Retry of", EscapeHtml(Text(info, "retry_of")));
+  }
+  if (!Text(info, "stopped").empty()) {
+    h += Fact("Stopped", EscapeHtml(Text(info, "stopped")));
   }
   h += "</dl>" + Tiles(Text(info, "kind"), records) + SitesTable(records);
   return h + "</header>";

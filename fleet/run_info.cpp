@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
-#include <set>
+#include <map>
 
 #include "fleet/console.h"
 

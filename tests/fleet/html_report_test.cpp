@@ -45,16 +45,19 @@ TEST(HtmlReportTest, RecordTextIsEscapedEverywhere) {
   r["attempts"] = {{{"outcome", "<u>failed</u>"},
                     {"run", "<i>run-0</i>"},
                     {"log_file", "\"><script>alert(5)</script>.log"}}};
+  r["failure_address"] = "<i>0x00405000";
   Json run = {{"kind", "program"},
               {"site", "<b>hall</b>"},
+              {"stopped", "<b>too many failures"},
+              {"waves", {1, "<b>5"}},
               {"command_line", {"modflash-fleet", "<script>alert(6)</script>"}},
               {"image", {{"file", "<img src=x>"}, {"version", "V1"}}}};
   const std::string page = RenderHtmlReport(run, {r});
 
   // Only the page's own script and no element from any record's text.
   EXPECT_EQ(Count(page, "<script"), 1u);
-  for (const char* raw :
-       {"<img", "<iframe", "<b>hall", "<svg onload", "<u>", "<i>run"}) {
+  for (const char* raw : {"<img", "<iframe", "<b>hall", "<svg onload", "<u>",
+                          "<i>run", "<b>too", "<b>5", "<i>0x"}) {
     EXPECT_EQ(page.find(raw), std::string::npos) << raw;
   }
   // The name as text in the timeline, its row's title and the table.
