@@ -8,6 +8,9 @@ netlog and console). Used by scripts/test-html.
       counts equal to report.csv's, a timeline row per reader, each failed
       reader's row with its failure line, log links to files that exist,
       no script but the page's own, no request and no console message.
+  check_report.py plain FOLDER DOM
+      the page with its script blocked: every reader in the table and the
+      timeline, the script's controls still hidden.
   check_report.py requests NETLOG
       prints the number of requests pages made (for the control page).
   check_report.py timing PAGE DOM BUDGET_MS FACTOR
@@ -178,6 +181,27 @@ def check_page(folder, dom_path, netlog_path, console_path):
              "message" % (len(rows), dict(counts), len(grows), len(links), own))
 
 
+def check_plain(folder, dom_path):
+    with open(os.path.join(folder, "report.csv"), newline="", encoding="utf-8") as f:
+        names = sorted(r["name"] for r in csv.DictReader(f))
+    dom = parse(dom_path)
+    c = Checks()
+    footer = next(dom.find_all("footer"), None)
+    c.expect(footer is not None and "data-render-ms" not in footer.attrs,
+             "the script ran after all")
+    body = next(dom.find_all("tbody"), None)
+    table = sorted(next(tr.find_all("td")).own_text()
+                   for tr in body.find_all("tr")) if body else []
+    c.expect(table == names, "table names %s" % table)
+    rows = list(dom.find_all("g", class_="row"))
+    c.expect(len(rows) == len(names), "%d timeline rows" % len(rows))
+    controls = next(dom.find_all("div", id="controls"), None)
+    c.expect(controls is not None and "hidden" in controls.attrs,
+             "the filter shows without the script that works it")
+    c.finish("without its script: %d readers in the table and the timeline, "
+             "no filter shown" % len(names))
+
+
 def check_timing(page_path, dom_path, budget_ms, factor):
     dom = parse(dom_path)
     footer = next(dom.find_all("footer"), None)
@@ -200,6 +224,8 @@ def main():
     mode = sys.argv[1]
     if mode == "page":
         check_page(*sys.argv[2:6])
+    elif mode == "plain":
+        check_plain(sys.argv[2], sys.argv[3])
     elif mode == "requests":
         print(len(page_requests(sys.argv[2])[0]))
     elif mode == "timing":
