@@ -13,7 +13,9 @@
 #include "fleet/console.h"
 #include "fleet/display.h"
 #include "fleet/fleet_run.h"
+#include "fleet/html_report.h"
 #include "fleet/inventory.h"
+#include "fleet/merge.h"
 #include "fleet/report.h"
 #include "image/code_file.h"
 #include "process/child_process.h"
@@ -33,6 +35,7 @@ struct Options {
   int maxFailures = 0;
   std::string out;
   std::string modflash;
+  std::string site;
 };
 
 std::string DefaultFolder() {
@@ -71,11 +74,16 @@ int ParseOptions(int argc, char** argv, Options& o) {
   app.add_option("--modflash", o.modflash,
                  "The modflash program to run (default: the one beside this "
                  "program)");
+  app.add_option("--site", o.site,
+                 "Site name, recorded in run.json and in every record (for "
+                 "--merge)");
   app.set_version_flag("--version", "modflash-fleet " MODFLASH_VERSION,
                        "Print the version and exit");
   app.footer(
       "Exit status: 0 when every reader succeeded, 1 when any failed or was "
-      "not started, 2 for a usage, inventory or image error.");
+      "not started, 2 for a usage, inventory or image error.\n\n"
+      "modflash-fleet --merge OUT_FOLDER RUN_FOLDER... puts the reports of "
+      "run folders together into one.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -168,9 +176,23 @@ bool PrepareRun(const Options& o, const char* argv0, FleetSettings& settings) {
   return true;
 }
 
+// What run.json tells of this run, but its times.
+RunDescription Describe(const Options& o, int argc, char** argv,
+                        const std::string& version) {
+  RunDescription run;
+  run.kind = o.dryRun ? "dryrun" : "program";
+  run.commandLine.assign(argv, argv + argc);
+  run.imageFile = o.image;
+  run.imageVersion = version;
+  run.site = o.site;
+  run.modflashBeside = o.modflash.empty();
+  return run;
+}
+
 }  // namespace
 
 int FleetMain(int argc, char** argv) {
+  if (IsMergeCommand(argc, argv)) return MergeMain(argc, argv);
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed >= 0) return parsed;
@@ -194,12 +216,18 @@ int FleetMain(int argc, char** argv) {
 
   InstallInterruptHandler();
   Display display(std::cout, PrepareTerminal());
-  const std::vector<ReaderRecord> records =
-      RunFleet(settings, readers, display);
+  RunDescription run = Describe(o, argc, argv, version);
+  run.startTime = LocalTimeNow();
+  std::vector<ReaderRecord> records = RunFleet(settings, readers, display);
+  run.endTime = LocalTimeNow();
+  for (ReaderRecord& r : records) r.site = o.site;
   std::string error;
-  const bool written = WriteReport(settings.folder, records, error);
+  // run.json and report.html come from the report just written.
+  const bool written = WriteReport(settings.folder, records, error) &&
+                       WriteRunSummary(settings.folder, run, error);
   display.Summary(records, settings.folder + "/report.csv");
   if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
+  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
 
   for (const ReaderRecord& r : records) {
     if (r.outcome != Outcome::kUpdated && r.outcome != Outcome::kDryRunOk) {

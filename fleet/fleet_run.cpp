@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "fleet/console.h"
+#include "fleet/phase_log.h"
 #include "fleet/transcript_reader.h"
 #include "process/child_process.h"
 
@@ -55,8 +56,13 @@ struct Running {
   std::ofstream log;
   std::string transcript;
   ProgressTracker tracker;
+  PhaseLog phases;
   SteadyClock::time_point started;
 };
+
+double SecondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
 
 // Starts the updates as far as the settings allow, collects their output
 // pass by pass and records each one as it ends.
@@ -183,6 +189,7 @@ class Scheduler {
         r.log.flush();
         r.transcript += chunk;
         r.tracker.Consume(chunk);
+        r.phases.Consume(chunk, SecondsSince(r.started));
       }
       if (open) {
         ++i;
@@ -213,8 +220,8 @@ class Scheduler {
     }
     JudgeRun(r.transcript, exit.exited, exit.status, settings_.dryRun, record);
     record.endTime = IsoTimeNow();
-    record.seconds =
-        std::chrono::duration<double>(SteadyClock::now() - r.started).count();
+    record.seconds = SecondsSince(r.started);
+    record.phases = r.phases.Finish(*record.seconds);
     Counted(r.index, record);
   }
 

@@ -7,7 +7,6 @@
 #include <utility>
 
 namespace modflash::fleet {
-namespace {
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -19,10 +18,22 @@ std::string CsvField(const std::string& text) {
   return quoted + "\"";
 }
 
+namespace {
+
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds);
   return text;
+}
+
+nlohmann::ordered_json PhasesJson(const std::vector<PhaseSpan>& phases) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const PhaseSpan& p : phases) {
+    list.push_back({{"phase", p.phase},
+                    {"start", std::round(p.start * 10) / 10},
+                    {"end", std::round(p.end * 10) / 10}});
+  }
+  return list;
 }
 
 }  // namespace
@@ -58,7 +69,9 @@ const std::vector<std::string>& ReportFields() {
                                                   "start_time",
                                                   "end_time",
                                                   "seconds",
-                                                  "log_file"};
+                                                  "log_file",
+                                                  "site",
+                                                  "run"};
   return fields;
 }
 
@@ -80,7 +93,9 @@ std::vector<std::string> RecordTexts(const ReaderRecord& r) {
           r.startTime,
           r.endTime,
           r.seconds ? Seconds(*r.seconds) : "",
-          r.logFile};
+          r.logFile,
+          r.site,
+          ""};  // run: set by a merge
 }
 
 namespace {
@@ -104,7 +119,8 @@ nlohmann::ordered_json RecordObject(const ReaderRecord& r) {
       {"first_error", &r.firstError},
       {"start_time", &r.startTime},
       {"end_time", &r.endTime},
-      {"log_file", &r.logFile}};
+      {"log_file", &r.logFile},
+      {"site", &r.site}};
   for (const auto& [name, text] : textFields) {
     if (!text->empty()) object[name] = *text;
   }
@@ -122,6 +138,7 @@ nlohmann::ordered_json RecordObject(const ReaderRecord& r) {
     object["answered_after_update"] = *r.facts.answeredAfterUpdate;
   }
   if (r.seconds) object["seconds"] = std::round(*r.seconds * 10) / 10;
+  if (!r.phases.empty()) object["phases"] = PhasesJson(r.phases);
   return object;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fleet/inventory.h"
+#include "fleet/phase_log.h"
 #include "fleet/transcript_reader.h"
 
 namespace modflash::fleet {
@@ -29,6 +30,10 @@ struct ReaderRecord {
   std::string endTime;
   std::optional<double> seconds;
   std::string logFile;  ///< the transcript's file name in the run folder
+  std::string site;     ///< --site of the run; empty when none was given
+  /// Phases as the live output showed them (JSONL only); empty when the
+  /// update never started.
+  std::vector<PhaseSpan> phases;
 };
 
 /// The report's field names, in column order.
@@ -36,6 +41,9 @@ const std::vector<std::string>& ReportFields();
 
 /// The record's fields as text, in ReportFields() order; "" for empty.
 std::vector<std::string> RecordTexts(const ReaderRecord& record);
+
+/// `text` as one CSV cell: quoted when it holds a comma, quote or line end.
+std::string CsvField(const std::string& text);
 
 /// Writes `report.csv` (a header line, then one line a reader) and
 /// `report.jsonl` (one JSON object a reader, empty fields as null) into

@@ -208,7 +208,7 @@ TEST_F(FleetTest, RehearsedFleetReportsEachReaderFromItsTranscript) {
             "name,address,port,outcome,exit_status,file_version,"
             "version_before,version_after,initial_baud,refused_tries,"
             "failure_line,first_error,answered_after_update,start_time,"
-            "end_time,seconds,log_file");
+            "end_time,seconds,log_file,site,run");
   EXPECT_NE(csv.find("\nreader-5,127.0.0.1," + std::to_string(ports[4]) +
                      ",failed," + std::to_string(MinusOneStatus()) +
                      ",V1.2.3,,,921600,,Unable to set module baud rate to "

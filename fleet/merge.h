@@ -1,0 +1,43 @@
+#ifndef MODFLASH_FLEET_MERGE_H_
+#define MODFLASH_FLEET_MERGE_H_
+
+#include <string>
+#include <vector>
+
+#include "fleet/run_info.h"
+
+namespace modflash::fleet {
+
+/// Whether the command line asks for a merge (--merge anywhere in it).
+bool IsMergeCommand(int argc, char** argv);
+
+/// modflash-fleet --merge OUT_FOLDER RUN_FOLDER...: reads the run folders,
+/// merges them and writes OUT_FOLDER's report.csv, report.jsonl, run.json
+/// and report.html, with each record's log copied to logs/RUN/. Exit status
+/// 0, or 2 for a usage error, a folder without a report or a folder merged
+/// into itself.
+int MergeMain(int argc, char** argv);
+
+/// A run folder's name as records name it ("run"), and the site its
+/// records belong to: run.json's site, else the folder name.
+std::string RunName(const RunFolder& run);
+std::string RunSite(const RunFolder& run);
+
+/// The records of several runs as one report. Each record names its run
+/// and site. For a reader in several runs the latest record stands (latest
+/// by its run's start, then its own start time, then argument order) and
+/// the earlier ones become its `attempts`, oldest first. A reader is the
+/// same when its address (or host) and port are, within the same --site
+/// (records without one match across runs). Records keep the order in
+/// which their readers first appear.
+std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs);
+
+/// run.json of a merge: every image seen, the counts overall and per site,
+/// and the runs' names.
+Json MergeRunInfo(const std::vector<RunFolder>& runs,
+                  const std::vector<Json>& merged,
+                  const std::vector<std::string>& commandLine);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_MERGE_H_

@@ -1,0 +1,61 @@
+#ifndef MODFLASH_FLEET_RUN_INFO_H_
+#define MODFLASH_FLEET_RUN_INFO_H_
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace modflash::fleet {
+
+using Json = nlohmann::ordered_json;
+
+/// This program's version, from the build.
+const char* FleetVersion();
+
+/// "YYYY-MM-DDTHH:MM:SS" of the local time now.
+std::string LocalTimeNow();
+
+/// What a run folder's run.json says about a program or dry run.
+struct RunDescription {
+  std::string kind;  ///< "program", "dryrun"
+  std::vector<std::string> commandLine;
+  std::string startTime;
+  std::string endTime;
+  std::string imageFile;     ///< as given on the command line
+  std::string imageVersion;  ///< "V1.2.3"
+  std::string site;          ///< --site; empty when none was given
+  /// Whether modflash is the one beside this program (so of its version).
+  bool modflashBeside = true;
+};
+
+/// The run.json object of a run: the description, the image (its SHA-256
+/// taken from the records' image_sha256 when they have one) and the counts
+/// of the records' outcomes.
+Json RunInfo(const RunDescription& run, const std::vector<Json>& records);
+
+/// Counts of each outcome among `records`: those that a run of `kind`
+/// always shows (0 included), then any other outcome seen, in a fixed order.
+Json CountOutcomes(const std::string& kind, const std::vector<Json>& records);
+
+/// What a run folder holds: run.json (null when absent, as in folders of
+/// earlier versions) and the records of report.jsonl.
+struct RunFolder {
+  std::string path;
+  Json run;
+  std::vector<Json> records;
+};
+
+/// Reads `folder`. False with `error` set when report.jsonl is missing or
+/// a line of it, or run.json, is not a JSON object.
+bool ReadRunFolder(const std::string& folder, RunFolder& out,
+                   std::string& error);
+
+/// Writes `value` as indented JSON to `path`; false when it cannot.
+bool WriteJsonFile(const std::string& path, const Json& value);
+
+/// The text of a record's field; "" when absent, null or not a string.
+std::string Text(const Json& record, const char* field);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_RUN_INFO_H_
