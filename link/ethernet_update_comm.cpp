@@ -118,6 +118,8 @@ bool EthernetUpdateComm::SendMessage() {
   if (DiscardWaitingInput()) ++anomalies_.strayInput;
   requestSentAt_ = Clock::now();
   awaitingAnswer_ = true;
+  answerTrusted_ = lineSettled_;
+  lineSettled_ = false;
   if (net::Send(readerSocket_, sendBuffer_, sendLength_) == net::kSocketError) {
     std::cout << output::kSendFailed << output::kErrorNumber << net::LastError()
               << ".\n";
@@ -224,7 +226,8 @@ int32_t EthernetUpdateComm::ReceiveMessage(
 }
 
 bool EthernetUpdateComm::ArrivedTooSoon(Clock::time_point arrived) const {
-  if (!watching_ || !awaitingAnswer_ || exchangesTimed_ < kEarlyCheckAfter ||
+  if (!watching_ || !awaitingAnswer_ || answerTrusted_ ||
+      exchangesTimed_ < kEarlyCheckAfter ||
       fastestExchange_ < kEarlyCheckFloor) {
     return false;
   }
@@ -327,6 +330,7 @@ bool EthernetUpdateComm::DrainUntilSettled() {
   }
   timedOutSinceSettle_ = false;
   awaitingAnswer_ = false;
+  lineSettled_ = true;
   if (arrived) ++anomalies_.strayInput;
   return arrived;
 }

@@ -90,6 +90,13 @@ class EthernetUpdateComm : public UpdateComm {
   /// to come.
   Clock::time_point requestSentAt_{};
   bool awaitingAnswer_ = false;
+  /// The line settled after the last request; the first answer to the next
+  /// request can then only be its own, however soon it comes, and its time
+  /// becomes the pace when it is the fastest. Without this, a reader that
+  /// speeds up to less than half its early pace would have every answer
+  /// refused as a stray.
+  bool lineSettled_ = false;
+  bool answerTrusted_ = false;
   /// When the first byte of the last message read arrived.
   Clock::time_point messageArrivedAt_{};
   /// While watching: the fastest exchange (request to first answer byte)

@@ -135,6 +135,39 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
   }
 }
 
+// A reader that speeds up to less than half its early pace has its next
+// answer refused as a stray and the request times out. After the line has
+// settled, the retry's answer can only be its own: it is taken, and it sets
+// the new pace, so the transfer goes on instead of every retry timing out.
+TEST(LateAndSlowReaderTest, ReaderThatSpeedsUpIsFollowedAfterOneSettle) {
+  FakeReaderScript script;
+  for (int i = 0; i < 18; ++i) script.AwaitMessage().Pause(60).Reply(Answer(0));
+  for (int i = 0; i < 3; ++i) script.AwaitMessage().Reply(Answer(0));
+  FakeReader reader(script);
+  StdoutCapture out;
+  EthernetUpdateComm link("127.0.0.1", reader.port());
+  link.WatchPairing(true);
+  const uint8_t frame[64] = {};
+  uint8_t buffer[64];
+  for (int i = 0; i < 18; ++i) {
+    ASSERT_TRUE(link.Send(frame, 64));
+    ASSERT_EQ(link.Receive(buffer, 64), 20);
+  }
+  ASSERT_TRUE(link.Send(frame, 64));
+  EXPECT_EQ(link.Receive(buffer, 64), 0);
+  link.DiscardLateAnswers();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(link.Send(frame, 64));
+    EXPECT_EQ(link.Receive(buffer, 64), 20) << "exchange " << i;
+  }
+  EXPECT_EQ(link.Anomalies().earlyAnswers, 1u);
+  EXPECT_EQ(link.Anomalies().timeouts, 1u);
+  link.Disconnect();
+  EXPECT_EQ(out.Take(), std::string("Connected to reader.\n\n") + kTimedOut);
+  reader.Finish();
+  EXPECT_TRUE(reader.completed());
+}
+
 // An answer still arriving after the last one was read shows that the
 // pairing slipped somewhere: the line does not stay quiet.
 TEST(LateAndSlowReaderTest, AnswerAfterTheLastOneBreaksTheQuiet) {
