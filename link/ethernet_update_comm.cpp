@@ -32,12 +32,15 @@ constexpr int64_t kSettleQuietMs = 10000;
 constexpr int64_t kSettleMaxMs = 30000;
 // While watching a transfer's pairing, an answer that comes in less than
 // half the fastest exchange seen so far is a stray. A slice's exchange at
-// 115200 baud takes at least its 9 ms on the serial line. A reader on the
-// same machine answers in microseconds, or in a few milliseconds on a busy
-// one: with no exchange faster than kEarlyCheckFloor the check is off. It
-// starts after kEarlyCheckAfter exchanges, so that the slow first ones of a
-// cold start cannot set the pace.
-constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(5);
+// 115200 baud takes about 9 ms on the serial line, however busy the machine.
+// A reader on the same machine answers in microseconds when it is idle, but
+// under load (a busy Wine server most of all) its exchanges can take several
+// milliseconds for a hundred slices before one comes in under one. The check
+// is on only while no exchange of the transfer was faster than
+// kEarlyCheckFloor, which a serial line never is, and from the
+// kEarlyCheckAfter'th on, so that one slow start cannot set the pace. It
+// starts early because a stray taken before it starts goes unseen.
+constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(8);
 constexpr uint32_t kEarlyCheckAfter = 16;
 
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};

@@ -36,6 +36,9 @@ double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Exchanges at a serial line's pace before the early-answer check is on.
+constexpr int kPaced = 18;
+
 Bytes Answer(uint8_t status) {
   return ReaderMessage(Reader_ModuleData, StatusAnswer(status));
 }
@@ -110,10 +113,10 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
     uint32_t early;
   };
   for (const Case c :
-       {Case{true, 50, 50, 0x00, 1}, Case{false, 50, 50, 0x07, 0},
+       {Case{true, 12, 12, 0x00, 1}, Case{false, 12, 12, 0x07, 0},
         Case{true, 300, 0, 0x07, 0}}) {
     FakeReaderScript script;
-    for (int i = 0; i < 18; ++i) {
+    for (int i = 0; i < kPaced; ++i) {
       script.AwaitMessage().Pause(i < 2 ? c.firstPauseMs : c.pauseMs);
       script.Reply(Answer(0));
     }
@@ -124,7 +127,7 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
     link.WatchPairing(c.watch);
     const uint8_t frame[64] = {};
     uint8_t buffer[64];
-    for (int i = 0; i < 19; ++i) {
+    for (int i = 0; i <= kPaced; ++i) {
       ASSERT_TRUE(link.Send(frame, 64));
       ASSERT_EQ(link.Receive(buffer, 64), 20);
     }
@@ -141,7 +144,9 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
 // the new pace, so the transfer goes on instead of every retry timing out.
 TEST(LateAndSlowReaderTest, ReaderThatSpeedsUpIsFollowedAfterOneSettle) {
   FakeReaderScript script;
-  for (int i = 0; i < 18; ++i) script.AwaitMessage().Pause(60).Reply(Answer(0));
+  for (int i = 0; i < kPaced; ++i) {
+    script.AwaitMessage().Pause(12).Reply(Answer(0));
+  }
   for (int i = 0; i < 3; ++i) script.AwaitMessage().Reply(Answer(0));
   FakeReader reader(script);
   StdoutCapture out;
@@ -149,7 +154,7 @@ TEST(LateAndSlowReaderTest, ReaderThatSpeedsUpIsFollowedAfterOneSettle) {
   link.WatchPairing(true);
   const uint8_t frame[64] = {};
   uint8_t buffer[64];
-  for (int i = 0; i < 18; ++i) {
+  for (int i = 0; i < kPaced; ++i) {
     ASSERT_TRUE(link.Send(frame, 64));
     ASSERT_EQ(link.Receive(buffer, 64), 20);
   }
