@@ -113,14 +113,14 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
     uint32_t early;
   };
   for (const Case c :
-       {Case{true, 12, 12, 0x00, 1}, Case{false, 12, 12, 0x07, 0},
+       {Case{true, 200, 200, 0x00, 1}, Case{false, 200, 200, 0x07, 0},
         Case{true, 300, 0, 0x07, 0}}) {
     FakeReaderScript script;
     for (int i = 0; i < kPaced; ++i) {
       script.AwaitMessage().Pause(i < 2 ? c.firstPauseMs : c.pauseMs);
       script.Reply(Answer(0));
     }
-    script.AwaitMessage().Reply(Answer(0x07)).Pause(50).Reply(Answer(0x00));
+    script.AwaitMessage().Reply(Answer(0x07)).Pause(250).Reply(Answer(0x00));
     FakeReader reader(script);
     StdoutCapture out;
     EthernetUpdateComm link("127.0.0.1", reader.port());
@@ -145,7 +145,7 @@ TEST(LateAndSlowReaderTest, EarlyStrayAnswerIsNotTakenWhileWatching) {
 TEST(LateAndSlowReaderTest, ReaderThatSpeedsUpIsFollowedAfterOneSettle) {
   FakeReaderScript script;
   for (int i = 0; i < kPaced; ++i) {
-    script.AwaitMessage().Pause(12).Reply(Answer(0));
+    script.AwaitMessage().Pause(200).Reply(Answer(0));
   }
   for (int i = 0; i < 3; ++i) script.AwaitMessage().Reply(Answer(0));
   FakeReader reader(script);
