@@ -214,9 +214,10 @@ TEST(ReaderSimBinary, HelpBadOptionAndMakeImage) {
 }
 
 TEST(ReaderSimBinary, PortZeroPrintsTheChosenPortAtOnce) {
-  // The simulator serves until it is killed; the line must be out by then.
+  // The simulator serves until it is killed; the line must be out by then
+  // (a loaded Wine takes seconds to start a program).
   testing::ProcessResult run =
-      testing::RunProcess(READERSIM_BIN, {"--port", "0"}, 1500);
+      testing::RunProcess(READERSIM_BIN, {"--port", "0"}, 8000);
   const std::string prefix = "readersim: listening on 127.0.0.1:";
   ASSERT_EQ(run.out.rfind(prefix, 0), 0u) << run.out;
   const size_t end = run.out.find('\n');

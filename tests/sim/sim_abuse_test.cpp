@@ -108,6 +108,7 @@ TEST(SimAbuseTest, JunkBeforeEveryMessageGivesAFewLinesAndACount) {
     batch.insert(batch.end(), query.begin(), query.end());
   }
   constexpr int kBatches = 20;
+  const auto start = std::chrono::steady_clock::now();
   for (int b = 0; b < kBatches; ++b) {
     ASSERT_TRUE(client.SendBytes(batch));
     for (int i = 0; i < 1000; ++i) {
@@ -125,9 +126,14 @@ TEST(SimAbuseTest, JunkBeforeEveryMessageGivesAFewLinesAndACount) {
                       "dropped 1 byte(s) beginning 00\n"),
             std::string::npos)
       << text.substr(0, 2000);
-  // The first refusal, one line every 10 s at most, one at the end.
-  EXPECT_LE(CountLines(text, "refused: "), 10u) << text.substr(0, 2000);
-  EXPECT_LT(text.size(), 4000u) << text.substr(0, 2000);
+  // The first refusal, one line every 10 s at most, one at the end: a few
+  // lines, however slowly a loaded machine got through the 20000 messages.
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+  const size_t most = 2 + static_cast<size_t>(seconds) / 10;
+  EXPECT_LE(CountLines(text, "refused: "), most) << text.substr(0, 2000);
+  EXPECT_LT(text.size(), 1000u + 200u * most) << text.substr(0, 2000);
   EXPECT_NE(text.find("0 bytes written, 20000 refused, no expected image"),
             std::string::npos)
       << text;
