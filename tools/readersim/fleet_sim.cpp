@@ -140,9 +140,9 @@ bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
       value = args[++i];
     }
     if (name == "--readers") {
-      if (!ParseCount(value, 1000, fleet.readers)) {
+      if (!ParseCount(value, 1024, fleet.readers)) {
         error =
-            "option --readers: '" + value + "' is not a number from 1 to 1000";
+            "option --readers: '" + value + "' is not a number from 1 to 1024";
         return false;
       }
     } else if (name == "--inventory-out") {
@@ -317,7 +317,7 @@ int RunSimFleet(const std::vector<std::string>& args,
 std::string FleetHelpText() {
   return R"(
 Fleet rehearsal:
-  --readers N            serve N independent readers (1 to 1000), each with
+  --readers N            serve N independent readers (1 to 1024), each with
                          its own module, flash and faults, on N free
                          loopback ports; log lines say "reader K: "
   --inventory-out FILE   write their inventory for modflash-fleet, one
