@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,14 @@ struct SimOptions {
   /// Every connection's TCP payloads, both ways, go to this libpcap file
   /// (if not empty).
   std::string pcapPath;
+};
+
+/// A rehearsal fleet: --readers N and the options that go with it.
+struct FleetSimOptions {
+  uint32_t readers = 0;  ///< 0: a single reader, as without these options
+  std::string inventoryOut;
+  /// Readers (from 1) that get the fault options; empty: all of them.
+  std::set<uint32_t> faulty;
 };
 
 /// The rate for a baud code 0..3, or 0.
