@@ -169,6 +169,14 @@ void AddOutput(OptionTable& t, CommandLine& line) {
             o.pcapPath = v;
             return v.empty() ? "is not a file name" : "";
           });
+  t.Value(g, "--ready-file", "FILE",
+          "once every reader listens (and the inventory is written), write "
+          "FILE whole, one \"127.0.0.1:PORT\" line per reader, for scripts "
+          "to wait for; a FILE left from before is removed at start",
+          [&line](const std::string& v) {
+            line.readyFile = v;
+            return v.empty() ? "is not a file name" : "";
+          });
 }
 
 // Faults of the module's answers.
@@ -611,6 +619,13 @@ bool LoadExpect(CommandLine& line) {
 int ServeOne(const CommandLine& line) {
   Simulator sim(line.options);
   if (!sim.Start()) return 1;
+  if (!line.readyFile.empty() &&
+      !WriteFileWhole(line.readyFile,
+                      "127.0.0.1:" + std::to_string(sim.port()) + "\n")) {
+    std::cout << "readersim: cannot write " << line.readyFile << "\n";
+    sim.Stop();
+    return 1;
+  }
   sim.Wait();
   return 0;
 }
@@ -630,6 +645,8 @@ int RunReaderSim(const std::vector<std::string>& args) {
   }
   if (line.action == CommandLine::Action::kMakeImage) return WriteImage(line);
   if (!LoadExpect(line)) return 2;
+  // A ready file of an earlier run must not pass for this one's.
+  if (!line.readyFile.empty()) std::remove(line.readyFile.c_str());
   return line.fleet.readers > 0 ? RunSimFleet(line) : ServeOne(line);
 }
 

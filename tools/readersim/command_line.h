@@ -16,6 +16,8 @@ struct CommandLine {
   SimOptions options;
   /// --readers N and the rest of a fleet rehearsal.
   FleetSimOptions fleet;
+  /// --ready-file: written once every reader listens.
+  std::string readyFile;
   /// The --expect file, loaded into options.expectImage by RunReaderSim.
   std::string expectPath;
   /// make-image: the file to write, the version and the code seed.

@@ -181,11 +181,25 @@ std::string SimFleet::Inventory() const {
 
 namespace {
 
-// The inventory, written whole; false after a line.
+// One "127.0.0.1:PORT" line per reader, for --ready-file.
+std::string Addresses(SimFleet& sims) {
+  std::string text;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    text += "127.0.0.1:" + std::to_string(sims.reader(i).port()) + "\n";
+  }
+  return text;
+}
+
+// The inventory and the ready file, in that order; false after a line.
 bool WriteFleetFiles(SimFleet& sims, const CommandLine& line) {
   const std::string& inventory = line.fleet.inventoryOut;
   if (!inventory.empty() && !WriteFileWhole(inventory, sims.Inventory())) {
     std::cout << "readersim: cannot write " << inventory << "\n";
+    return false;
+  }
+  if (!line.readyFile.empty() &&
+      !WriteFileWhole(line.readyFile, Addresses(sims))) {
+    std::cout << "readersim: cannot write " << line.readyFile << "\n";
     return false;
   }
   return true;
