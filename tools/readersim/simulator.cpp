@@ -441,8 +441,8 @@ class ReaderSession {
     }
     if (frameIndex_ == options_.lowLengthFrame) {
       const uint8_t length = options_.lowLengthValue;
-      Bytes full = {kMessageStart0,
-                    kMessageStart1,
+      Bytes full = {framing::kStart0,
+                    framing::kStart1,
                     0,
                     length,
                     kTypeModuleData,
