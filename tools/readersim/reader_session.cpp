@@ -12,6 +12,15 @@ constexpr auto kRefusalLineInterval = std::chrono::seconds(10);
 
 }  // namespace
 
+std::string ReceivedTypes(const std::map<uint8_t, uint32_t>& received) {
+  std::string text;
+  for (const auto& [type, count] : received) {
+    if (!text.empty()) text += ' ';
+    text += Hex(type, 2) + "x" + std::to_string(count);
+  }
+  return text.empty() ? "none" : text;
+}
+
 ReaderSession::ReaderSession(const SessionContext& context,
                              net::SocketHandle socket, uint32_t number)
     : context_(context), options_(context.options), socket_(socket) {
@@ -88,9 +97,10 @@ bool ReaderSession::ReadAndHandle() {
     if (result == ReaderMessageParser::Result::kNeedMore) return true;
     if (result == ReaderMessageParser::Result::kRefused) {
       NoteRefusal(reason);
-    } else if (!HandleMessage(message, received)) {
-      return false;
+      continue;
     }
+    ++stats_.received[message.type];
+    if (!HandleMessage(message, received)) return false;
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,7 +31,13 @@ struct ConnectionStats {
   bool closedBySimulator = false;  ///< ended by the close-after fault
   bool resetBySimulator = false;   ///< ended by the reset-at fault
   bool idleTimedOut = false;       ///< closed after the idle time-out
+  /// How many well-formed messages of each type arrived, answered or not.
+  std::map<uint8_t, uint32_t> received;
 };
+
+/// "38x1 3Ax1 FAx6407": the types of `received` in hexadecimal, each with
+/// its count; "none" when nothing arrived.
+std::string ReceivedTypes(const std::map<uint8_t, uint32_t>& received);
 
 /// What a session shares with the simulator that serves it.
 struct SessionContext {

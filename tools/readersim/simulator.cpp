@@ -108,6 +108,8 @@ void Simulator::Finish(ConnectionStats stats) {
               static_cast<std::streamsize>(flash.size()));
     if (!out) log_.Line("cannot write the flash to " + options_.flashOut);
   }
+  log_.Line("connection " + std::to_string(stats.number) +
+            " message types received: " + ReceivedTypes(stats.received));
   std::string line = "connection " + std::to_string(stats.number) +
                      " summary: " + std::to_string(stats.moduleFrames) +
                      " module frames, " + std::to_string(stats.updatePackets) +
