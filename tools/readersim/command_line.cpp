@@ -334,6 +334,11 @@ void AddFleet(OptionTable& t, FleetSimOptions& f) {
           "apply the fault options only to these readers (from 1); without it "
           "every reader gets them",
           [&f](const std::string& v) { return ParseFaulty(v, f); });
+  t.Value(g, "--versions", "X.Y.Z[:N],...",
+          "the module versions of the readers, in order from reader 1: N "
+          "readers each, the last without :N for the readers left; readers "
+          "without one keep --version",
+          [&f](const std::string& v) { return ParseVersions(v, f); });
 }
 
 // Every option of `readersim [options]`, bound to `line`.
@@ -399,8 +404,21 @@ bool RunParse(CLI::App& app, const OptionTable& table,
 // What the fleet options say together, once all are known.
 bool CheckFleet(const FleetSimOptions& f, std::string& error) {
   if (f.readers == 0) {
-    if (f.faulty.empty() && f.inventoryOut.empty()) return true;
-    error = "--faulty and --inventory-out need --readers N";
+    if (f.faulty.empty() && f.inventoryOut.empty() && f.versions.empty()) {
+      return true;
+    }
+    error = f.versions.empty() ? "--faulty and --inventory-out need --readers N"
+                               : "--versions needs --readers N";
+    return false;
+  }
+  uint32_t covered = 0;
+  for (const FleetSimOptions::VersionShare& share : f.versions) {
+    covered += share.count;
+  }
+  if (covered > f.readers) {
+    error = "option --versions: gives versions to " + std::to_string(covered) +
+            " readers, more than the " + std::to_string(f.readers) +
+            " of --readers";
     return false;
   }
   for (const uint32_t k : f.faulty) {

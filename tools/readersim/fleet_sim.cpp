@@ -90,6 +90,18 @@ std::string NumberedPath(const std::string& path, uint32_t number) {
   return path.substr(0, at) + "-" + std::to_string(number) + path.substr(at);
 }
 
+// The module version of reader `k` (from 1) by --versions.
+Version FleetVersion(const FleetSimOptions& fleet, uint32_t k,
+                     Version otherwise) {
+  uint32_t last = 0;  // the last reader of the shares so far
+  for (const FleetSimOptions::VersionShare& share : fleet.versions) {
+    if (share.count == 0) return share.version;
+    last += share.count;
+    if (k <= last) return share.version;
+  }
+  return otherwise;
+}
+
 }  // namespace
 
 std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
@@ -113,6 +125,7 @@ std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
   for (uint32_t k = 1; k <= fleet.readers; ++k) {
     const bool faulty = fleet.faulty.empty() || fleet.faulty.count(k) > 0;
     SimOptions o = faulty ? given : healthy;
+    o.version = FleetVersion(fleet, k, given.version);
     o.port = 0;
     if (!given.flashOut.empty()) o.flashOut = NumberedPath(given.flashOut, k);
     if (!given.pcapPath.empty()) o.pcapPath = NumberedPath(given.pcapPath, k);

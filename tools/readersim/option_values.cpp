@@ -225,4 +225,25 @@ std::string ParseFaulty(const std::string& text, FleetSimOptions& fleet) {
   return "";
 }
 
+std::string ParseVersions(const std::string& text, FleetSimOptions& fleet) {
+  const std::string bad = "is not X.Y.Z[:N][,X.Y.Z[:N]...] with N from 1 to " +
+                          std::to_string(kMaxReaders) +
+                          ", only the last without :N";
+  std::vector<FleetSimOptions::VersionShare> shares;
+  for (const std::string& item : Split(text, ',')) {
+    if (!shares.empty() && shares.back().count == 0) return bad;
+    const size_t colon = item.find(':');
+    FleetSimOptions::VersionShare share;
+    if (!ParseVersion(item.substr(0, colon), share.version).empty()) return bad;
+    if (colon != std::string::npos &&
+        (!TakeNumber(item.substr(colon + 1), kMaxReaders, share.count) ||
+         share.count == 0)) {
+      return bad;
+    }
+    shares.push_back(share);
+  }
+  fleet.versions = shares;
+  return "";
+}
+
 }  // namespace modflash::sim

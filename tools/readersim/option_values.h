@@ -43,6 +43,9 @@ std::string ParseReaderCount(const std::string& text, uint32_t& readers);
 /// --faulty K[,K...]: readers from 1 (whether the fleet has them is
 /// checked once --readers is known).
 std::string ParseFaulty(const std::string& text, FleetSimOptions& fleet);
+/// --versions X.Y.Z[:N][,X.Y.Z[:N]...]: N from 1 to kMaxReaders; only the
+/// last may leave out :N (the readers left).
+std::string ParseVersions(const std::string& text, FleetSimOptions& fleet);
 
 }  // namespace modflash::sim
 

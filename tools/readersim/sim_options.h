@@ -160,6 +160,14 @@ struct FleetSimOptions {
   std::string inventoryOut;
   /// Readers (from 1) that get the fault options; empty: all of them.
   std::set<uint32_t> faulty;
+  /// --versions: the module versions of the readers, in order from reader
+  /// 1: `count` readers each (0: every reader still without one). Readers
+  /// that none covers keep the --version of all.
+  struct VersionShare {
+    Version version;
+    uint32_t count = 0;
+  };
+  std::vector<VersionShare> versions;
 };
 
 /// The rate for a baud code 0..3, or 0.
