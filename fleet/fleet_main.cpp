@@ -60,7 +60,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
                  "Readers, one a line: address[:port] [name]")
       ->required();
   app.add_option("-j,--jobs", o.jobs, "Updates at once (default 16)")
-      ->check(CLI::Range(1, 256));
+      ->check(CLI::Range(1, 1024));
   app.add_option("--canary", o.canary,
                  "Update the first K readers first; start the rest only if "
                  "all K succeeded")

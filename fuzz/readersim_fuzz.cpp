@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "link/reader_framing.h"
 #include "tools/readersim/module_model.h"
 #include "tools/readersim/reader_message.h"
 #include "tools/readersim/simulator.h"
 
 namespace sim = modflash::sim;
+namespace framing = modflash::framing;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   modflash::fuzz::InputReader in(data, size);
@@ -80,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "a framed message comes out as it went in");
       }
       ++taken;
-      FUZZ_CHECK(message.payload.size() + sim::kMessageOverhead <=
-                     sim::kMaxMessageLength,
-                 "no message beyond the receive buffer");
+      FUZZ_CHECK(
+          message.payload.size() + framing::kOverhead <= sim::kMaxMessageLength,
+          "no message beyond the receive buffer");
       sim::DescribeMessage(message.type, message.payload);
       now += std::chrono::milliseconds(10);
       if (message.type == sim::kTypeSetBaudRate && !message.payload.empty()) {
@@ -95,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(!answers.empty() || !why.empty(),
                    "an unanswered frame says why");
         for (const auto& a : answers) {
-          FUZZ_CHECK(a.size() + sim::kMessageOverhead <= sim::kMaxMessageLength,
+          FUZZ_CHECK(a.size() + framing::kOverhead <= sim::kMaxMessageLength,
                      "answers fit a reader message");
           sim::DescribeMessage(sim::kTypeModuleData, a);
         }

@@ -5,17 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "link/reader_framing.h"
 #include "link/socket_layer.h"
 #include "link/update_comm.h"
 
 namespace modflash {
 
 /// Reader message types.
-inline constexpr uint8_t Reader_GetBaudRate = 0x38;
-inline constexpr uint8_t Reader_BaudRate = 0x39;
-inline constexpr uint8_t Reader_SetBaudRate = 0x3A;
-inline constexpr uint8_t Reader_SetBaudRateResult = 0x3B;
-inline constexpr uint8_t Reader_ModuleData = 0xFA;
+inline constexpr uint8_t Reader_GetBaudRate = framing::kGetBaudRate;
+inline constexpr uint8_t Reader_BaudRate = framing::kBaudRate;
+inline constexpr uint8_t Reader_SetBaudRate = framing::kSetBaudRate;
+inline constexpr uint8_t Reader_SetBaudRateResult = framing::kSetBaudRateResult;
+inline constexpr uint8_t Reader_ModuleData = framing::kModuleData;
 
 /// The link to the RF module through the network reader, over one TCP
 /// connection. Connects while it is constructed.

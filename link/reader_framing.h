@@ -22,6 +22,13 @@ inline constexpr size_t kHeadLength = 4;
 inline constexpr size_t kTypeOffset = 4;
 inline constexpr size_t kPayloadOffset = 5;
 
+/// The message types.
+inline constexpr uint8_t kGetBaudRate = 0x38;
+inline constexpr uint8_t kBaudRate = 0x39;
+inline constexpr uint8_t kSetBaudRate = 0x3A;
+inline constexpr uint8_t kSetBaudRateResult = 0x3B;
+inline constexpr uint8_t kModuleData = 0xFA;
+
 /// The XOR of `count` bytes starting at the first length byte.
 uint8_t Check(const uint8_t* fromLength, size_t count);
 

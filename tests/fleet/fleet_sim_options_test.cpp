@@ -20,14 +20,13 @@ TEST(FleetSimOptionsTest, FaultsReachOnlyTheFaultyReaders) {
                                    "230400",
                                    "--flash-out",
                                    "out/flash.bin"};
-  FleetSimOptions fleet;
+  CommandLine line;
   std::string error;
-  ASSERT_TRUE(ExtractFleetOptions(args, fleet, error)) << error;
+  ASSERT_TRUE(ParseCommandLine(args, line, error)) << error;
+  FleetSimOptions& fleet = line.fleet;
   EXPECT_EQ(fleet.readers, 50u);
   EXPECT_EQ(fleet.inventoryOut, "f.txt");
   EXPECT_EQ(fleet.faulty, (std::set<uint32_t>{7, 31}));
-  CommandLine line;
-  ASSERT_TRUE(ParseCommandLine(args, line, error)) << error;
 
   const std::vector<SimOptions> readers =
       FleetReaderOptions(line.options, fleet);
@@ -58,9 +57,9 @@ TEST(FleetSimOptionsTest, RejectsReadersOutsideTheFleet) {
       {"--inventory-out", "f.txt"},
       {"--readers"}};
   for (std::vector<std::string> args : bad) {
-    FleetSimOptions fleet;
+    CommandLine line;
     std::string error;
-    EXPECT_FALSE(ExtractFleetOptions(args, fleet, error)) << args[0];
+    EXPECT_FALSE(ParseCommandLine(args, line, error)) << args[0];
     EXPECT_FALSE(error.empty());
   }
 }

@@ -7,6 +7,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/readersim/fleet_sim.h"
 
 namespace modflash::sim {
 namespace {
@@ -128,6 +129,13 @@ TEST(ReaderSimCommandLine, RefusesBadArgumentsWithOneLine) {
       {{"--trace=1"}, "takes no value"},
       {{"make-image", "--version", "1.2.3"}, "needs a FILE"},
       {{"make-image", "f.bin"}, "needs --version"},
+      {{"--versions", "1.1.0"}, "--versions needs --readers N"},
+      {{"--readers", "4", "--versions", "1.1.0,2.0.0:2"},
+       "only the last without :N"},
+      {{"--readers", "4", "--versions", "1.1.0:0"}, "N from 1 to 1024"},
+      {{"--readers", "4", "--versions", "1.1:2"}, "is not X.Y.Z[:N]"},
+      {{"--readers", "4", "--versions", "2.0.0:3,1.1.0:2"},
+       "gives versions to 5 readers, more than the 4 of --readers"},
   };
   for (const auto& [args, expected] : cases) {
     CommandLine line;
@@ -136,6 +144,40 @@ TEST(ReaderSimCommandLine, RefusesBadArgumentsWithOneLine) {
     EXPECT_NE(error.find(expected), std::string::npos)
         << args[0] << ": " << error;
     EXPECT_EQ(error.find('\n'), std::string::npos);
+  }
+}
+
+TEST(ReaderSimCommandLine, VersionsGoToTheReadersInOrder) {
+  CommandLine line;
+  std::string error;
+  ASSERT_TRUE(
+      Parse({"--readers", "6", "--version", "1.0.0", "--versions",
+             "2.0.0:2,1.1.0:0x1", "--faulty", "2,5", "--drop-answer", "9"},
+            line, error))
+      << error;
+  std::vector<SimOptions> readers =
+      FleetReaderOptions(line.options, line.fleet);
+  ASSERT_EQ(readers.size(), 6u);
+  const std::vector<std::string> expected = {"2.0.0", "2.0.0", "1.1.0",
+                                             "1.0.0", "1.0.0", "1.0.0"};
+  for (size_t i = 0; i < readers.size(); ++i) {
+    const Version& v = readers[i].version;
+    EXPECT_EQ(std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
+                  std::to_string(v.patch),
+              expected[i])
+        << "reader " << i + 1;
+    // The faults still go to the faulty readers only.
+    EXPECT_EQ(readers[i].dropAnswerFrame, i == 1 || i == 4 ? 9u : 0u);
+  }
+  // The last share without :N takes every reader left.
+  ASSERT_TRUE(
+      Parse({"--readers", "4", "--versions", "3.0.1:1,1.9.9"}, line, error))
+      << error;
+  readers = FleetReaderOptions(line.options, line.fleet);
+  ASSERT_EQ(readers.size(), 4u);
+  EXPECT_EQ(readers[0].version.major, 3);
+  for (size_t i = 1; i < readers.size(); ++i) {
+    EXPECT_EQ(readers[i].version.minor, 9) << "reader " << i + 1;
   }
 }
 

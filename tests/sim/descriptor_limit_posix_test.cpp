@@ -54,7 +54,7 @@ TEST(DescriptorLimitTest, SoftLimitIsRaisedToTheHardOne) {
   // 100 readers need 216 descriptors: more than the soft limit of 64.
   const ProcessResult run = Shell(
       "ulimit -S -n 64; \"$0\" --readers 100 >\"$1\" & "
-      "for i in $(seq 600); do grep -q 'readers ready' \"$1\" && break; "
+      "for i in $(seq 600); do grep -qs 'readers ready' \"$1\" && break; "
       "kill -0 $! 2>/dev/null || break; sleep 0.1; done; "
       "kill $! 2>/dev/null; wait $!; cat \"$1\"",
       out);

@@ -85,6 +85,57 @@ TEST(ReaderMessage, RefusesWhatDoesNotParseAndResynchronises) {
   ExpectRefusedThenRecovers({0x00, 0x11, 0xB9, 0x00}, "no message start");
 }
 
+// The simulator's parser takes back whatever the link's framing makes: every
+// type the two speak and others, payloads from empty to the longest the
+// simulated reader accepts, one after another in a single stream.
+TEST(ReaderMessage, ParsesWhatTheLinkFramesForEveryType) {
+  const std::vector<uint8_t> types = {framing::kGetBaudRate,
+                                      framing::kBaudRate,
+                                      framing::kSetBaudRate,
+                                      framing::kSetBaudRateResult,
+                                      framing::kModuleData,
+                                      0x00,
+                                      0x77,
+                                      0xFF};
+  const std::vector<size_t> lengths = {0, 1, 16, 64,
+                                       kMaxMessageLength - framing::kOverhead};
+  Bytes stream;
+  std::vector<ReaderMessage> sent;
+  for (const uint8_t type : types) {
+    for (const size_t length : lengths) {
+      ReaderMessage m;
+      m.type = type;
+      for (size_t i = 0; i < length; ++i) {
+        m.payload.push_back(static_cast<uint8_t>(i * 7 + type));
+      }
+      Bytes framed(length + framing::kOverhead);
+      ASSERT_EQ(framing::Frame(type, m.payload.data(), length, framed.data()),
+                framed.size());
+      stream.insert(stream.end(), framed.begin(), framed.end());
+      sent.push_back(m);
+    }
+  }
+  ReaderMessageParser parser;
+  parser.Feed(stream.data(), stream.size());
+  ReaderMessage got;
+  std::string reason;
+  for (const ReaderMessage& m : sent) {
+    ASSERT_EQ(parser.Next(got, reason), Result::kMessage) << reason;
+    EXPECT_EQ(got.type, m.type);
+    EXPECT_EQ(got.payload, m.payload) << int{m.type};
+  }
+  EXPECT_EQ(parser.Next(got, reason), Result::kNeedMore);
+
+  // One byte more than the receive buffer holds is refused.
+  const Bytes tooLong(kMaxMessageLength - framing::kOverhead + 1, 0);
+  Bytes framed(tooLong.size() + framing::kOverhead);
+  framing::Frame(framing::kModuleData, tooLong.data(), tooLong.size(),
+                 framed.data());
+  parser.Feed(framed.data(), framed.size());
+  EXPECT_EQ(parser.Next(got, reason), Result::kRefused);
+  EXPECT_NE(reason.find("length 1025"), std::string::npos) << reason;
+}
+
 TEST(ReaderMessage, WaitsForTheRestOfALongMessage) {
   const Bytes payload(300, 0xAB);
   const Bytes message =

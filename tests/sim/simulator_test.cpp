@@ -132,6 +132,11 @@ TEST_F(SimulatorTest, NeverAnswersWhatDoesNotParseAndSaysWhy) {
   EXPECT_NE(log.find("module frame of 17 bytes"), std::string::npos) << log;
   EXPECT_NE(log.find("unknown message type 77"), std::string::npos) << log;
   EXPECT_NE(log.find("SetBaudRate with 2 payload bytes"), std::string::npos);
+  // Every message that parsed counts, answered or not; the refused one not.
+  EXPECT_NE(log.find("readersim: connection 1 message types received: 3Ax1 "
+                     "77x1 FAx3\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(SimulatorTest, UpdateOverTheSocketWritesFlashAndSummarises) {

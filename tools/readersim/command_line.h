@@ -14,6 +14,10 @@ struct CommandLine {
   enum class Action { kServe, kHelp, kMakeImage };
   Action action = Action::kServe;
   SimOptions options;
+  /// --readers N and the rest of a fleet rehearsal.
+  FleetSimOptions fleet;
+  /// --ready-file: written once every reader listens.
+  std::string readyFile;
   /// The --expect file, loaded into options.expectImage by RunReaderSim.
   std::string expectPath;
   /// make-image: the file to write, the version and the code seed.
@@ -27,8 +31,13 @@ struct CommandLine {
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine& line,
                       std::string& error);
 
-/// The text --help prints.
+/// The text --help prints: readersim's version, usage and every option.
 std::string HelpText();
+
+/// Writes `text` to `path` whole, under another name first and then renamed,
+/// so that a reader of `path` never sees a part of it. False when it could
+/// not be written.
+bool WriteFileWhole(const std::string& path, const std::string& text);
 
 /// A valid image: deterministic pseudo-random code from `seed`, the
 /// signature and the version.

@@ -1,9 +1,7 @@
 #include "tools/readersim/fleet_sim.h"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <streambuf>
 
@@ -81,26 +79,6 @@ std::string TooManyOpenFiles(uint32_t readers, uint64_t needed,
   return text;
 }
 
-// Writes the inventory whole under another name first, so that nobody
-// reads half of it.
-bool WriteInventory(const SimFleet& sims, const std::string& path) {
-  const std::string partial = path + ".partial";
-  std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-  out << sims.Inventory();
-  out.close();
-  std::remove(path.c_str());
-  return out && std::rename(partial.c_str(), path.c_str()) == 0;
-}
-
-bool ParseCount(const std::string& text, uint32_t max, uint32_t& value) {
-  if (text.empty() || text.size() > 6 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  value = static_cast<uint32_t>(std::stoul(text));
-  return value >= 1 && value <= max;
-}
-
 // "flash.bin" for reader 7 becomes "flash-7.bin".
 std::string NumberedPath(const std::string& path, uint32_t number) {
   const size_t slash = path.find_last_of("/\\");
@@ -112,68 +90,19 @@ std::string NumberedPath(const std::string& path, uint32_t number) {
   return path.substr(0, at) + "-" + std::to_string(number) + path.substr(at);
 }
 
-}  // namespace
-
-bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
-                         std::string& error) {
-  std::vector<std::string> rest;
-  std::string faulty;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string name = args[i];
-    std::string value;
-    const size_t eq = name.find('=');
-    const bool joined = name.rfind("--", 0) == 0 && eq != std::string::npos;
-    if (joined) {
-      value = name.substr(eq + 1);
-      name = name.substr(0, eq);
-    }
-    if (name != "--readers" && name != "--inventory-out" &&
-        name != "--faulty") {
-      rest.push_back(args[i]);
-      continue;
-    }
-    if (!joined) {
-      if (i + 1 >= args.size()) {
-        error = "option " + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-    }
-    if (name == "--readers") {
-      if (!ParseCount(value, 1000, fleet.readers)) {
-        error =
-            "option --readers: '" + value + "' is not a number from 1 to 1000";
-        return false;
-      }
-    } else if (name == "--inventory-out") {
-      fleet.inventoryOut = value;
-    } else {
-      faulty = value;
-    }
+// The module version of reader `k` (from 1) by --versions.
+Version FleetVersion(const FleetSimOptions& fleet, uint32_t k,
+                     Version otherwise) {
+  uint32_t last = 0;  // the last reader of the shares so far
+  for (const FleetSimOptions::VersionShare& share : fleet.versions) {
+    if (share.count == 0) return share.version;
+    last += share.count;
+    if (k <= last) return share.version;
   }
-  if (!faulty.empty() || !fleet.inventoryOut.empty()) {
-    if (fleet.readers == 0) {
-      error = "--faulty and --inventory-out need --readers N";
-      return false;
-    }
-  }
-  size_t start = 0;
-  while (!faulty.empty() && start <= faulty.size()) {
-    size_t comma = faulty.find(',', start);
-    if (comma == std::string::npos) comma = faulty.size();
-    uint32_t k = 0;
-    const std::string item = faulty.substr(start, comma - start);
-    if (!ParseCount(item, fleet.readers, k)) {
-      error = "option --faulty: '" + item + "' is not a reader from 1 to " +
-              std::to_string(fleet.readers);
-      return false;
-    }
-    fleet.faulty.insert(k);
-    start = comma + 1;
-  }
-  args = rest;
-  return true;
+  return otherwise;
 }
+
+}  // namespace
 
 std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
                                            const FleetSimOptions& fleet) {
@@ -189,12 +118,14 @@ std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
   healthy.trace = given.trace;
   healthy.expectImage = given.expectImage;
   healthy.maxConnections = given.maxConnections;
+  healthy.idleTimeoutMs = given.idleTimeoutMs;
   healthy.log = given.log;
 
   std::vector<SimOptions> readers;
   for (uint32_t k = 1; k <= fleet.readers; ++k) {
     const bool faulty = fleet.faulty.empty() || fleet.faulty.count(k) > 0;
     SimOptions o = faulty ? given : healthy;
+    o.version = FleetVersion(fleet, k, given.version);
     o.port = 0;
     if (!given.flashOut.empty()) o.flashOut = NumberedPath(given.flashOut, k);
     if (!given.pcapPath.empty()) o.pcapPath = NumberedPath(given.pcapPath, k);
@@ -261,25 +192,36 @@ std::string SimFleet::Inventory() const {
   return text;
 }
 
-int RunSimFleet(const std::vector<std::string>& args,
-                const FleetSimOptions& fleet) {
-  CommandLine line;
-  std::string error;
-  if (!ParseCommandLine(args, line, error)) {
-    std::cerr << "readersim: " << error << " (see readersim --help)\n";
-    return 2;
+namespace {
+
+// One "127.0.0.1:PORT" line per reader, for --ready-file.
+std::string Addresses(SimFleet& sims) {
+  std::string text;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    text += "127.0.0.1:" + std::to_string(sims.reader(i).port()) + "\n";
   }
-  if (line.action != CommandLine::Action::kServe) return RunReaderSim(args);
-  if (!line.expectPath.empty()) {
-    std::ifstream in(line.expectPath, std::ios::binary);
-    line.options.expectImage.assign(std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>());
-    if (!in || line.options.expectImage.size() != kFlashSize) {
-      std::cerr << "readersim: --expect " << line.expectPath
-                << " is not a readable " << kFlashSize << "-byte image\n";
-      return 2;
-    }
+  return text;
+}
+
+// The inventory and the ready file, in that order; false after a line.
+bool WriteFleetFiles(SimFleet& sims, const CommandLine& line) {
+  const std::string& inventory = line.fleet.inventoryOut;
+  if (!inventory.empty() && !WriteFileWhole(inventory, sims.Inventory())) {
+    std::cout << "readersim: cannot write " << inventory << "\n";
+    return false;
   }
+  if (!line.readyFile.empty() &&
+      !WriteFileWhole(line.readyFile, Addresses(sims))) {
+    std::cout << "readersim: cannot write " << line.readyFile << "\n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunSimFleet(const CommandLine& line) {
+  const FleetSimOptions& fleet = line.fleet;
   // Refused before any reader starts when the limit is too low for them all
   // at once, rather than once clients come.
   const uint64_t needed = DescriptorsNeeded(line.options, fleet.readers);
@@ -299,11 +241,7 @@ int RunSimFleet(const std::vector<std::string>& args,
     }
     return 1;
   }
-  if (!fleet.inventoryOut.empty() &&
-      !WriteInventory(sims, fleet.inventoryOut)) {
-    std::cout << "readersim: cannot write " << fleet.inventoryOut << "\n";
-    return 1;
-  }
+  if (!WriteFleetFiles(sims, line)) return 1;
   std::cout << "readersim: " << fleet.readers << " readers ready"
             << (fleet.inventoryOut.empty()
                     ? std::string()
@@ -312,24 +250,6 @@ int RunSimFleet(const std::vector<std::string>& args,
             << std::flush;
   sims.Wait();
   return 0;
-}
-
-std::string FleetHelpText() {
-  return R"(
-Fleet rehearsal:
-  --readers N            serve N independent readers (1 to 1000), each with
-                         its own module, flash and faults, on N free
-                         loopback ports; log lines say "reader K: "
-  --inventory-out FILE   write their inventory for modflash-fleet, one
-                         "127.0.0.1:PORT reader-K" line each
-  --faulty K[,K...]      apply the fault options only to these readers
-                         (from 1); without it every reader gets them
-  With --readers, --flash-out FILE writes FILE-K for reader K (before the
-  extension), and --port is not used. Each reader needs two open
-  descriptors (three with --pcap, one more with --flash-out); the soft
-  limit is raised to the hard one, and a fleet too big for it is refused
-  (exit status 1).
-)";
 }
 
 }  // namespace modflash::sim

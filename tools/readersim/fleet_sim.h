@@ -4,27 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "tools/readersim/command_line.h"
 #include "tools/readersim/sim_options.h"
 #include "tools/readersim/simulator.h"
 
 namespace modflash::sim {
-
-/// A rehearsal fleet: --readers N, --inventory-out FILE, --faulty K[,K...].
-struct FleetSimOptions {
-  uint32_t readers = 0;  ///< 0: a single reader, as without these options
-  std::string inventoryOut;
-  /// Readers (from 1) that get the fault options; empty: all of them.
-  std::set<uint32_t> faulty;
-};
-
-/// Takes the fleet options out of `args`, leaving the rest for the usual
-/// parser. False with `error` set for a bad value.
-bool ExtractFleetOptions(std::vector<std::string>& args, FleetSimOptions& fleet,
-                         std::string& error);
 
 /// The options of each reader of the fleet: all take the general options of
 /// `given` (port 0, so each gets a free port, and a flash file of its own);
@@ -71,12 +58,9 @@ class SimFleet {
   std::vector<std::unique_ptr<Simulator>> readers_;
 };
 
-/// Serves a fleet for the readersim program until it is stopped.
-int RunSimFleet(const std::vector<std::string>& args,
-                const FleetSimOptions& fleet);
-
-/// The fleet options' part of `readersim --help`.
-std::string FleetHelpText();
+/// Serves the fleet of `line` for the readersim program until it is
+/// stopped; returns the exit status.
+int RunSimFleet(const CommandLine& line);
 
 }  // namespace modflash::sim
 

@@ -16,17 +16,19 @@ constexpr uint8_t kPrepareUpdate = 0x55;
 constexpr uint8_t kEnterOk = 0x0E;
 constexpr uint32_t kSliceLength = 32;
 
-std::string Hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
-  return text;
-}
-
 bool AllZero(const uint8_t* data, size_t from, size_t to) {
   for (size_t i = from; i < to; ++i) {
     if (data[i] != 0) return false;
   }
   return true;
+}
+
+}  // namespace
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
 }
 
 uint32_t ReadLe32(const uint8_t* data) {
@@ -35,8 +37,6 @@ uint32_t ReadLe32(const uint8_t* data) {
          (static_cast<uint32_t>(data[2]) << 16) |
          (static_cast<uint32_t>(data[3]) << 24);
 }
-
-}  // namespace
 
 void StoreCrc(uint8_t* data, size_t covered) {
   const uint16_t crc = static_cast<uint16_t>(

@@ -96,6 +96,10 @@ Bytes UpdateAnswer(uint8_t letter, uint8_t packetType, uint32_t address,
 void StoreCrc(uint8_t* data, size_t covered);
 /// True when the two bytes after the first `covered` bytes are their CRC.
 bool CrcMatches(const uint8_t* data, size_t covered);
+/// `value` in upper-case hexadecimal, at least `digits` digits.
+std::string Hex(uint32_t value, int digits);
+/// The little-endian 32-bit number at `data`.
+uint32_t ReadLe32(const uint8_t* data);
 
 }  // namespace modflash::sim
 

@@ -13,25 +13,10 @@ std::string Hex2(uint8_t value) {
 
 }  // namespace
 
-uint8_t MessageCheck(const uint8_t* fromLength, size_t length) {
-  uint8_t check = 0;
-  for (size_t i = 0; i < length; ++i) check ^= fromLength[i];
-  return check;
-}
-
 std::vector<uint8_t> BuildReaderMessage(uint8_t type, const uint8_t* payload,
                                         size_t length) {
-  const size_t total = length + kMessageOverhead;
-  std::vector<uint8_t> message(total);
-  message[0] = kMessageStart0;
-  message[1] = kMessageStart1;
-  message[2] = static_cast<uint8_t>(total >> 8);
-  message[3] = static_cast<uint8_t>(total & 0xFF);
-  message[4] = type;
-  for (size_t i = 0; i < length; ++i) message[5 + i] = payload[i];
-  message[5 + length] = MessageCheck(&message[2], length + 3);
-  message[6 + length] = 0x0D;
-  message[7 + length] = 0x0A;
+  std::vector<uint8_t> message(length + framing::kOverhead);
+  framing::Frame(type, payload, length, message.data());
   return message;
 }
 
@@ -48,13 +33,14 @@ void ReaderMessageParser::Drop(size_t count) {
 ReaderMessageParser::Result ReaderMessageParser::Next(ReaderMessage& message,
                                                       std::string& reason) {
   if (buffer_.empty()) return Result::kNeedMore;
-  if (buffer_[0] != kMessageStart0 ||
-      (buffer_.size() > 1 && buffer_[1] != kMessageStart1)) {
+  if (buffer_[0] != framing::kStart0 ||
+      (buffer_.size() > 1 && buffer_[1] != framing::kStart1)) {
     // Skip to the next possible start; a lone B9 at the end may be one.
     size_t skip = 1;
     while (skip < buffer_.size()) {
-      if (buffer_[skip] == kMessageStart0 &&
-          (skip + 1 == buffer_.size() || buffer_[skip + 1] == kMessageStart1)) {
+      if (buffer_[skip] == framing::kStart0 &&
+          (skip + 1 == buffer_.size() ||
+           buffer_[skip + 1] == framing::kStart1)) {
         break;
       }
       ++skip;
@@ -64,10 +50,10 @@ ReaderMessageParser::Result ReaderMessageParser::Next(ReaderMessage& message,
     Drop(skip);
     return Result::kRefused;
   }
-  if (buffer_.size() < 4) return Result::kNeedMore;
+  if (buffer_.size() < framing::kHeadLength) return Result::kNeedMore;
   const size_t length =
       (static_cast<size_t>(buffer_[2]) << 8) | static_cast<size_t>(buffer_[3]);
-  if (length < kMessageOverhead || length > kMaxMessageLength) {
+  if (length < framing::kOverhead || length > kMaxMessageLength) {
     reason = "length " + std::to_string(length) + " outside 8.." +
              std::to_string(kMaxMessageLength) + ": dropped the start bytes";
     Drop(2);
@@ -82,17 +68,18 @@ ReaderMessageParser::Result ReaderMessageParser::Next(ReaderMessage& message,
     Drop(2);
     return Result::kRefused;
   }
-  const uint8_t expected = MessageCheck(&buffer_[2], length - 5);
+  // The length bytes, the type and the payload.
+  const uint8_t expected = framing::Check(&buffer_[2], length - 5);
   if (buffer_[length - 3] != expected) {
     reason = "check byte " + Hex2(buffer_[length - 3]) + ", expected " +
              Hex2(expected) + ": dropped the " + std::to_string(length) +
-             "-byte message of type " + Hex2(buffer_[4]);
+             "-byte message of type " + Hex2(buffer_[framing::kTypeOffset]);
     Drop(length);
     return Result::kRefused;
   }
-  message.type = buffer_[4];
+  message.type = buffer_[framing::kTypeOffset];
   message.payload.assign(
-      buffer_.begin() + 5,
+      buffer_.begin() + framing::kPayloadOffset,
       buffer_.begin() + static_cast<std::ptrdiff_t>(length - 3));
   Drop(length);
   return Result::kMessage;

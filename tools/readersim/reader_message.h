@@ -1,37 +1,35 @@
 #ifndef MODFLASH_TOOLS_READERSIM_READER_MESSAGE_H_
 #define MODFLASH_TOOLS_READERSIM_READER_MESSAGE_H_
 
-// The reader's own TCP framing as the simulated reader sees it:
-// B9 9B, a big-endian length of the whole message, a type, the payload, a
-// check byte (XOR of the length bytes, the type and the payload) and CR LF.
+// The reader's messages as the simulated reader receives them. The framing
+// itself (B9 9B, length, type, payload, check byte, CR LF) is the project's
+// one copy in link/reader_framing.h; what is the simulator's own is the
+// parser that cuts a byte stream from any client, however broken, into
+// messages, and the limit of its receive buffer.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "link/reader_framing.h"
+
 namespace modflash::sim {
 
-inline constexpr uint8_t kMessageStart0 = 0xB9;
-inline constexpr uint8_t kMessageStart1 = 0x9B;
-/// Bytes a message has besides its payload.
-inline constexpr size_t kMessageOverhead = 8;
 /// The longest message the simulated reader accepts (its receive buffer).
 inline constexpr size_t kMaxMessageLength = 1024;
 
 /// Reader message types.
-inline constexpr uint8_t kTypeGetBaudRate = 0x38;
-inline constexpr uint8_t kTypeBaudRate = 0x39;
-inline constexpr uint8_t kTypeSetBaudRate = 0x3A;
-inline constexpr uint8_t kTypeSetBaudRateResult = 0x3B;
-inline constexpr uint8_t kTypeModuleData = 0xFA;
+inline constexpr uint8_t kTypeGetBaudRate = framing::kGetBaudRate;
+inline constexpr uint8_t kTypeBaudRate = framing::kBaudRate;
+inline constexpr uint8_t kTypeSetBaudRate = framing::kSetBaudRate;
+inline constexpr uint8_t kTypeSetBaudRateResult = framing::kSetBaudRateResult;
+inline constexpr uint8_t kTypeModuleData = framing::kModuleData;
 
-/// Builds a complete reader message of `type` around `length` payload bytes.
+/// framing::Frame into a vector: the whole message of `type` around
+/// `length` payload bytes.
 std::vector<uint8_t> BuildReaderMessage(uint8_t type, const uint8_t* payload,
                                         size_t length);
-
-/// The XOR check over `length` bytes starting at the first length byte.
-uint8_t MessageCheck(const uint8_t* fromLength, size_t length);
 
 /// One message taken off the stream.
 struct ReaderMessage {

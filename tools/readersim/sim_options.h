@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,22 @@ struct SimOptions {
   /// Every connection's TCP payloads, both ways, go to this libpcap file
   /// (if not empty).
   std::string pcapPath;
+};
+
+/// A rehearsal fleet: --readers N and the options that go with it.
+struct FleetSimOptions {
+  uint32_t readers = 0;  ///< 0: a single reader, as without these options
+  std::string inventoryOut;
+  /// Readers (from 1) that get the fault options; empty: all of them.
+  std::set<uint32_t> faulty;
+  /// --versions: the module versions of the readers, in order from reader
+  /// 1: `count` readers each (0: every reader still without one). Readers
+  /// that none covers keep the --version of all.
+  struct VersionShare {
+    Version version;
+    uint32_t count = 0;
+  };
+  std::vector<VersionShare> versions;
 };
 
 /// The rate for a baud code 0..3, or 0.

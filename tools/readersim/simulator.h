@@ -13,39 +13,11 @@
 #include "net/loopback_server.h"
 #include "tools/readersim/module_model.h"
 #include "tools/readersim/pcap_capture.h"
+#include "tools/readersim/reader_session.h"
+#include "tools/readersim/sim_log.h"
 #include "tools/readersim/sim_options.h"
 
 namespace modflash::sim {
-
-/// What one served connection amounted to.
-struct ConnectionStats {
-  uint32_t number = 0;         ///< 1 for the first connection
-  uint32_t moduleFrames = 0;   ///< 0xFA messages passed to the module
-  uint32_t updatePackets = 0;  ///< well-formed update packets
-  uint32_t retries = 0;        ///< code packets repeating the previous address
-  uint32_t bytesWritten = 0;   ///< code bytes written to flash
-  uint32_t refused = 0;  ///< incoming bytes or messages that did not parse
-  bool expectGiven = false;
-  bool flashMatchesExpect = false;
-  bool closedBySimulator = false;  ///< ended by the close-after fault
-  bool resetBySimulator = false;   ///< ended by the reset-at fault
-  bool idleTimedOut = false;       ///< closed after the idle time-out
-};
-
-/// Serialised, time-stamped log lines, each starting "readersim: ".
-class SimLog {
- public:
-  explicit SimLog(std::ostream* out) : out_(out) {}
-  void Line(const std::string& text);
-  /// A trace line: the seconds since the log was made, the direction and
-  /// the decoded message.
-  void Trace(const char* direction, const std::string& text);
-
- private:
-  std::ostream* out_;
-  std::mutex mutex_;
-  Clock::time_point start_ = Clock::now();
-};
 
 /// The reader and its RF module on a loopback port. Serves one connection
 /// after another on its own thread, from Start() until Stop() (or until
@@ -77,7 +49,6 @@ class Simulator {
   bool WaitForConnections(size_t count, int timeoutMs) const;
 
  private:
-  friend class ReaderSession;
   void Serve();
   void Finish(ConnectionStats stats);
 
@@ -96,9 +67,6 @@ class Simulator {
   /// The --pcap file, open from Start() when one was asked for.
   PcapFile pcap_;
 };
-
-/// One line that decodes a reader message (for the trace).
-std::string DescribeMessage(uint8_t type, const Bytes& payload);
 
 }  // namespace modflash::sim
 

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""Runs every ```sh block of the guides as written.
+
+    run_sh_blocks.py --path DIR[:DIR...] [--only TEXT] FILE.md...
+
+Each block runs in a fresh folder of its own with `sh -e`, the folders of
+--path first on PATH. It must end with status 0, and when a ```text block
+follows it (only blank lines between), its standard output must be that
+text exactly. Whatever a block leaves running in the background is ended
+with it. --only runs the blocks whose text holds TEXT. Exit status 1 when
+any block failed.
+"""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+
+BLOCK_TIMEOUT_S = 900
+
+
+def blocks(path):
+    """(line, commands, expected output or None) of each sh block."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    found, i = [], 0
+    while i < len(lines):
+        if lines[i].strip() != "```sh":
+            i += 1
+            continue
+        start, body, i = i + 1, [], i + 1
+        while i < len(lines) and lines[i].strip() != "```":
+            body.append(lines[i])
+            i += 1
+        i += 1
+        j = i
+        while j < len(lines) and not lines[j].strip():
+            j += 1
+        expected = None
+        if j < len(lines) and lines[j].strip() == "```text":
+            out, j = [], j + 1
+            while j < len(lines) and lines[j].strip() != "```":
+                out.append(lines[j])
+                j += 1
+            expected = "".join(line + "\n" for line in out)
+        found.append((start, "\n".join(body) + "\n", expected))
+    return found
+
+
+def run(commands, path):
+    """(status, stdout, stderr) of `commands` in a fresh folder."""
+    env = dict(os.environ, PATH=path + os.pathsep + os.environ["PATH"])
+    with tempfile.TemporaryDirectory(prefix="modflash-docs-") as folder:
+        child = subprocess.Popen(["sh", "-e", "-c", commands], cwd=folder,
+                                 env=env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True,
+                                 start_new_session=True)
+        try:
+            out, err = child.communicate(timeout=BLOCK_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            os.killpg(child.pid, signal.SIGKILL)
+            out, err = child.communicate()
+            err += "\n(ended after %d s)" % BLOCK_TIMEOUT_S
+        # A background program the block left running.
+        try:
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        return child.returncode, out, err
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--path", required=True)
+    parser.add_argument("--only", default="")
+    parser.add_argument("files", nargs="+")
+    args = parser.parse_args()
+    failed = ran = 0
+    for name in args.files:
+        for line, commands, expected in blocks(name):
+            if args.only not in commands:
+                continue
+            ran += 1
+            status, out, err = run(commands, args.path)
+            where = "%s:%d" % (name, line)
+            if status != 0 or (expected is not None and out != expected):
+                failed += 1
+                print("FAILED %s (exit status %d)" % (where, status))
+                if expected is not None and out != expected:
+                    print("--- expected\n%s--- got\n%s---" % (expected, out))
+                print("standard error:\n" + err)
+            else:
+                print("ok %s" % where)
+    print("%d block(s) run, %d failed" % (ran, failed))
+    return 1 if failed or not ran else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
