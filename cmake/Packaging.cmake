@@ -22,7 +22,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS modflash RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
-foreach(program readersim modflash-fleet)
+foreach(program readersim modflash-fleet modflash-audit)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${MODFLASH_BIN_DIR})
   endif()
@@ -121,10 +121,12 @@ reader over one TCP connection: it checks the image, switches the module
 into its update mode, sends the image in CRC-checked packets with retries
 and verifies the version after the module's restart.
 .
-The package holds three programs:
+The package holds four programs:
   modflash        programs the module of one reader;
   modflash-fleet  updates the modules of many readers at once, from an
                   inventory file, and reports on each one;
+  modflash-audit  reads the module's rate and version of one reader, for
+                  modflash-fleet's audit;
   readersim       simulates readers and their modules, for rehearsing an
                   update and its failures without hardware.
 .

@@ -185,6 +185,21 @@ inline constexpr char kNoVersion[] = "Unable to retrieve firmware version";
 inline constexpr char kNotPrepared[] =
     "Unable to put reader into the module firmware update mode";
 
+// The module audit (modflash-audit ADDRESS [PORT]) prints the link's lines
+// and, of the update sequence's, kCurrentRate or kNoRate, then
+// kVersionBefore or kNoVersion. Its exit status says how far it got.
+
+/// After kUsage and the program's name.
+inline constexpr char kAuditArguments[] = " ADDRESS [PORT]";
+/// The module's rate and version were read.
+inline constexpr int kAuditAnswered = 0;
+/// The reader took the connection; the rate or the version was not read.
+inline constexpr int kAuditNoModuleAnswer = 1;
+/// No connection to the reader.
+inline constexpr int kAuditUnreachable = 2;
+/// A bad command line.
+inline constexpr int kAuditBadUsage = 3;
+
 /// A failure text: a line that holds `text` (anywhere: marks of the wait or
 /// the transfer may stand before it) and, when `end` is set, ends with it.
 struct Diagnostic {

@@ -5,17 +5,18 @@
 #include <ctime>
 
 #include "fleet/console.h"
+#include "fleet/text.h"
 
 namespace modflash::fleet {
 namespace {
 
-std::string Pad(const std::string& text, size_t width) {
-  return text.size() >= width ? text
-                              : text + std::string(width - text.size(), ' ');
-}
-
-std::string Where(const Reader& reader) {
-  return reader.address + ":" + std::to_string(reader.port);
+// The failure line, and the first error where it tells another story.
+std::string Detail(const ReaderRecord& r) {
+  std::string detail = Shown(r.failureLine);
+  if (!r.firstError.empty() && r.firstError != r.failureLine) {
+    detail += " (first error: " + Shown(r.firstError) + ")";
+  }
+  return detail;
 }
 
 }  // namespace
@@ -29,17 +30,17 @@ std::string ClockNow() {
 
 void Display::Started(const ReaderRecord& record) {
   if (terminal_) return;
-  out_ << ClockNow() << " started  " << record.reader.name << " ("
-       << Where(record.reader) << ")\n"
+  out_ << ClockNow() << " started  " << Shown(record.reader.name) << " ("
+       << ShownWhere(record.reader) << ")\n"
        << std::flush;
 }
 
 void Display::Finished(const ReaderRecord& record) {
   if (terminal_) return;
-  out_ << ClockNow() << " finished " << record.reader.name << ": "
+  out_ << ClockNow() << " finished " << Shown(record.reader.name) << ": "
        << OutcomeName(record.outcome);
   if (record.exitStatus) out_ << " (exit status " << *record.exitStatus << ")";
-  if (!record.failureLine.empty()) out_ << ": " << record.failureLine;
+  if (!record.failureLine.empty()) out_ << ": " << Shown(record.failureLine);
   out_ << "\n" << std::flush;
 }
 
@@ -101,31 +102,36 @@ void Display::Summary(const std::vector<ReaderRecord>& records,
   size_t nameWidth = 4;
   size_t whereWidth = 7;
   for (const ReaderRecord& r : records) {
-    nameWidth = std::max(nameWidth, std::min<size_t>(r.reader.name.size(), 40));
-    whereWidth = std::max(whereWidth, Where(r.reader).size());
+    nameWidth =
+        std::max(nameWidth, std::min<size_t>(Shown(r.reader.name).size(), 40));
+    whereWidth = std::max(whereWidth, ShownWhere(r.reader).size());
   }
   out_ << "\n"
        << Pad("name", nameWidth) << "  " << Pad("address", whereWidth) << "  "
-       << Pad("outcome", 11) << "  " << Pad("exit", 4) << "  "
+       << Pad("outcome", 15) << "  " << Pad("exit", 4) << "  "
        << Pad("seconds", 7) << "  detail\n";
-  size_t counts[4] = {0, 0, 0, 0};
+  size_t counts[8] = {};
   for (const ReaderRecord& r : records) {
     ++counts[static_cast<int>(r.outcome)];
     char seconds[16] = "";
     if (r.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *r.seconds);
-    out_ << Pad(r.reader.name.substr(0, 40), nameWidth) << "  "
-         << Pad(Where(r.reader), whereWidth) << "  "
-         << Pad(OutcomeName(r.outcome), 11) << "  "
+    out_ << Pad(Shown(r.reader.name).substr(0, 40), nameWidth) << "  "
+         << Pad(ShownWhere(r.reader), whereWidth) << "  "
+         << Pad(OutcomeName(r.outcome), 15) << "  "
          << Pad(r.exitStatus ? std::to_string(*r.exitStatus) : "", 4) << "  "
-         << Pad(seconds, 7) << "  " << r.failureLine << "\n";
+         << Pad(seconds, 7) << "  " << Detail(r) << "\n";
   }
   out_ << "\n"
        << records.size()
        << " readers: " << counts[static_cast<int>(Outcome::kUpdated)]
-       << " updated, " << counts[static_cast<int>(Outcome::kDryRunOk)]
-       << " dry-run-ok, " << counts[static_cast<int>(Outcome::kFailed)]
-       << " failed, " << counts[static_cast<int>(Outcome::kNotStarted)]
-       << " not started\n"
+       << " updated, ";
+  if (const size_t current =
+          counts[static_cast<int>(Outcome::kAlreadyCurrent)]) {
+    out_ << current << " already current, ";
+  }
+  out_ << counts[static_cast<int>(Outcome::kDryRunOk)] << " dry-run-ok, "
+       << counts[static_cast<int>(Outcome::kFailed)] << " failed, "
+       << counts[static_cast<int>(Outcome::kNotStarted)] << " not started\n"
        << "Report: " << reportPath << "\n"
        << std::flush;
 }

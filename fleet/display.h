@@ -27,6 +27,8 @@ struct Totals {
   size_t failed = 0;
   size_t notStarted = 0;
   std::string note;  ///< why nothing new starts, if so
+  int wave = 0;      ///< the wave running, from 1; 0 before the first
+  int waves = 0;     ///< waves planned; 1 when the run has no waves
 };
 
 /// The console side of a run. On a terminal: one line per running update

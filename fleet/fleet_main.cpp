@@ -1,6 +1,6 @@
 #include "fleet/fleet_main.h"
 
-#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -10,33 +10,29 @@
 #include <string>
 #include <vector>
 
+#include "fleet/audit.h"
 #include "fleet/console.h"
 #include "fleet/display.h"
 #include "fleet/fleet_run.h"
 #include "fleet/html_report.h"
 #include "fleet/inventory.h"
 #include "fleet/merge.h"
+#include "fleet/options.h"
 #include "fleet/report.h"
+#include "fleet/retry.h"
 #include "image/code_file.h"
+#include "image/regular_file.h"
+#include "image/sha256.h"
 #include "process/child_process.h"
+
+#ifndef MODFLASH_VERSION
+#error "the build defines MODFLASH_VERSION"
+#endif
 
 namespace modflash::fleet {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Options {
-  bool dryRun = false;
-  bool program = false;
-  std::string image;
-  std::string inventory;
-  int jobs = 16;
-  int canary = 0;
-  int maxFailures = 0;
-  std::string out;
-  std::string modflash;
-  std::string site;
-};
 
 std::string DefaultFolder() {
   const std::tm local = LocalTime(std::time(nullptr));
@@ -45,67 +41,30 @@ std::string DefaultFolder() {
   return name;
 }
 
-// Parses the command line; -1 to go on, otherwise the exit status.
-int ParseOptions(int argc, char** argv, Options& o) {
-  CLI::App app{
-      "Updates the RF module firmware of many readers at once: runs modflash "
-      "once per reader of INVENTORY and reports each one.",
-      "modflash-fleet"};
-  auto* dry = app.add_flag("--dryrun", o.dryRun,
-                           "Dry runs: the module is not programmed");
-  auto* program = app.add_flag("--program", o.program, "Program every module");
-  dry->excludes(program);
-  app.add_option("IMAGE", o.image, "Firmware image file")->required();
-  app.add_option("INVENTORY", o.inventory,
-                 "Readers, one a line: address[:port] [name]")
-      ->required();
-  app.add_option("-j,--jobs", o.jobs, "Updates at once (default 16)")
-      ->check(CLI::Range(1, 1024));
-  app.add_option("--canary", o.canary,
-                 "Update the first K readers first; start the rest only if "
-                 "all K succeeded")
-      ->check(CLI::NonNegativeNumber);
-  app.add_option("--max-failures", o.maxFailures,
-                 "Start no further update once M have failed (0: never stop)")
-      ->check(CLI::NonNegativeNumber);
-  app.add_option("--out", o.out,
-                 "Run folder for logs and report (default "
-                 "modflash-fleet-YYYYMMDD-HHMMSS)");
-  app.add_option("--modflash", o.modflash,
-                 "The modflash program to run (default: the one beside this "
-                 "program)");
-  app.add_option("--site", o.site,
-                 "Site name, recorded in run.json and in every record (for "
-                 "--merge)");
-  app.set_version_flag("--version", "modflash-fleet " MODFLASH_VERSION,
-                       "Print the version and exit");
-  app.footer(
-      "Exit status: 0 when every reader succeeded, 1 when any failed or was "
-      "not started, 2 for a usage, inventory or image error.\n\n"
-      "modflash-fleet --merge OUT_FOLDER RUN_FOLDER... puts the reports of "
-      "run folders together into one.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "modflash-fleet: " << e.what()
-              << "\nRun modflash-fleet --help for the options.\n";
-    return kBadInput;
-  }
-  if (o.dryRun == o.program) {
-    std::cerr << "modflash-fleet: give --dryrun or --program\n"
-                 "Run modflash-fleet --help for the options.\n";
-    return kBadInput;
-  }
-  return -1;
+std::string Beside(const char* argv0, const std::string& program) {
+  return process::OwnDirectory(argv0) + "/" + process::ProgramFileName(program);
 }
 
+// modflash prints no version of its own, and its output must stay as it
+// is; the one beside this program comes from the same build and package.
+void PrintVersion(const Options& o, const char* argv0) {
+  std::cout << "modflash-fleet " MODFLASH_VERSION "\n";
+  if (o.modflash.empty()) {
+    std::cout << "modflash " MODFLASH_VERSION " (built with this program: "
+              << Beside(argv0, "modflash") << ")\n";
+  } else {
+    std::cout << "modflash: " << o.modflash
+              << " (given with --modflash; its version is not known)\n";
+  }
+}
+
+// Reads and checks the inventory file; false (with every reason printed)
+// when it cannot be used.
 bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // A folder would make the read throw: only a file is opened.
+  std::ifstream in;
+  if (IsRegularFile(path)) in.open(path, std::ios::binary);
+  if (!in.is_open()) {
     std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
     return false;
   }
@@ -114,7 +73,7 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
   std::vector<InventoryError> errors;
   readers = ParseInventory(text, errors);
   for (const InventoryError& e : errors) {
-    std::cout << path << ":" << e.line << ": " << e.message << "\n";
+    std::cout << path << ":" << e.line << ": " << Shown(e.message) << "\n";
   }
   if (!errors.empty()) {
     std::cout << "modflash-fleet: " << errors.size() << " error(s) in the "
@@ -126,10 +85,33 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
               << " lists no readers\n";
     return false;
   }
+  for (const Reader& r : readers) {
+    if (!r.note.empty()) {
+      std::cout << path << ":" << r.line << ": note: " << r.note << "\n";
+    }
+  }
   return true;
 }
 
-bool CheckImage(const std::string& path, std::string& version) {
+// The readers of the inventory or of the run retried; false (with the
+// reason printed) when there are none to take.
+bool LoadReaders(const Options& o, std::vector<Reader>& readers) {
+  if (o.retry.empty()) return CheckInventory(o.inventory, readers);
+  std::string error;
+  if (!RetryReaders(o.retry, o.audit, ResolveHost, readers, error)) {
+    std::cout << "modflash-fleet: cannot retry " << Shown(error)
+              << "; nothing was started\n";
+    return false;
+  }
+  return true;
+}
+
+struct ImageFacts {
+  std::string version;
+  std::string sha256;
+};
+
+bool CheckImage(const std::string& path, ImageFacts& image) {
   std::vector<uint8_t> code(kCodeSize);
   FirmwareVersion read;
   if (!ReadCodeFile(path, code.data(), code.size(), read.major, read.minor,
@@ -138,29 +120,54 @@ bool CheckImage(const std::string& path, std::string& version) {
               << " is not usable; nothing was started\n";
     return false;
   }
-  version = VersionText(read);
+  image.version = VersionText(read);
+  // The file is exactly the code area, so this is the file's checksum.
+  image.sha256 = Sha256Hex(code.data(), code.size());
   return true;
 }
 
-// The settings of the run from the options: the programmer to run and a
-// new, empty run folder. False (with the reason printed) when either is
-// missing.
-bool PrepareRun(const Options& o, const char* argv0, FleetSettings& settings) {
-  settings.dryRun = o.dryRun;
-  settings.image = o.image;
-  settings.jobs = o.jobs;
-  settings.canary = o.canary;
-  settings.maxFailures = o.maxFailures;
-  settings.modflash = !o.modflash.empty()
-                          ? o.modflash
-                          : process::OwnDirectory(argv0) + "/" +
-                                process::ProgramFileName("modflash");
+// The programs the run needs, beside this one unless given.
+bool FindPrograms(const Options& o, const char* argv0,
+                  FleetSettings& settings) {
+  settings.modflash =
+      !o.modflash.empty() ? o.modflash : Beside(argv0, "modflash");
+  settings.auditProgram = Beside(argv0, "modflash-audit");
   std::error_code ec;
-  if (!fs::is_regular_file(settings.modflash, ec)) {
+  if (!o.audit && !fs::is_regular_file(settings.modflash, ec)) {
     std::cout << "modflash-fleet: no modflash program at " << settings.modflash
               << " (give one with --modflash PATH)\n";
     return false;
   }
+  const bool reads = o.audit || (o.program && !o.force);
+  if (reads && !fs::is_regular_file(settings.auditProgram, ec)) {
+    std::cout << "modflash-fleet: no modflash-audit program at "
+              << settings.auditProgram << " (it is installed beside "
+              << "modflash-fleet)\n";
+    return false;
+  }
+  return true;
+}
+
+void Configure(const Options& o, const ImageFacts& image, size_t readers,
+               FleetSettings& settings) {
+  settings.kind = o.audit    ? RunKind::kAudit
+                  : o.dryRun ? RunKind::kDryRun
+                             : RunKind::kProgram;
+  settings.image = o.image;
+  settings.imageVersion = image.version;
+  settings.imageSha256 = image.sha256;
+  settings.force = o.force;
+  settings.jobs = o.jobs;
+  settings.waves = WavePlan(o.waves, readers);
+  settings.canary = o.canary > 0;
+  settings.maxFailures = o.maxFailures;
+  settings.maxFailureRate = o.maxFailureRate;
+}
+
+// A new, empty run folder; false (with the reason printed) when there is
+// none to be had.
+bool MakeRunFolder(const Options& o, FleetSettings& settings) {
+  std::error_code ec;
   settings.folder = o.out.empty() ? DefaultFolder() : o.out;
   if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
     std::cout << "modflash-fleet: the run folder " << settings.folder
@@ -176,17 +183,120 @@ bool PrepareRun(const Options& o, const char* argv0, FleetSettings& settings) {
   return true;
 }
 
-// What run.json tells of this run, but its times.
+const char* KindWords(const Options& o) {
+  return o.audit ? "audit" : o.dryRun ? "dry run" : "programming";
+}
+
+// What the run does, as its first lines say (and as --check shows it).
+void PrintPlan(const Options& o, const FleetSettings& settings,
+               size_t readers) {
+  std::cout << "modflash-fleet: " << KindWords(o) << " of " << readers
+            << " reader(s)";
+  if (!o.retry.empty()) std::cout << " (retry of " << o.retry << ")";
+  std::cout << ", up to " << o.jobs << " at a time";
+  if (settings.waves.size() > 1) {
+    std::cout << ", waves " << WaveList(settings.waves);
+  }
+  if (settings.canary) std::cout << ", canary " << settings.waves[0];
+  if (o.maxFailures > 0) {
+    std::cout << ", stop after " << o.maxFailures << " failure(s)";
+  }
+  if (o.maxFailureRate >= 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g%%", o.maxFailureRate);
+    std::cout << ", stop above " << rate << " failed";
+  }
+  if (o.force) std::cout << ", current modules too";
+  std::cout << "\n";
+  if (!o.image.empty()) {
+    std::cout << "Image: " << o.image << " (" << settings.imageVersion
+              << ", SHA-256 " << settings.imageSha256 << ")\n";
+  }
+}
+
+// --check: the readers, one a line, and the programs that would run.
+void PrintCheck(const Options& o, const FleetSettings& settings,
+                const std::vector<Reader>& readers) {
+  PrintPlan(o, settings, readers.size());
+  size_t wave = 0;
+  size_t waveEnd = 0;
+  for (size_t i = 0; i < readers.size(); ++i) {
+    if (i == waveEnd) waveEnd += settings.waves[wave++];
+    const Reader& r = readers[i];
+    std::cout << "  " << i + 1 << "  " << Shown(r.name) << "  " << Shown(r.host)
+              << ":" << r.port;
+    if (r.host != r.address) std::cout << " (" << r.address << ")";
+    if (settings.waves.size() > 1) std::cout << "  wave " << wave;
+    std::cout << "\n";
+  }
+  std::cout << (o.audit ? "Reads with: " + settings.auditProgram
+                        : "Runs: " + settings.modflash)
+            << "\nChecked: nothing was started.\n";
+}
+
 RunDescription Describe(const Options& o, int argc, char** argv,
-                        const std::string& version) {
+                        const FleetSettings& settings) {
   RunDescription run;
-  run.kind = o.dryRun ? "dryrun" : "program";
+  run.kind = o.audit ? "audit" : o.dryRun ? "dryrun" : "program";
   run.commandLine.assign(argv, argv + argc);
   run.imageFile = o.image;
-  run.imageVersion = version;
+  run.imageVersion = settings.imageVersion;
+  run.imageSha256 = settings.imageSha256;
   run.site = o.site;
+  run.retryOf = o.retry;
   run.modflashBeside = o.modflash.empty();
   return run;
+}
+
+// The summary's order: the readers that succeeded, those never started,
+// and the failures last, each in inventory order.
+std::vector<ReaderRecord> FailuresLast(std::vector<ReaderRecord> records) {
+  const auto rank = [](const ReaderRecord& r) {
+    return Succeeded(r.outcome) ? 0 : r.outcome == Outcome::kNotStarted ? 1 : 2;
+  };
+  std::stable_sort(records.begin(), records.end(),
+                   [&](const ReaderRecord& a, const ReaderRecord& b) {
+                     return rank(a) < rank(b);
+                   });
+  return records;
+}
+
+// Runs the fleet and writes its report; the exit status.
+int RunAndReport(const Options& o, int argc, char** argv,
+                 const FleetSettings& settings,
+                 const std::vector<Reader>& readers) {
+  PrintPlan(o, settings, readers.size());
+  std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
+  InstallInterruptHandler();
+  Display display(std::cout, PrepareTerminal());
+  RunDescription run = Describe(o, argc, argv, settings);
+  run.startTime = LocalTimeNow();
+  FleetResult result = RunFleet(settings, readers, display);
+  run.endTime = LocalTimeNow();
+  // A run in one wave has none to tell.
+  if (settings.waves.size() > 1) run.waves = result.waves;
+  run.stopped = result.stopped;
+  for (ReaderRecord& r : result.records) r.site = o.site;
+  std::string error;
+  // run.json and report.html come from the report just written.
+  const bool written = WriteReport(settings.folder, result.records, error) &&
+                       WriteRunSummary(settings.folder, run, error);
+  if (o.audit) {
+    AuditSummary(std::cout, result.records, settings.imageVersion);
+    std::cout << "Report: " << settings.folder << "/report.csv\n";
+  } else {
+    display.Summary(FailuresLast(result.records),
+                    settings.folder + "/report.csv");
+  }
+  if (!result.stopped.empty()) {
+    std::cout << "Stopped: " << result.stopped << "\n";
+  }
+  if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
+  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
+  const bool allWell =
+      std::all_of(result.records.begin(), result.records.end(),
+                  [](const ReaderRecord& r) { return Succeeded(r.outcome); });
+  return written && allWell ? kAllSucceeded : kSomeNotUpdated;
 }
 
 }  // namespace
@@ -196,45 +306,32 @@ int FleetMain(int argc, char** argv) {
   Options o;
   const int parsed = ParseOptions(argc, argv, o);
   if (parsed >= 0) return parsed;
+  const char* argv0 = argc > 0 ? argv[0] : nullptr;
+  if (o.version) {
+    PrintVersion(o, argv0);
+    return kAllSucceeded;
+  }
 
   // Everything is checked before anything starts.
   std::vector<Reader> readers;
-  const bool inventoryOk = CheckInventory(o.inventory, readers);
-  std::string version;
-  const bool imageOk = CheckImage(o.image, version);
-  if (!inventoryOk || !imageOk) return kBadInput;
-  FleetSettings settings;
-  if (!PrepareRun(o, argc > 0 ? argv[0] : nullptr, settings)) return kBadInput;
-
-  std::cout << "modflash-fleet: " << (o.dryRun ? "dry run" : "programming")
-            << " of " << readers.size() << " reader(s) with " << o.image << " ("
-            << version << "), up to " << o.jobs << " at a time";
-  if (o.canary > 0) std::cout << ", canary " << o.canary;
-  if (o.maxFailures > 0)
-    std::cout << ", stop after " << o.maxFailures << " failure(s)";
-  std::cout << "\nRun folder: " << settings.folder << "\n" << std::flush;
-
-  InstallInterruptHandler();
-  Display display(std::cout, PrepareTerminal());
-  RunDescription run = Describe(o, argc, argv, version);
-  run.startTime = LocalTimeNow();
-  std::vector<ReaderRecord> records = RunFleet(settings, readers, display);
-  run.endTime = LocalTimeNow();
-  for (ReaderRecord& r : records) r.site = o.site;
-  std::string error;
-  // run.json and report.html come from the report just written.
-  const bool written = WriteReport(settings.folder, records, error) &&
-                       WriteRunSummary(settings.folder, run, error);
-  display.Summary(records, settings.folder + "/report.csv");
-  if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
-  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
-
-  for (const ReaderRecord& r : records) {
-    if (r.outcome != Outcome::kUpdated && r.outcome != Outcome::kDryRunOk) {
-      return kSomeNotUpdated;
-    }
+  const bool readersOk = LoadReaders(o, readers);
+  ImageFacts image;
+  const bool imageOk = o.image.empty() || CheckImage(o.image, image);
+  if (!readersOk || !imageOk) return kBadInput;
+  if (readers.empty()) {
+    std::cout << "modflash-fleet: " << o.retry
+              << " has no reader to retry; nothing was started\n";
+    return kAllSucceeded;
   }
-  return written ? kAllSucceeded : kSomeNotUpdated;
+  FleetSettings settings;
+  if (!FindPrograms(o, argv0, settings)) return kBadInput;
+  Configure(o, image, readers.size(), settings);
+  if (o.check) {
+    PrintCheck(o, settings, readers);
+    return kAllSucceeded;
+  }
+  if (!MakeRunFolder(o, settings)) return kBadInput;
+  return RunAndReport(o, argc, argv, settings, readers);
 }
 
 }  // namespace modflash::fleet

@@ -8,10 +8,13 @@
 #include <memory>
 #include <thread>
 
+#include "fleet/audit.h"
 #include "fleet/console.h"
+#include "fleet/diagnosis.h"
 #include "fleet/phase_log.h"
+#include "fleet/system.h"
 #include "fleet/transcript_reader.h"
-#include "process/child_process.h"
+#include "fleet/waves.h"
 
 namespace modflash::fleet {
 namespace {
@@ -20,7 +23,7 @@ using process::ChildExit;
 using process::ChildProcess;
 using SteadyClock = std::chrono::steady_clock;
 
-// Least time between two passes over the running updates: the output of
+// Least time between two passes over the running children: the output of
 // all of them is collected in one pass, which keeps our own CPU use small.
 constexpr auto kPassInterval = std::chrono::milliseconds(40);
 
@@ -46,26 +49,40 @@ std::string FileStem(size_t index, const std::string& name) {
   return stem;
 }
 
-bool Succeeded(Outcome outcome) {
-  return outcome == Outcome::kUpdated || outcome == Outcome::kDryRunOk;
-}
-
-struct Running {
-  size_t index = 0;
-  ChildProcess child;
-  std::ofstream log;
-  std::string transcript;
-  ProgressTracker tracker;
-  PhaseLog phases;
-  SteadyClock::time_point started;
-};
-
 double SecondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
 
-// Starts the updates as far as the settings allow, collects their output
-// pass by pass and records each one as it ends.
+// What a running child does for its reader.
+enum class Step {
+  kAudit,        // modflash-audit for an audit
+  kVersionRead,  // modflash-audit before an update
+  kUpdate        // modflash
+};
+
+struct Running {
+  size_t index = 0;
+  Step step = Step::kUpdate;
+  std::unique_ptr<ChildProcess> child;  // a new one for each step
+  bool killed = false;
+  std::ofstream log;
+  std::string transcript;
+  ProgressTracker tracker;
+  PhaseLog phases;
+  SteadyClock::time_point started;  // the reader's first step
+};
+
+// A record of a reader that did not start (or whose start was taken back):
+// its module untouched.
+void NotStarted(ReaderRecord& record) {
+  const Reader reader = record.reader;
+  record = ReaderRecord{};
+  record.reader = reader;
+  record.moduleState = kUntouched;
+}
+
+// Starts the readers wave by wave as far as the settings allow, collects
+// the children's output pass by pass and records each reader as it ends.
 class Scheduler {
  public:
   Scheduler(const FleetSettings& settings, const std::vector<Reader>& readers,
@@ -73,20 +90,24 @@ class Scheduler {
       : settings_(settings),
         readers_(readers),
         display_(display),
-        records_(readers.size()),
-        canary_(
-            std::min(static_cast<size_t>(settings.canary), readers.size())) {
-    for (size_t i = 0; i < readers.size(); ++i) records_[i].reader = readers[i];
+        audit_(settings.kind == RunKind::kAudit),
+        plan_(settings.waves.empty() ? WavePlan({}, readers.size())
+                                     : settings.waves) {
+    result_.records.resize(readers.size());
+    for (size_t i = 0; i < readers.size(); ++i) {
+      result_.records[i].reader = readers[i];
+      NotStarted(result_.records[i]);
+    }
   }
 
-  std::vector<ReaderRecord> Run() {
+  FleetResult Run() {
     for (;;) {
       const auto passStart = SteadyClock::now();
       FollowInterruptions();
       while (Startable()) StartNext();
       if (running_.empty()) break;  // nothing runs and nothing may start
       std::vector<ChildProcess*> children;
-      for (auto& r : running_) children.push_back(&r->child);
+      for (auto& r : running_) children.push_back(r->child.get());
       ChildProcess::WaitForAny(children, 250);
       Collect();
       ShowLive();
@@ -95,118 +116,216 @@ class Scheduler {
       }
     }
     display_.EndLive();
-    return records_;
+    for (ReaderRecord& r : result_.records) {
+      r.imageSha256 = settings_.imageSha256;
+      if (r.facts.fileVersion.empty())
+        r.facts.fileVersion = settings_.imageVersion;
+    }
+    return result_;
   }
 
  private:
-  // The first interruption stops new starts, the second ends them all.
+  size_t Updates() const {
+    size_t updates = 0;
+    for (const auto& r : running_) updates += r->step == Step::kUpdate;
+    return updates;
+  }
+
+  // The first interruption stops new starts, and ends what changes nothing
+  // yet (an audit, a version read); the second ends everything.
   void FollowInterruptions() {
     const int interruptions = Interruptions();
     if (interruptions <= interruptionsSeen_) return;
     if (interruptionsSeen_ == 0) {
-      stopReason_ = "interrupted";
-      display_.Note(
-          "Interrupted: no further update starts. Waiting for the " +
-          std::to_string(running_.size()) +
-          " running update(s) to finish; stopping one part-way can leave "
-          "its module without firmware. Press Ctrl-C again to end them "
-          "anyway.");
+      Stop("interrupted");
+      if (audit_) {
+        display_.Note("Interrupted: the audit stops; it changed nothing.");
+      } else {
+        display_.Note(
+            "Interrupted: no further update starts. Waiting for the " +
+            std::to_string(Updates()) +
+            " running update(s) to finish; stopping one part-way can leave "
+            "its module without firmware. Press Ctrl-C again to end them "
+            "anyway.");
+      }
+      for (auto& r : running_) {
+        if (r->step != Step::kUpdate) Kill(*r);
+      }
     }
     if (interruptions >= 2 && interruptionsSeen_ < 2) {
       display_.Note("Interrupted again: ending the " +
-                    std::to_string(running_.size()) +
+                    std::to_string(Updates()) +
                     " running update(s). Their modules may be left without "
                     "firmware; update them again.");
-      for (auto& r : running_) r->child.Kill();
+      for (auto& r : running_) Kill(*r);
     }
     interruptionsSeen_ = interruptions;
+  }
+
+  static void Kill(Running& r) {
+    r.killed = true;
+    r.child->Kill();
+  }
+
+  void Stop(const std::string& reason) {
+    if (result_.stopped.empty()) result_.stopped = reason;
   }
 
   // Sets the stop reason once a failed canary or too many failures forbid
   // further starts.
   void CheckStops() {
-    if (!stopReason_.empty() || next_ >= readers_.size()) return;
-    if (canary_ > 0 && canaryFinished_ == canary_ && canaryFailed_ > 0) {
-      stopReason_ = "canary failed";
-      display_.Note("Canary failed: " + std::to_string(canaryFailed_) +
-                    " of the first " + std::to_string(canary_) +
-                    " reader(s) did not succeed; no other reader is started.");
-    } else if (settings_.maxFailures > 0 &&
-               failures_ >= static_cast<size_t>(settings_.maxFailures)) {
-      stopReason_ = "too many failures";
+    if (!result_.stopped.empty() || next_ >= readers_.size() || audit_) return;
+    if (settings_.maxFailures > 0 &&
+        failures_ >= static_cast<size_t>(settings_.maxFailures)) {
+      Stop(std::to_string(failures_) + " update(s) failed (--max-failures " +
+           std::to_string(settings_.maxFailures) + ")");
       display_.Note(std::to_string(failures_) +
                     " update(s) failed: no further update is started.");
+    } else if (settings_.maxFailureRate >= 0 && finished_ > 0 &&
+               static_cast<double>(failures_) * 100 >
+                   settings_.maxFailureRate * static_cast<double>(finished_)) {
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "%g%%", settings_.maxFailureRate);
+      Stop(std::to_string(failures_) + " of " + std::to_string(finished_) +
+           " finished update(s) failed, more than " + rate +
+           " (--max-failure-rate)");
+      display_.Note(result_.stopped + ": no further update is started.");
     }
   }
 
+  // Whether the next reader may start: within the current wave, or the
+  // wave before has ended well enough for the next.
   bool Startable() {
     CheckStops();
-    if (next_ >= readers_.size() || !stopReason_.empty()) return false;
-    if (next_ >= canary_ && canaryFinished_ < canary_) return false;
+    if (next_ >= readers_.size() || !result_.stopped.empty()) return false;
+    if (next_ == waveEnd_) {
+      if (!running_.empty()) return false;  // the wave is still running
+      if (!NextWave()) return false;
+    }
     return running_.size() < static_cast<size_t>(settings_.jobs);
+  }
+
+  // Opens the next wave, unless a failed canary forbids it.
+  bool NextWave() {
+    if (settings_.canary && wave_ == 1 && waveFailures_ > 0) {
+      Stop("canary failed");
+      display_.Note("Canary failed: " + std::to_string(waveFailures_) +
+                    " of the first " + std::to_string(plan_[0]) +
+                    " reader(s) did not succeed; no other reader is started.");
+      return false;
+    }
+    const size_t size = plan_[wave_];
+    ++wave_;
+    waveEnd_ += size;
+    waveFailures_ = 0;
+    result_.waves.push_back(size);
+    if (plan_.size() > 1) {
+      display_.Note("Wave " + std::to_string(wave_) + " of " +
+                    std::to_string(plan_.size()) + ": " + std::to_string(size) +
+                    " reader(s), from number " + std::to_string(next_ + 1) +
+                    ".");
+    }
+    return true;
   }
 
   void StartNext() {
     const size_t index = next_++;
-    ReaderRecord& record = records_[index];
-    const std::string stem = FileStem(index, record.reader.name);
-    const std::string folder = settings_.folder + "/";
-    record.logFile = stem + ".log";
+    ReaderRecord& record = result_.records[index];
+    record.wave = static_cast<int>(wave_);
+    record.startTime = IsoTimeNow();
     auto r = std::make_unique<Running>();
     r->index = index;
-    r->log.open(folder + record.logFile, std::ios::binary | std::ios::trunc);
     r->started = SteadyClock::now();
-    record.startTime = IsoTimeNow();
-    const std::vector<std::string> args = {
-        settings_.dryRun ? "--dryrun" : "--program", settings_.image,
-        record.reader.address, std::to_string(record.reader.port)};
     display_.Started(record);
+    const Step first = audit_ ? Step::kAudit
+                       : settings_.kind == RunKind::kProgram && !settings_.force
+                           ? Step::kVersionRead
+                           : Step::kUpdate;
+    if (StartStep(*r, first)) running_.push_back(std::move(r));
+  }
+
+  // Starts the child of `step` for the reader of `r`; false (the reader
+  // recorded) when it could not be started.
+  bool StartStep(Running& r, Step step) {
+    ReaderRecord& record = result_.records[r.index];
+    const std::string stem = FileStem(r.index, record.reader.name);
+    const std::string folder = settings_.folder + "/";
+    const std::string logFile =
+        stem + (step == Step::kVersionRead ? ".version.log" : ".log");
+    r.step = step;
+    r.child = std::make_unique<ChildProcess>();
+    r.transcript.clear();
+    r.log.open(folder + logFile, std::ios::binary | std::ios::trunc);
+    record.logFile = logFile;
+    const std::string port = std::to_string(record.reader.port);
+    const bool update = step == Step::kUpdate;
+    std::vector<std::string> args = {record.reader.address, port};
+    if (update) {
+      args.insert(
+          args.begin(),
+          {settings_.kind == RunKind::kDryRun ? "--dryrun" : "--program",
+           settings_.image});
+    }
     process::StartOptions options;
     options.errorFile = folder + stem + ".stderr";
     options.ownGroup = true;
     std::string error;
-    if (r->child.Start(settings_.modflash, args, options, error)) {
-      running_.push_back(std::move(r));
-      return;
+    if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
+                       args, options, error)) {
+      return true;
     }
-    record.outcome = Outcome::kFailed;
+    record.outcome = audit_ ? Outcome::kNotStarted : Outcome::kFailed;
     record.failureLine = error;
     record.endTime = record.startTime;
     record.seconds = 0.0;
     std::ofstream(folder + stem + ".exit") << "not started: " << error << "\n";
-    Counted(index, record);
+    Counted(record);
+    return false;
   }
 
-  // Hands each running update's new output to its log, transcript and
-  // tracker; records the updates whose output ended.
+  // Hands each running child's new output to its log, transcript and
+  // tracker; records the readers whose child ended.
   void Collect() {
     for (size_t i = 0; i < running_.size();) {
       Running& r = *running_[i];
       std::string chunk;
-      const bool open = r.child.ReadOutput(chunk);
+      const bool open = r.child->ReadOutput(chunk);
       if (!chunk.empty()) {
         r.log.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         r.log.flush();
         r.transcript += chunk;
         r.tracker.Consume(chunk);
-        r.phases.Consume(chunk, SecondsSince(r.started));
+        if (r.step == Step::kUpdate) {
+          r.phases.Consume(chunk, SecondsSince(r.started));
+        }
       }
-      if (open) {
+      if (open || Finish(r)) {
         ++i;
         continue;
       }
-      Finish(r);
       running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
 
-  void Finish(Running& r) {
-    const ChildExit exit = r.child.Wait();
-    ReaderRecord& record = records_[r.index];
+  // Records the end of a child; true when the reader goes on with its
+  // update.
+  bool Finish(Running& r) {
+    const ChildExit exit = r.child->Wait();
+    ReaderRecord& record = result_.records[r.index];
+    r.log.close();
     const std::string stem =
         settings_.folder + "/" + FileStem(r.index, record.reader.name);
-    r.log.close();
-    {
+    std::error_code ignored;
+    if (std::filesystem::file_size(stem + ".stderr", ignored) == 0) {
+      std::filesystem::remove(stem + ".stderr", ignored);
+    }
+    if (r.killed && r.step != Step::kUpdate) {
+      NotStarted(record);  // it changed nothing
+      return false;
+    }
+    if (r.step == Step::kVersionRead) {
+      if (!SkipIfCurrent(r, exit, record)) return StartStep(r, Step::kUpdate);
+    } else {
       std::ofstream status(stem + ".exit", std::ios::trunc);
       if (exit.exited) {
         status << exit.status << "\n";
@@ -214,24 +333,40 @@ class Scheduler {
         status << "signal " << exit.signal << "\n";
       }
     }
-    std::error_code ignored;
-    if (std::filesystem::file_size(stem + ".stderr", ignored) == 0) {
-      std::filesystem::remove(stem + ".stderr", ignored);
+    if (r.step == Step::kAudit) {
+      JudgeAudit(r.transcript, exit.status, settings_.imageVersion, record);
+    } else if (r.step == Step::kUpdate) {
+      JudgeRun(r.transcript, exit, r.killed, settings_.kind == RunKind::kDryRun,
+               record);
+      record.phases = r.phases.Finish(SecondsSince(r.started));
     }
-    JudgeRun(r.transcript, exit.exited, exit.status, settings_.dryRun, record);
     record.endTime = IsoTimeNow();
     record.seconds = SecondsSince(r.started);
-    record.phases = r.phases.Finish(*record.seconds);
-    Counted(r.index, record);
+    Counted(record);
+    return false;
   }
 
-  // Counts a finished update towards the stops, and shows it.
-  void Counted(size_t index, const ReaderRecord& record) {
-    const bool failed = !Succeeded(record.outcome);
-    if (failed) ++failures_;
-    if (index < canary_) {
-      ++canaryFinished_;
-      if (failed) ++canaryFailed_;
+  // After the version read: a module that runs the image's version is done
+  // (true). Otherwise the update follows (false), knowing whether the
+  // module runs another version.
+  bool SkipIfCurrent(const Running& r, const ChildExit& exit,
+                     ReaderRecord& record) {
+    const TranscriptFacts read = ReadTranscript(r.transcript);
+    const bool answered = exit.exited && exit.status == 0;
+    if (answered) record.current = read.versionBefore == settings_.imageVersion;
+    if (!answered || !*record.current) return false;
+    record.outcome = Outcome::kAlreadyCurrent;
+    record.moduleState = kAlreadyCurrentState;
+    record.facts = read;
+    return true;
+  }
+
+  // Counts a finished reader towards the stops, and shows it.
+  void Counted(const ReaderRecord& record) {
+    ++finished_;
+    if (record.outcome == Outcome::kFailed) {
+      ++failures_;
+      ++waveFailures_;
     }
     display_.Finished(record);
   }
@@ -240,21 +375,28 @@ class Scheduler {
     Totals totals;
     totals.readers = readers_.size();
     totals.running = running_.size();
-    totals.note = stopReason_;
+    totals.note = result_.stopped;
+    totals.wave = static_cast<int>(wave_);
+    totals.waves = static_cast<int>(plan_.size());
     for (size_t i = 0; i < next_; ++i) {
-      if (records_[i].endTime.empty()) continue;
-      if (Succeeded(records_[i].outcome)) ++totals.succeeded;
-      if (records_[i].outcome == Outcome::kFailed) ++totals.failed;
+      const ReaderRecord& r = result_.records[i];
+      if (r.endTime.empty()) continue;
+      if (Succeeded(r.outcome)) ++totals.succeeded;
+      if (r.outcome != Outcome::kNotStarted && !Succeeded(r.outcome)) {
+        ++totals.failed;
+      }
     }
     totals.waiting = readers_.size() - next_;
-    if (!stopReason_.empty()) {
+    if (!result_.stopped.empty()) {
       totals.notStarted = totals.waiting;
       totals.waiting = 0;
     }
     std::vector<LiveLine> lines;
     for (auto& r : running_) {
-      lines.push_back({records_[r->index].reader.name, r->tracker.Phase(),
-                       r->tracker.Percent()});
+      lines.push_back(
+          {Shown(result_.records[r->index].reader.name),
+           r->step == Step::kUpdate ? r->tracker.Phase() : "reading version",
+           r->tracker.Percent()});
     }
     display_.Live(lines, totals, false);
   }
@@ -262,35 +404,45 @@ class Scheduler {
   const FleetSettings& settings_;
   const std::vector<Reader>& readers_;
   Display& display_;
-  std::vector<ReaderRecord> records_;
-  const size_t canary_;
+  const bool audit_;
+  const std::vector<size_t> plan_;
+  FleetResult result_;
   std::vector<std::unique_ptr<Running>> running_;
   size_t next_ = 0;
-  size_t canaryFinished_ = 0;
-  size_t canaryFailed_ = 0;
+  size_t wave_ = 0;     // the current wave, from 1; 0 before the first
+  size_t waveEnd_ = 0;  // the reader after the current wave's last
+  size_t waveFailures_ = 0;
+  size_t finished_ = 0;
   size_t failures_ = 0;
   int interruptionsSeen_ = 0;
-  std::string stopReason_;
 };
 
 }  // namespace
 
-void JudgeRun(const std::string& transcript, bool exited, int status,
+void JudgeRun(const std::string& transcript, const ChildExit& exit, bool killed,
               bool dryRun, ReaderRecord& record) {
   record.facts = ReadTranscript(transcript);
-  if (exited) record.exitStatus = status;
-  if (exited && status == 0) {
+  const TranscriptFacts& f = record.facts;
+  if (exit.exited && !killed) {
+    record.exitStatus = SignedExitStatus(exit.status);
+    record.exitStatusRaw = RawExitStatus(exit.status);
+  }
+  if (record.exitStatus == 0) {
     record.outcome = dryRun ? Outcome::kDryRunOk : Outcome::kUpdated;
+    record.moduleState = dryRun ? kUntouched : kUpdatedState;
     return;
   }
   record.outcome = Outcome::kFailed;
-  record.failureLine = record.facts.lastLine;
-  record.firstError = record.facts.firstErrorLine;
+  record.failureLine = f.lastLine;
+  record.firstError = f.firstErrorLine;
+  record.failurePhase = killed ? "interrupted" : f.phase;
+  record.moduleState = ModuleStateAfterFailure(f, dryRun, killed);
+  record.nextStep = NextStep(record.failurePhase);
+  if (f.phase == "transfer") record.failureAddress = f.transferAddress;
 }
 
-std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
-                                   const std::vector<Reader>& readers,
-                                   Display& display) {
+FleetResult RunFleet(const FleetSettings& settings,
+                     const std::vector<Reader>& readers, Display& display) {
   return Scheduler(settings, readers, display).Run();
 }
 

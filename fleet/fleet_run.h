@@ -7,33 +7,64 @@
 #include "fleet/display.h"
 #include "fleet/inventory.h"
 #include "fleet/report.h"
+#include "process/child_process.h"
 
 namespace modflash::fleet {
 
+/// What a fleet run does for each reader.
+enum class RunKind { kProgram, kDryRun, kAudit };
+
 /// How a fleet run goes about its readers.
 struct FleetSettings {
-  bool dryRun = false;
-  std::string image;     ///< handed to modflash as given
-  std::string modflash;  ///< the programmer to run for each reader
-  int jobs = 16;         ///< updates at once
-  int canary = 0;        ///< readers that must succeed before the rest
-  int maxFailures = 0;   ///< stop starting after this many; 0: never
-  std::string folder;    ///< the run folder, which must exist
+  RunKind kind = RunKind::kProgram;
+  std::string image;         ///< handed to modflash as given
+  std::string imageVersion;  ///< "V1.2.3"; empty for an audit without one
+  std::string imageSha256;   ///< empty for an audit without an image
+  std::string modflash;      ///< the programmer to run for each reader
+  /// modflash-audit: the audit itself, and the version read before each
+  /// update of a programming run.
+  std::string auditProgram;
+  /// Update modules that already run the image's version (no version read).
+  bool force = false;
+  int jobs = 16;  ///< readers at once
+  /// The sizes of the waves, in order, adding up to the readers; empty:
+  /// one wave of all.
+  std::vector<size_t> waves;
+  /// The first wave must succeed wholly before the next one starts.
+  bool canary = false;
+  int maxFailures = 0;  ///< no start once this many failed; 0: never stop
+  /// No start once more than this share (per cent) of the finished updates
+  /// failed; below 0: no such limit.
+  double maxFailureRate = -1;
+  std::string folder;  ///< the run folder, which must exist
 };
 
-/// Runs modflash once per reader, at most `jobs` at a time, writing each
-/// transcript and exit status into the run folder as it goes. Returns one
-/// record per reader, in inventory order. Stops starting new updates after
-/// a failed canary, `maxFailures` failures or an interruption; a second
-/// interruption ends the running updates.
-std::vector<ReaderRecord> RunFleet(const FleetSettings& settings,
-                                   const std::vector<Reader>& readers,
-                                   Display& display);
+/// What a fleet run did.
+struct FleetResult {
+  /// One record per reader, in inventory order.
+  std::vector<ReaderRecord> records;
+  /// The sizes of the waves that started.
+  std::vector<size_t> waves;
+  /// Why new starts stopped; empty when every reader was started.
+  std::string stopped;
+};
 
-/// The record of a finished update: outcome, exit status and the facts of
-/// its transcript.
-void JudgeRun(const std::string& transcript, bool exited, int status,
-              bool dryRun, ReaderRecord& record);
+/// Runs modflash (or, for an audit, modflash-audit) once per reader, wave
+/// by wave and at most `jobs` at a time, writing each transcript and exit
+/// status into the run folder as it goes. A programming run reads each
+/// module's version just before its update and leaves out the modules
+/// that run the image's version already (unless `force`). Stops starting
+/// after a failed canary, too many failures or an interruption; a second
+/// interruption ends the running updates. An audit changes nothing, so an
+/// interruption ends it at once.
+FleetResult RunFleet(const FleetSettings& settings,
+                     const std::vector<Reader>& readers, Display& display);
+
+/// The record of a finished update: outcome, exit status, the facts of its
+/// transcript and, for a failure, its phase, the module's state and the
+/// advice. `killed`: ended by the fleet tool.
+void JudgeRun(const std::string& transcript, const process::ChildExit& exit,
+              bool killed, bool dryRun, ReaderRecord& record);
 
 }  // namespace modflash::fleet
 

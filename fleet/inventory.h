@@ -2,6 +2,7 @@
 #define MODFLASH_FLEET_INVENTORY_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,12 @@ inline constexpr int32_t kDefaultReaderPort = 5000;
 
 /// One reader of the inventory.
 struct Reader {
-  std::string name;     ///< as written, or "address:port" when none was
-  std::string address;  ///< dotted IPv4 address
+  std::string name;     ///< as written, or "host:port" when none was
+  std::string host;     ///< as written: an IPv4 address or a host name
+  std::string address;  ///< dotted IPv4 address used
   int32_t port = kDefaultReaderPort;
-  int line = 0;  ///< line number in the inventory file, from 1
+  int line = 0;      ///< line number in the inventory file, from 1
+  std::string note;  ///< what the check noticed (several addresses)
 };
 
 /// A rejected inventory line.
@@ -24,14 +27,35 @@ struct InventoryError {
   std::string message;
 };
 
-/// Reads an inventory: one reader a line, `address` or `address:port`,
-/// optionally followed by whitespace and a name. Blank lines and `#`
-/// comments are skipped. Every line is checked; `errors` lists each bad
-/// address, port outside 1..16535 and repeated reader, in line order.
-std::vector<Reader> ParseInventory(const std::string& text,
-                                   std::vector<InventoryError>& errors);
+/// Looks up the IPv4 addresses of a host name, in the resolver's order;
+/// false with `error` (the reason) when it has none.
+using Resolver = std::function<bool(const std::string& host,
+                                    std::vector<std::string>& addresses,
+                                    std::string& error)>;
 
-/// True for a dotted-quad IPv4 address (four decimal parts of 0..255).
+/// The system's resolver.
+bool ResolveHost(const std::string& host, std::vector<std::string>& addresses,
+                 std::string& error);
+
+/// Reads an inventory: one reader a line, `host` or `host:port`, where host
+/// is an IPv4 address or a host name, optionally followed by whitespace and
+/// a name. Blank lines, `#` comments and a UTF-8 byte-order mark are
+/// skipped; a name's invalid UTF-8 becomes U+FFFD. Host names are resolved
+/// here, the first IPv4 address used (and a note kept when there were
+/// several). Every line is checked; `errors` lists each bad address, host
+/// name that does not resolve, port outside 1..16535 and reader listed
+/// twice (by address and port), in line order.
+std::vector<Reader> ParseInventory(const std::string& text,
+                                   std::vector<InventoryError>& errors,
+                                   const Resolver& resolve = ResolveHost);
+
+/// Checks one entry, `host` or `host:port`, into `reader` (host, address,
+/// port, note). "" when it is good, else what is wrong.
+std::string ParseEntry(const std::string& entry, const Resolver& resolve,
+                       Reader& reader);
+
+/// True for a dotted-quad IPv4 address: four decimal parts of 0..255,
+/// without leading zeros (which some systems read as octal).
 bool IsIPv4Address(const std::string& text);
 
 }  // namespace modflash::fleet

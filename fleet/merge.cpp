@@ -285,7 +285,9 @@ bool WriteMergedReport(const fs::path& out, const std::vector<Json>& records) {
           << "\n";
     for (size_t i = 0; i < fields.size(); ++i) {
       const auto it = r.find(fields[i]);
-      csv << (i > 0 ? "," : "") << CsvField(it == r.end() ? "" : CsvText(*it));
+      const bool number = it != r.end() && it->is_number();
+      csv << (i > 0 ? "," : "")
+          << CsvField(ValidUtf8(it == r.end() ? "" : CsvText(*it)), number);
     }
     csv << "\n";
   }

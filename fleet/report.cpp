@@ -7,18 +7,9 @@
 #include <utility>
 
 namespace modflash::fleet {
-
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"') quoted.push_back('"');
-    quoted.push_back(c);
-  }
-  return quoted + "\"";
-}
-
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -26,8 +17,17 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-nlohmann::ordered_json PhasesJson(const std::vector<PhaseSpan>& phases) {
-  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+std::string YesNo(const std::optional<bool>& value) {
+  return value ? (*value ? "yes" : "no") : "";
+}
+
+template <typename T>
+std::string Number(const std::optional<T>& value) {
+  return value ? std::to_string(*value) : "";
+}
+
+Json PhasesJson(const std::vector<PhaseSpan>& phases) {
+  Json list = Json::array();
   for (const PhaseSpan& p : phases) {
     list.push_back({{"phase", p.phase},
                     {"start", std::round(p.start * 10) / 10},
@@ -38,102 +38,136 @@ nlohmann::ordered_json PhasesJson(const std::vector<PhaseSpan>& phases) {
 
 }  // namespace
 
+std::string ShownWhere(const Reader& reader) {
+  return Shown(reader.host.empty() ? reader.address : reader.host) + ":" +
+         std::to_string(reader.port);
+}
+
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
     case Outcome::kUpdated:
       return "updated";
     case Outcome::kDryRunOk:
       return "dry-run-ok";
+    case Outcome::kAlreadyCurrent:
+      return "already-current";
     case Outcome::kFailed:
       return "failed";
+    case Outcome::kAnswered:
+      return "answered";
+    case Outcome::kNoModuleAnswer:
+      return "no-module-answer";
+    case Outcome::kUnreachable:
+      return "unreachable";
     case Outcome::kNotStarted:
       break;
   }
   return "not-started";
 }
 
+bool Succeeded(Outcome outcome) {
+  return outcome == Outcome::kUpdated || outcome == Outcome::kDryRunOk ||
+         outcome == Outcome::kAlreadyCurrent || outcome == Outcome::kAnswered;
+}
+
 const std::vector<std::string>& ReportFields() {
   static const std::vector<std::string> fields = {"name",
+                                                  "host",
                                                   "address",
                                                   "port",
                                                   "outcome",
                                                   "exit_status",
+                                                  "exit_status_raw",
                                                   "file_version",
+                                                  "image_sha256",
                                                   "version_before",
                                                   "version_after",
                                                   "initial_baud",
                                                   "refused_tries",
                                                   "failure_line",
                                                   "first_error",
+                                                  "failure_phase",
+                                                  "failure_address",
+                                                  "module_state",
+                                                  "next_step",
+                                                  "current",
                                                   "answered_after_update",
                                                   "start_time",
                                                   "end_time",
                                                   "seconds",
                                                   "log_file",
+                                                  "wave",
                                                   "site",
-                                                  "run"};
+                                                  "run",
+                                                  "note"};
   return fields;
+}
+
+bool IsNumberField(const std::string& field) {
+  static const char* const kNumbers[] = {
+      "port",         "exit_status",   "exit_status_raw",
+      "initial_baud", "refused_tries", "seconds",
+      "wave"};
+  for (const char* name : kNumbers) {
+    if (field == name) return true;
+  }
+  return false;
 }
 
 std::vector<std::string> RecordTexts(const ReaderRecord& r) {
   const TranscriptFacts& f = r.facts;
   return {r.reader.name,
+          r.reader.host,
           r.reader.address,
           std::to_string(r.reader.port),
           OutcomeName(r.outcome),
-          r.exitStatus ? std::to_string(*r.exitStatus) : "",
+          Number(r.exitStatus),
+          Number(r.exitStatusRaw),
           f.fileVersion,
+          r.imageSha256,
           f.versionBefore,
           f.versionAfter,
           f.initialBaud,
-          f.refusedTries ? std::to_string(*f.refusedTries) : "",
+          Number(f.refusedTries),
           r.failureLine,
           r.firstError,
-          f.answeredAfterUpdate ? (*f.answeredAfterUpdate ? "yes" : "no") : "",
+          r.failurePhase,
+          r.failureAddress,
+          r.moduleState,
+          r.nextStep,
+          YesNo(r.current),
+          YesNo(f.answeredAfterUpdate),
           r.startTime,
           r.endTime,
           r.seconds ? Seconds(*r.seconds) : "",
           r.logFile,
+          Number(r.wave),
           r.site,
-          ""};  // run: set by a merge
+          "",  // run: set by a merge
+          r.reader.note};
 }
 
 namespace {
 
 // The record as one JSON object: every field in report order, null when
-// empty; typed values where the field has a type, text as it stands
+// empty; typed values where the field has a type, valid UTF-8 text
 // otherwise.
-nlohmann::ordered_json RecordObject(const ReaderRecord& r) {
-  nlohmann::ordered_json object;
-  for (const std::string& name : ReportFields()) object[name] = nullptr;
-  object["name"] = r.reader.name;
-  object["address"] = r.reader.address;
-  object["port"] = r.reader.port;
-  object["outcome"] = OutcomeName(r.outcome);
-  if (r.exitStatus) object["exit_status"] = *r.exitStatus;
-  const std::vector<std::pair<const char*, const std::string*>> textFields = {
-      {"file_version", &r.facts.fileVersion},
-      {"version_before", &r.facts.versionBefore},
-      {"version_after", &r.facts.versionAfter},
-      {"failure_line", &r.failureLine},
-      {"first_error", &r.firstError},
-      {"start_time", &r.startTime},
-      {"end_time", &r.endTime},
-      {"log_file", &r.logFile},
-      {"site", &r.site}};
-  for (const auto& [name, text] : textFields) {
-    if (!text->empty()) object[name] = *text;
-  }
-  if (!r.facts.initialBaud.empty()) {
-    const std::string& baud = r.facts.initialBaud;
-    if (baud.size() <= 10 &&
-        baud.find_first_not_of("0123456789") == std::string::npos) {
-      object["initial_baud"] = std::stoll(baud);
+Json RecordObject(const ReaderRecord& r) {
+  const std::vector<std::string>& names = ReportFields();
+  const std::vector<std::string> texts = RecordTexts(r);
+  Json object;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& text = texts[i];
+    if (text.empty()) {
+      object[names[i]] = nullptr;
+    } else if (IsNumberField(names[i]) &&
+               text.find_first_not_of("-0123456789.") == std::string::npos) {
+      object[names[i]] = Json::parse(text, nullptr, false);
     } else {
-      object["initial_baud"] = baud;
+      object[names[i]] = ValidUtf8(text);
     }
   }
-  if (r.facts.refusedTries) object["refused_tries"] = *r.facts.refusedTries;
+  if (r.current) object["current"] = *r.current;
   if (r.facts.answeredAfterUpdate) {
     object["answered_after_update"] = *r.facts.answeredAfterUpdate;
   }
@@ -158,10 +192,10 @@ bool WriteReport(const std::string& folder,
   for (const ReaderRecord& r : records) {
     const std::vector<std::string> texts = RecordTexts(r);
     for (size_t i = 0; i < names.size(); ++i) {
-      csv << (i > 0 ? "," : "") << CsvField(texts[i]);
+      csv << (i > 0 ? "," : "")
+          << CsvField(ValidUtf8(texts[i]), IsNumberField(names[i]));
     }
     csv << "\n";
-    // Invalid UTF-8 in a transcript line is replaced, never fatal.
     jsonl << RecordObject(r).dump(-1, ' ', false,
                                   nlohmann::json::error_handler_t::replace)
           << "\n";

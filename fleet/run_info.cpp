@@ -82,19 +82,15 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
   info["end_time"] = NullIfEmpty(run.endTime);
   Json image = nullptr;
   if (!run.imageFile.empty()) {
-    std::string sha256;
-    for (const Json& r : records) {
-      if (sha256.empty()) sha256 = Text(r, "image_sha256");
-    }
     image = {{"file", run.imageFile},
              {"version", NullIfEmpty(run.imageVersion)},
-             {"sha256", NullIfEmpty(sha256)}};
+             {"sha256", NullIfEmpty(run.imageSha256)}};
   }
   info["image"] = image;
   info["site"] = NullIfEmpty(run.site);
-  info["retry_of"] = nullptr;
-  info["waves"] = nullptr;
-  info["stopped"] = nullptr;
+  info["retry_of"] = NullIfEmpty(run.retryOf);
+  info["waves"] = run.waves.empty() ? Json(nullptr) : Json(run.waves);
+  info["stopped"] = NullIfEmpty(run.stopped);
   info["counts"] = CountOutcomes(run.kind, records);
   return info;
 }

@@ -15,21 +15,25 @@ const char* FleetVersion();
 /// "YYYY-MM-DDTHH:MM:SS" of the local time now.
 std::string LocalTimeNow();
 
-/// What a run folder's run.json says about a program or dry run.
+/// What a run folder's run.json says about a program run, dry run or
+/// audit.
 struct RunDescription {
-  std::string kind;  ///< "program", "dryrun"
+  std::string kind;  ///< "program", "dryrun", "audit"
   std::vector<std::string> commandLine;
   std::string startTime;
   std::string endTime;
-  std::string imageFile;     ///< as given on the command line
-  std::string imageVersion;  ///< "V1.2.3"
-  std::string site;          ///< --site; empty when none was given
+  std::string imageFile;      ///< as given; empty for an audit without one
+  std::string imageVersion;   ///< "V1.2.3"
+  std::string imageSha256;    ///< lower-case hexadecimal
+  std::string site;           ///< --site; empty when none was given
+  std::string retryOf;        ///< --retry's run folder, as given
+  std::vector<size_t> waves;  ///< the sizes of the waves that started
+  std::string stopped;        ///< why new starts stopped, if they did
   /// Whether modflash is the one beside this program (so of its version).
   bool modflashBeside = true;
 };
 
-/// The run.json object of a run: the description, the image (its SHA-256
-/// taken from the records' image_sha256 when they have one) and the counts
+/// The run.json object of a run: the description, its image and the counts
 /// of the records' outcomes.
 Json RunInfo(const RunDescription& run, const std::vector<Json>& records);
 

@@ -1,5 +1,10 @@
 #include "fleet/transcript_reader.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "contract/output_lines.h"
@@ -60,6 +65,12 @@ bool IsDiagnostic(const std::string& line) {
   return false;
 }
 
+// A line that says nothing about how the run went: the connection closed
+// slowly after the run had ended.
+bool IsHarmless(const std::string& line) {
+  return line == out::kShutdownFailed;
+}
+
 std::string After(const std::string& line, const std::string& head) {
   return line.substr(head.size());
 }
@@ -74,6 +85,25 @@ int LeadingMarks(const std::string& line) {
     pos += mark.size();
   }
   return marks;
+}
+
+// A line without the restart wait's marks: the wait's opening words and
+// its ". " marks go when something follows them on the line, and a line of
+// marks alone becomes the opening words (or nothing).
+std::string WithoutWaitMarks(const std::string& line) {
+  std::string rest =
+      line.substr(std::min(line.find_first_not_of(' '), line.size()));
+  const bool opening = StartsWith(rest, out::kWaitStart);
+  if (opening) rest = After(rest, out::kWaitStart);
+  const size_t marks = static_cast<size_t>(LeadingMarks(rest));
+  rest.erase(0, marks * std::string(out::kWaitMark).size());
+  while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\t')) {
+    rest.pop_back();
+  }
+  if (!rest.empty() || !opening) return rest;
+  std::string words = out::kWaitStart;
+  words.pop_back();  // its blank
+  return words;
 }
 
 // Counts the refusal marks in a piece of the transfer, leaving out the "#"
@@ -92,59 +122,163 @@ int RefusalMarks(const std::string& line) {
   return marks;
 }
 
+std::string FlashAddress(unsigned long long address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08llX", address);
+  return text;
+}
+
+// The decimal number at the start of `text`, or -1.
+long long LeadingNumber(const std::string& text) {
+  size_t digits = 0;
+  while (digits < text.size() && digits < 10 &&
+         std::isdigit(static_cast<unsigned char>(text[digits]))) {
+    ++digits;
+  }
+  return digits == 0 ? -1 : std::stoll(text.substr(0, digits));
+}
+
+// Reads a transcript line by line into its facts.
+class TranscriptScan {
+ public:
+  TranscriptFacts Read(const std::string& text) {
+    for (const std::string& raw : SplitLines(text)) {
+      const std::string line = WithoutMarks(raw);
+      Text(line);
+      Versions(line);
+      Transfer(raw, line);
+      Step(line);
+    }
+    if (!connected_) facts_.phase = "connect";
+    if (facts_.enteredUpdateMode) facts_.transferAddress = TransferAddress();
+    return facts_;
+  }
+
+ private:
+  // The last line and the first error, without marks of any kind.
+  void Text(const std::string& line) {
+    const std::string clean = WithoutWaitMarks(line);
+    if (clean.empty() || IsHarmless(clean)) return;
+    facts_.lastLine = clean;
+    const bool diagnostic = IsDiagnostic(clean);
+    if (diagnostic && facts_.firstErrorLine.empty()) {
+      facts_.firstErrorLine = clean;
+    }
+    if (diagnostic) lastDiagnostic_ = clean;
+  }
+
+  void Versions(const std::string& line) {
+    if (StartsWith(line, out::kFileVersion)) {
+      facts_.fileVersion = After(line, out::kFileVersion);
+    } else if (StartsWith(line, out::kVersionBefore)) {
+      facts_.versionBefore = After(line, out::kVersionBefore);
+    } else if (line == out::kVersionAfterUnknown) {
+      facts_.answeredAfterUpdate = false;  // no version was read at all
+    } else if (StartsWith(line, out::kVersionAfter)) {
+      facts_.versionAfter = After(line, out::kVersionAfter);
+      if (waitMarks_ >= 0) facts_.answeredAfterUpdate = waitMarks_ < 28;
+    } else if (StartsWith(line, out::kCurrentRate)) {
+      facts_.initialBaud = After(line, out::kCurrentRate);
+    }
+    if (line == out::kWritten || line == out::kDryRunDone) {
+      updateDone_ = true;
+    } else if (updateDone_ && StartsWith(line, out::kWaitStart)) {
+      waitMarks_ = LeadingMarks(After(line, out::kWaitStart));
+    } else if (updateDone_ && waitMarks_ >= 0 && facts_.versionAfter.empty()) {
+      waitMarks_ += LeadingMarks(line);
+    }
+  }
+
+  // The refusal marks, the line markers and the addresses of failed slices.
+  void Transfer(const std::string& raw, const std::string& line) {
+    if (line == out::kEnterLine) {
+      inTransfer_ = true;
+      facts_.refusedTries = 0;
+    } else if (line == out::kEnterFailed) {
+      inTransfer_ = false;
+      facts_.refusedTries.reset();
+    } else if (StartsWith(line, out::kAllSent) ||
+               line == out::kTransferNotConfirmed) {
+      inTransfer_ = false;
+    } else if (inTransfer_) {
+      *facts_.refusedTries += RefusalMarks(raw);
+    }
+    if (!inTransfer_) return;
+    if (raw.size() >= out::kMarkerLength &&
+        StartsWith(raw, out::kMarkerStart)) {
+      lastMarker_ = std::strtoull(raw.substr(2, 8).c_str(), nullptr, 16);
+    }
+    const std::string slice = "SendCodePacket ";
+    if (StartsWith(line, out::kSliceGaveUp)) {
+      const long long offset = LeadingNumber(After(line, out::kSliceGaveUp));
+      if (offset >= 0)
+        gaveUpAt_ =
+            FlashAddress(kFlashBase + static_cast<unsigned long long>(offset));
+    } else if (StartsWith(line, slice) &&
+               line.find(out::kRefused) != std::string::npos) {
+      const long long address = LeadingNumber(After(line, slice));
+      if (address >= 0)
+        lastRefusal_ = {line,
+                        FlashAddress(static_cast<unsigned long long>(address))};
+    }
+  }
+
+  std::string TransferAddress() const {
+    if (!gaveUpAt_.empty()) return gaveUpAt_;
+    if (!lastRefusal_.first.empty() && lastRefusal_.first == lastDiagnostic_) {
+      return lastRefusal_.second;
+    }
+    return lastMarker_ ? FlashAddress(lastMarker_) : "";
+  }
+
+  // The step: opened by its first line, or named by a failure line that
+  // belongs to it.
+  void Step(const std::string& line) {
+    if (line == out::kConnected) {
+      connected_ = true;
+      facts_.phase = "probe";
+    } else if (StartsWith(line, out::kCurrentRate) ||
+               EndsWith(line, out::kNoRate)) {
+      facts_.phase = "baud-rate";
+    } else if ((line == out::kResetting && !updateDone_) ||
+               line == out::kNoVersion) {
+      facts_.phase = "restart-wait";
+    } else if (StartsWith(line, out::kVersionBefore)) {
+      facts_.phase = "enter-update-mode";
+    } else if (line == out::kEntered) {
+      facts_.enteredUpdateMode = true;
+      facts_.phase = "transfer";
+    } else if (StartsWith(line, out::kAllSent)) {
+      facts_.phase = "complete";
+    } else if (line == out::kWritten || line == out::kDryRunDone ||
+               (StartsWith(line, out::kVerdictStart) &&
+                EndsWith(line, out::kUnconfirmed))) {
+      facts_.phase = "post-update-wait";
+    } else if (StartsWith(line, out::kVersionAfter)) {
+      facts_.phase = "final-baud-rate";
+    } else if (StartsWith(line, out::kRateReset) ||
+               StartsWith(line, out::kMismatch)) {
+      facts_.phase = "verify";
+    }
+  }
+
+  static constexpr unsigned long long kFlashBase = 0x404000;
+
+  TranscriptFacts facts_;
+  bool connected_ = false;
+  bool inTransfer_ = false;
+  bool updateDone_ = false;  // the update's completion line was seen
+  int waitMarks_ = -1;       // ". " marks of the wait after the update
+  unsigned long long lastMarker_ = 0;
+  std::string gaveUpAt_;
+  std::pair<std::string, std::string> lastRefusal_;  // line, address
+  std::string lastDiagnostic_;
+};
+
 }  // namespace
 
 TranscriptFacts ReadTranscript(const std::string& text) {
-  TranscriptFacts facts;
-  const std::vector<std::string> lines = SplitLines(text);
-  bool inTransfer = false;
-  bool updateDone = false;  // the update's completion line was seen
-  int waitMarks = -1;       // ". " marks of the wait after the update
-  for (const std::string& raw : lines) {
-    const std::string line = WithoutMarks(raw);
-    if (line.find_first_not_of(" \t") != std::string::npos) {
-      facts.lastLine = line;
-    } else if (raw.find_first_not_of(" \t") != std::string::npos) {
-      facts.lastLine = raw;  // a progress line cut short
-    }
-    if (facts.firstErrorLine.empty() && IsDiagnostic(line)) {
-      facts.firstErrorLine = line;
-    }
-    if (StartsWith(line, out::kFileVersion)) {
-      facts.fileVersion = After(line, out::kFileVersion);
-    } else if (StartsWith(line, out::kVersionBefore)) {
-      facts.versionBefore = After(line, out::kVersionBefore);
-    } else if (line == out::kVersionAfterUnknown) {
-      facts.answeredAfterUpdate = false;  // no version was read at all
-    } else if (StartsWith(line, out::kVersionAfter)) {
-      facts.versionAfter = After(line, out::kVersionAfter);
-      if (waitMarks >= 0) facts.answeredAfterUpdate = waitMarks < 28;
-    } else if (StartsWith(line, out::kCurrentRate)) {
-      facts.initialBaud = After(line, out::kCurrentRate);
-    }
-
-    if (line == out::kEnterLine) {
-      inTransfer = true;
-      facts.refusedTries = 0;
-    } else if (line == out::kEnterFailed) {
-      inTransfer = false;
-      facts.refusedTries.reset();
-    } else if (StartsWith(line, out::kAllSent) ||
-               line == out::kTransferNotConfirmed) {
-      inTransfer = false;
-    } else if (inTransfer) {
-      *facts.refusedTries += RefusalMarks(raw);
-    }
-
-    if (line == out::kWritten || line == out::kDryRunDone) {
-      updateDone = true;
-    } else if (updateDone && StartsWith(line, out::kWaitStart)) {
-      waitMarks = LeadingMarks(After(line, out::kWaitStart));
-    } else if (updateDone && waitMarks >= 0 && facts.versionAfter.empty()) {
-      waitMarks += LeadingMarks(line);
-    }
-  }
-  return facts;
+  return TranscriptScan().Read(text);
 }
 
 void ProgressTracker::Consume(const std::string& chunk) {

@@ -19,11 +19,23 @@ struct TranscriptFacts {
   std::string initialBaud;    ///< "Current baud rate: " line
   /// "#" marks of the transfer; empty when no transfer began.
   std::optional<int> refusedTries;
-  std::string lastLine;        ///< last non-empty line, marks removed
-  std::string firstErrorLine;  ///< first diagnostic line, marks removed
+  /// Last non-empty line, without progress or wait marks, passing over
+  /// lines that say nothing about the run (a slow close of the connection).
+  std::string lastLine;
+  /// First diagnostic line (its marks removed), harmless ones left out.
+  std::string firstErrorLine;
   /// Whether a version poll answered in the wait after the update; empty
   /// when that wait is not (or not wholly) in the transcript.
   std::optional<bool> answeredAfterUpdate;
+  /// The step the run was in at its end, as a report's failure_phase names
+  /// it ("connect" ... "verify"): from the lines that open each step and
+  /// the failure lines that belong to one.
+  std::string phase;
+  /// The module was shown to be in update mode.
+  bool enteredUpdateMode = false;
+  /// Where in flash the transfer stopped, "0x00405000"; empty when no
+  /// transfer began.
+  std::string transferAddress;
 };
 
 /// Reads the facts of a finished run's standard output ("\r\n" or "\n"

@@ -40,6 +40,8 @@ class EthernetUpdateComm : public UpdateComm {
   void WatchPairing(bool on) override;
   PairingAnomalies Anomalies() const override { return anomalies_; }
   bool AwaitQuietLine() override;
+  /// True while the connection made at construction is open.
+  bool IsConnected() const { return readerSocket_ != net::kInvalidSocket; }
 
  private:
   using Clock = std::chrono::steady_clock;

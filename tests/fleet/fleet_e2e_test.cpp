@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "fleet/diagnosis.h"
+#include "image/sha256.h"
 #include "net/loopback_server.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/run_folder.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/transcript.h"
 #include "tools/readersim/fleet_sim.h"
@@ -23,12 +26,6 @@ namespace {
 
 using namespace transcript;
 using nlohmann::json;
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
-}
 
 // A transcript as modflash writes it on this platform: the C runtime of
 // Windows ends its lines with "\r\n".
@@ -45,14 +42,9 @@ std::string NativeLines(const std::string& text) {
 #endif
 }
 
-std::vector<json> ReadRecords(const std::filesystem::path& folder) {
-  std::vector<json> records;
-  std::istringstream lines(ReadText(folder / "report.jsonl"));
-  for (std::string line; std::getline(lines, line);) {
-    records.push_back(json::parse(line, nullptr, false));
-  }
-  return records;
-}
+// -1 as the system reports a child's exit status: 255 on POSIX,
+// 4294967295 on Windows.
+long long RawMinusOne() { return static_cast<uint32_t>(MinusOneStatus()); }
 
 class FleetTest : public ::testing::Test {
  protected:
@@ -166,7 +158,14 @@ TEST_F(FleetTest, RehearsedFleetReportsEachReaderFromItsTranscript) {
     EXPECT_EQ(rec["address"], "127.0.0.1");
     EXPECT_EQ(rec["port"], ports[i]);
     EXPECT_EQ(rec["outcome"], failed ? "failed" : "updated");
-    EXPECT_EQ(rec["exit_status"], failed ? MinusOneStatus() : 0);
+    // Signed on every platform; the system's own value beside it.
+    EXPECT_EQ(rec["exit_status"], failed ? -1 : 0);
+    EXPECT_EQ(rec["exit_status_raw"], failed ? RawMinusOne() : 0);
+    EXPECT_EQ(rec["image_sha256"], Sha256Hex(image_.data(), image_.size()));
+    EXPECT_EQ(rec["current"], false);
+    EXPECT_EQ(rec["module_state"], failed && i == 1 ? "may-lack-firmware"
+                                   : failed         ? "untouched"
+                                                    : "updated");
     EXPECT_EQ(rec["file_version"], "V1.2.3");
     EXPECT_EQ(rec["initial_baud"], i == 3 ? 230400 : 921600);
     EXPECT_EQ(rec["log_file"], stem + ".log");
@@ -192,6 +191,9 @@ TEST_F(FleetTest, RehearsedFleetReportsEachReaderFromItsTranscript) {
   EXPECT_EQ(records[1]["first_error"],
             "SendCodePacket 4214784 failed. Error: 03");
   EXPECT_EQ(records[1]["refused_tries"], 4);
+  EXPECT_EQ(records[1]["failure_phase"], "transfer");
+  EXPECT_EQ(records[1]["failure_address"], "0x00405000");
+  EXPECT_EQ(records[1]["next_step"], fleet::NextStep("transfer"));
   EXPECT_EQ(records[1]["version_before"], "V1.1.0");
   EXPECT_TRUE(records[1]["version_after"].is_null());
   EXPECT_TRUE(records[1]["answered_after_update"].is_null());
@@ -199,22 +201,29 @@ TEST_F(FleetTest, RehearsedFleetReportsEachReaderFromItsTranscript) {
   EXPECT_EQ(records[4]["failure_line"],
             "Unable to set module baud rate to 115200 baud");
   EXPECT_EQ(records[4]["first_error"], "Set baud rate failed.");
+  EXPECT_EQ(records[4]["failure_phase"], "baud-rate");
+  EXPECT_TRUE(records[4]["failure_address"].is_null());
   EXPECT_TRUE(records[4]["version_before"].is_null());
   EXPECT_TRUE(records[4]["refused_tries"].is_null());
 
   // The CSV holds the same records.
   const std::string csv = ReadText(runDir_ / "report.csv");
   EXPECT_EQ(csv.substr(0, csv.find('\n')),
-            "name,address,port,outcome,exit_status,file_version,"
-            "version_before,version_after,initial_baud,refused_tries,"
-            "failure_line,first_error,answered_after_update,start_time,"
-            "end_time,seconds,log_file,site,run");
-  EXPECT_NE(csv.find("\nreader-5,127.0.0.1," + std::to_string(ports[4]) +
-                     ",failed," + std::to_string(MinusOneStatus()) +
-                     ",V1.2.3,,,921600,,Unable to set module baud rate to "
-                     "115200 baud,Set baud rate failed.,,"),
-            std::string::npos)
+            "name,host,address,port,outcome,exit_status,exit_status_raw,"
+            "file_version,image_sha256,version_before,version_after,"
+            "initial_baud,refused_tries,failure_line,first_error,"
+            "failure_phase,failure_address,module_state,next_step,current,"
+            "answered_after_update,start_time,end_time,seconds,log_file,wave,"
+            "site,run,note");
+  EXPECT_NE(
+      csv.find("\nreader-5,127.0.0.1,127.0.0.1," + std::to_string(ports[4]) +
+               ",failed,-1," + std::to_string(RawMinusOne()) + ",V1.2.3," +
+               Sha256Hex(image_.data(), image_.size()) +
+               ",,,921600,,Unable to set module baud rate to "
+               "115200 baud,Set baud rate failed.,baud-rate,,untouched,"),
+      std::string::npos)
       << csv;
+  EXPECT_EQ(csv.find('\r'), std::string::npos);
   // Not a terminal: one plain line per event, then the summary.
   EXPECT_NE(r.out.find(" finished reader-2: failed"), std::string::npos);
   EXPECT_NE(r.out.find("6 readers: 4 updated, 0 dry-run-ok, 2 failed, 0 not "
@@ -289,7 +298,8 @@ TEST_F(FleetTest, InventoryAndImageErrorsStartNothing) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(
       r.out.find(inventory +
-                 ":3: '127.0.0.300' is not an IPv4 address (a.b.c.d)\n" +
+                 ":3: '127.0.0.300' is not an IPv4 address (a.b.c.d, "
+                 "without leading zeros)\n" +
                  inventory + ":5: port '0' is not a number from 1 to 16535\n" +
                  inventory +
                  ":6: 127.0.0.1:5000 is listed twice (first on line "

@@ -1,5 +1,6 @@
 // Interrupting modflash-fleet (POSIX signals): the first SIGINT lets the
-// running updates finish and starts nothing new; a second one ends them.
+// running updates finish and starts nothing new; a second one ends them. An
+// audit changes nothing and ends at the first.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -28,12 +29,15 @@ class FleetInterruptTest : public ::testing::Test {
 
   // Starts the fleet over three readers with `jobs`, waits until it has
   // started `started` of them and then sends `signals` SIGINTs. Returns the
-  // fleet's exit status; its output lands in `out_`.
-  int InterruptAfterStart(const std::string& jobs, int started, int signals) {
+  // fleet's exit status; its output lands in `out_`. `audit`: an audit of
+  // readers that take the connection and never answer.
+  int InterruptAfterStart(const std::string& jobs, int started, int signals,
+                          bool audit = false) {
     sim::FleetSimOptions layout;
     layout.readers = 3;
-    EXPECT_TRUE(
-        fleet_.Start(sim::FleetReaderOptions(sim::SimOptions{}, layout)));
+    sim::SimOptions readers;
+    if (audit) readers.ignoreTypes = {0x38, 0xFA};
+    EXPECT_TRUE(fleet_.Start(sim::FleetReaderOptions(readers, layout)));
     const std::string inventory = fleet_.Inventory();
     const std::string inventoryPath = dir_.Write(
         "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
@@ -42,12 +46,14 @@ class FleetInterruptTest : public ::testing::Test {
     options.errorFile = (dir_.path() / "fleet.err").string();
     options.ownGroup = true;
     std::string error;
-    EXPECT_TRUE(
-        child.Start(MODFLASH_FLEET_BIN,
-                    {"--program", imagePath_, inventoryPath, "-j", jobs,
-                     "--out", runDir_.string(), "--modflash", MODFLASH_BIN},
-                    options, error))
-        << error;
+    const std::vector<std::string> args =
+        audit ? std::vector<std::string>{"--audit", inventoryPath,   "-j", jobs,
+                                         "--out",   runDir_.string()}
+              : std::vector<std::string>{
+                    "--program", imagePath_, inventoryPath,    "-j",
+                    jobs,        "--out",    runDir_.string(), "--modflash",
+                    MODFLASH_BIN};
+    EXPECT_TRUE(child.Start(MODFLASH_FLEET_BIN, args, options, error)) << error;
     bool signalled = false;
     while (child.ReadOutput(out_)) {
       size_t count = 0;
@@ -95,11 +101,11 @@ TEST_F(FleetInterruptTest, FirstInterruptLetsRunningUpdatesFinish) {
             std::string::npos)
       << out_;
   const std::string report = Report();
-  EXPECT_NE(report.find("\nreader-1,127.0.0.1,"), std::string::npos);
-  EXPECT_NE(report.find(",updated,0,V1.2.3,V1.0.0,V1.2.3,"), std::string::npos)
-      << report;
+  EXPECT_NE(report.find("\nreader-1,127.0.0.1,127.0.0.1,"), std::string::npos);
+  EXPECT_NE(report.find(",updated,0,0,V1.2.3,"), std::string::npos) << report;
+  EXPECT_NE(report.find(",V1.0.0,V1.2.3,"), std::string::npos) << report;
   EXPECT_NE(
-      report.find("\nreader-2,127.0.0.1," +
+      report.find("\nreader-2,127.0.0.1,127.0.0.1," +
                   std::to_string(fleet_.reader(1).port()) + ",not-started,"),
       std::string::npos)
       << report;
@@ -118,15 +124,35 @@ TEST_F(FleetInterruptTest, SecondInterruptEndsRunningUpdates) {
       << out_;
   const std::string report = Report();
   // Ended by a signal: failed, with no exit status; the third never began.
-  EXPECT_NE(report.find("\nreader-1,127.0.0.1," +
-                        std::to_string(fleet_.reader(0).port()) + ",failed,,"),
-            std::string::npos)
-      << report;
-  EXPECT_NE(report.find("\nreader-2,127.0.0.1," +
-                        std::to_string(fleet_.reader(1).port()) + ",failed,,"),
-            std::string::npos);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NE(
+        report.find("\nreader-" + std::to_string(i + 1) +
+                    ",127.0.0.1,127.0.0.1," +
+                    std::to_string(fleet_.reader(i).port()) + ",failed,,,"),
+        std::string::npos)
+        << report;
+  }
+  EXPECT_NE(report.find(",interrupted,"), std::string::npos) << report;
   EXPECT_NE(report.find(",not-started,"), std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+}
+
+// The readers never answer: their reads would take 10 s of time-outs. The
+// audit ends at once, every reader not-started, the report written.
+TEST_F(FleetInterruptTest, InterruptEndsAnAuditAtOnce) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(InterruptAfterStart("3", 3, 1, true), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+  EXPECT_NE(out_.find("Interrupted: the audit stops; it changed nothing."),
+            std::string::npos)
+      << out_;
+  const std::string report = Report();
+  size_t notStarted = 0;
+  for (size_t at = 0;
+       (at = report.find(",not-started,", at)) != std::string::npos; ++at) {
+    ++notStarted;
+  }
+  EXPECT_EQ(notStarted, 3u) << report;
 }
 
 }  // namespace

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "process/child_process.h"
 #include "fleet/phase_log.h"
 #include "link/socket_layer.h"
+#include "process/child_process.h"
 #include "tests/support/process.h"
+#include "tests/support/run_folder.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/fleet_sim.h"
 
@@ -26,21 +27,6 @@ namespace {
 
 using nlohmann::json;
 namespace fs = std::filesystem;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in),
-                     std::istreambuf_iterator<char>());
-}
-
-std::vector<json> ReadRecords(const fs::path& folder) {
-  std::vector<json> records;
-  std::istringstream lines(ReadText(folder / "report.jsonl"));
-  for (std::string line; std::getline(lines, line);) {
-    records.push_back(json::parse(line));
-  }
-  return records;
-}
 
 uint16_t ClosedPort() {
   net::SocketLayerSession session;

@@ -1,0 +1,217 @@
+// What the report says of a failed run: its phase, the module's state, the
+// flash address and the advice, from transcripts of every kind of failure;
+// and the operator guide giving the same advice.
+
+#include "fleet/diagnosis.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "fleet/fleet_run.h"
+#include "tests/support/transcript.h"
+
+namespace modflash::fleet {
+namespace {
+
+using namespace modflash::testing::transcript;
+
+const std::string kStart =
+    Header("Real programming run", "img.bin", "10.0.0.5:5000") +
+    "Firmware file successfully read.\n"
+    "Firmware file is valid\n"
+    "File Firmware Version: V1.2.3\n";
+const std::string kTimeout =
+    "Error receiving message from reader. Error #10060.\n";
+
+std::string Probed() {
+  return kStart + "Connected to reader.\n\nAutoBaud: 921600 succeeded\n";
+}
+
+std::string UpToTransfer() {
+  return Probed() +
+         "Current baud rate: 921600\n"
+         "Successfully set baud rate to 115200 baud\n" +
+         Wait(8) + "Current firmware version: V1.1.0\n" + kUpdateMode;
+}
+
+std::string Completed() {
+  return UpToTransfer() + Progress() + kSent +
+         "Module Firmware successfully written.\n" + Wait(8);
+}
+
+struct Case {
+  const char* what;
+  std::string transcript;
+  const char* phase;
+  const char* state;
+  const char* address;  // "" for none
+  const char* lastLine;
+};
+
+std::vector<Case> Cases() {
+  std::string noAnswer = kStart + "Connected to reader.\n\n";
+  for (const char* rate : {"921600", "115200", "230400", "460800"}) {
+    noAnswer += kTimeout + "AutoBaud: " + rate + " failed\n";
+  }
+  std::string silentRestart = Probed() +
+                              "Current baud rate: 921600\n"
+                              "Successfully set baud rate to 115200 baud\n"
+                              "Resetting Module\n"
+                              "Waiting for re-initialization . . . ";
+  for (int i = 0; i < 20; ++i) silentRestart += kTimeout + ". ";
+  std::string refused = UpToTransfer() + Progress().substr(0, 76);
+  for (int i = 0; i < 5; ++i) {
+    refused += "SendCodePacket 4214784 failed. Error: 03\n#";
+  }
+  return {
+      {"refused connection",
+       kStart + "Failed to connect to reader. Error (10061) Connection "
+                "refused\n\nError sending message to reader. Error #10038.\n"
+                "AutoBaud: 921600 failed\nUnable to determine module's baud "
+                "rate\n",
+       "connect", kUntouched, "", "Unable to determine module's baud rate"},
+      {"a reader that takes the connection and never answers",
+       noAnswer + "Unable to determine module's baud rate\n"
+                  "Smooth socket shutdown process failed.\n",
+       "probe", kUntouched, "", "Unable to determine module's baud rate"},
+      {"no rate from the reader",
+       Probed() + "Unexpected response from GetBaudRate)Unable to retrieve "
+                  "module baud rate\n",
+       "baud-rate", kUntouched, "",
+       "Unexpected response from GetBaudRate)Unable to retrieve module baud "
+       "rate"},
+      {"no module after the rate change",
+       silentRestart + "\n\nUnable to retrieve firmware version\n",
+       "restart-wait", kUntouched, "", "Unable to retrieve firmware version"},
+      {"update mode refused",
+       Probed() + "Current baud rate: 921600\n" + Wait(8) +
+           "Current firmware version: V1.1.0\n"
+           "Entering InitiateFirmwareUpdate\n"
+           "Waiting for module to reset & initialize\n"
+           "Sending Update_EnterUpdateMode packet.\n"
+           "Failed to enter Update Mode correctly. Error: 05\n"
+           "Update_EnterUpdateMode returned an error response.\n",
+       "enter-update-mode", kUntouched, "",
+       "Update_EnterUpdateMode returned an error response."},
+      {"a slice refused five times",
+       refused + "SendCodePacket failed at buffer offset 4096 with 5 "
+                 "retries\n",
+       "transfer", kMayLackFirmware, "0x00405000",
+       "SendCodePacket failed at buffer offset 4096 with 5 retries"},
+      {"answers out of step",
+       UpToTransfer() + Progress() + "\n" +
+           "Transfer not confirmed: the module's answers fell out of step "
+           "with the requests.\n",
+       "transfer", kMayLackFirmware, "0x00435000",
+       "Transfer not confirmed: the module's answers fell out of step with "
+       "the requests."},
+      {"completion refused",
+       UpToTransfer() + Progress() + kSent +
+           "ExitUpdateMode failed. Error: 07\n"
+           "Update_Complete returned an error response.\n",
+       "complete", kMayLackFirmware, "",
+       "Update_Complete returned an error response."},
+      {"no answer after the update",
+       UpToTransfer() + Progress() + kSent +
+           "Module Firmware successfully written.\n" + Wait(28) +
+           "Post-update firmware version: unknown (the module did not "
+           "answer)\nSuccessfully reset baud rate to 921600 baud\n\n"
+           "Module firmware for reader 10.0.0.5 could not be confirmed: the "
+           "module did not answer after the update.\n",
+       "post-update-wait", kUnknownState, "",
+       "Module firmware for reader 10.0.0.5 could not be confirmed: the "
+       "module did not answer after the update."},
+      {"final rate refused",
+       Completed() + "Post-update firmware version: V1.2.3\n"
+                     "Set baud rate failed.\n"
+                     "Unable to set module baud rate to 921600 baud\n",
+       "final-baud-rate", kUpdatedState, "",
+       "Unable to set module baud rate to 921600 baud"},
+      {"another version after the update",
+       Completed() + "Post-update firmware version: V1.1.0\n"
+                     "Successfully reset baud rate to 921600 baud\n"
+                     "OOPS. Something bad happened. The version number in "
+                     "the file (V1.2.3)\n      does not match the version "
+                     "retrieved from the reader (V1.1.0)\n",
+       "verify", kUnknownState, "",
+       "does not match the version retrieved from the reader (V1.1.0)"},
+  };
+}
+
+TEST(DiagnosisTest, EachFailureHasItsPhaseStateAddressAndAdvice) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    ReaderRecord record;
+    process::ChildExit exit;
+    exit.exited = true;
+    exit.status = 255;  // -1 on POSIX
+    JudgeRun(c.transcript, exit, false, false, record);
+    EXPECT_EQ(record.outcome, Outcome::kFailed);
+    EXPECT_EQ(record.failurePhase, c.phase);
+    EXPECT_EQ(record.moduleState, c.state);
+    EXPECT_EQ(record.failureAddress, c.address);
+    EXPECT_EQ(record.failureLine, c.lastLine);
+    EXPECT_EQ(record.nextStep, std::string(NextStep(c.phase)));
+    EXPECT_FALSE(record.nextStep.empty());
+    // Never a mark of the progress display or of a wait.
+    EXPECT_EQ(record.firstError.find(". ."), std::string::npos);
+    EXPECT_NE(record.firstError.rfind("Waiting", 0), 0u) << record.firstError;
+    // A dry run writes nothing, whatever happened.
+    JudgeRun(c.transcript, exit, false, true, record);
+    EXPECT_EQ(record.moduleState, kUntouched);
+  }
+}
+
+TEST(DiagnosisTest, FirstErrorLosesWaitMarksAndHarmlessLinesAreSkipped) {
+  const std::vector<Case> cases = Cases();
+  ReaderRecord record;
+  process::ChildExit exit;
+  exit.exited = true;
+  exit.status = 255;
+  JudgeRun(cases[3].transcript, exit, false, false, record);
+  EXPECT_EQ(record.firstError,
+            "Error receiving message from reader. Error #10060.");
+  JudgeRun(cases[1].transcript, exit, false, false, record);
+  EXPECT_EQ(record.firstError,
+            "Error receiving message from reader. Error #10060.");
+}
+
+// Ended by the fleet tool part-way: interrupted, and the module's state
+// from how far it got.
+TEST(DiagnosisTest, InterruptedRunsSayWhereTheModuleWasLeft) {
+  process::ChildExit killed;  // a signal on POSIX
+  ReaderRecord record;
+  const std::string progress = Progress();
+  JudgeRun(UpToTransfer() + progress.substr(0, progress.find("\n0X00410000")),
+           killed, true, false, record);
+  EXPECT_EQ(record.failurePhase, "interrupted");
+  EXPECT_EQ(record.moduleState, kMayLackFirmware);
+  EXPECT_EQ(record.failureAddress, "0x0040F000");
+  EXPECT_FALSE(record.exitStatus.has_value());
+  JudgeRun(Probed(), killed, true, false, record);
+  EXPECT_EQ(record.moduleState, kUntouched);
+  JudgeRun(Completed(), killed, true, false, record);
+  EXPECT_EQ(record.moduleState, kUnknownState);
+}
+
+// The guide's table of failure phases gives the report's advice word for
+// word.
+TEST(DiagnosisTest, OperatorGuideGivesTheSameAdvice) {
+  std::ifstream in(MODFLASH_SOURCE_DIR "/docs/operator-guide.md",
+                   std::ios::binary);
+  ASSERT_TRUE(in);
+  const std::string guide((std::istreambuf_iterator<char>(in)),
+                          std::istreambuf_iterator<char>());
+  for (const PhaseAdvice& a : kFailurePhases) {
+    EXPECT_NE(guide.find(std::string("| `") + a.phase + "` |"),
+              std::string::npos)
+        << a.phase;
+    EXPECT_NE(guide.find(a.nextStep), std::string::npos) << a.nextStep;
+  }
+}
+
+}  // namespace
+}  // namespace modflash::fleet
