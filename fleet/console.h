@@ -16,6 +16,10 @@ int Interruptions();
 /// (on Windows consoles this switches on virtual-terminal processing).
 bool PrepareTerminal();
 
+/// The visible rows and columns of the terminal on standard output; false
+/// when it tells none.
+bool TerminalSize(int& rows, int& columns);
+
 /// The local time of `t`, broken down.
 std::tm LocalTime(std::time_t t);
 

@@ -35,6 +35,17 @@ bool PrepareTerminal() {
   return SetConsoleMode(out, mode | 0x0004) != 0;
 }
 
+bool TerminalSize(int& rows, int& columns) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return false;
+  }
+  // The window onto the buffer: what the user sees.
+  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return true;
+}
+
 std::tm LocalTime(std::time_t t) {
   std::tm local{};
   localtime_s(&local, &t);

@@ -215,7 +215,7 @@ int FleetMain(int argc, char** argv) {
   std::cout << "\nRun folder: " << settings.folder << "\n" << std::flush;
 
   InstallInterruptHandler();
-  Display display(std::cout, PrepareTerminal());
+  Display display(std::cout, PrepareTerminal(), o.jobs);
   RunDescription run = Describe(o, argc, argv, version);
   run.startTime = LocalTimeNow();
   std::vector<ReaderRecord> records = RunFleet(settings, readers, display);

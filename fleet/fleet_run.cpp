@@ -254,7 +254,7 @@ class Scheduler {
     std::vector<LiveLine> lines;
     for (auto& r : running_) {
       lines.push_back({records_[r->index].reader.name, r->tracker.Phase(),
-                       r->tracker.Percent()});
+                       r->tracker.Percent(), SecondsSince(r->started)});
     }
     display_.Live(lines, totals, false);
   }
