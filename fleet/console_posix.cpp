@@ -31,7 +31,7 @@ int Interruptions() { return interruptions.load(); }
 bool PrepareTerminal() {
   if (isatty(STDOUT_FILENO) == 0) return false;
   const char* term = getenv("TERM");
-  return term == nullptr || std::string(term) != "dumb";
+  return term != nullptr && *term != '\0' && std::string(term) != "dumb";
 }
 
 bool TerminalSize(int& rows, int& columns) {
