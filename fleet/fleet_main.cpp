@@ -31,6 +31,7 @@ struct Options {
   std::string image;
   std::string inventory;
   int jobs = 16;
+  bool plain = false;
   int canary = 0;
   int maxFailures = 0;
   std::string out;
@@ -61,6 +62,9 @@ int ParseOptions(int argc, char** argv, Options& o) {
       ->required();
   app.add_option("-j,--jobs", o.jobs, "Updates at once (default 16)")
       ->check(CLI::Range(1, 256));
+  app.add_flag("--plain", o.plain,
+               "One plain line per event, even on a terminal (no live "
+               "display)");
   app.add_option("--canary", o.canary,
                  "Update the first K readers first; start the rest only if "
                  "all K succeeded")
@@ -215,7 +219,7 @@ int FleetMain(int argc, char** argv) {
   std::cout << "\nRun folder: " << settings.folder << "\n" << std::flush;
 
   InstallInterruptHandler();
-  Display display(std::cout, PrepareTerminal(), o.jobs);
+  Display display(std::cout, !o.plain && PrepareTerminal(), o.jobs);
   RunDescription run = Describe(o, argc, argv, version);
   run.startTime = LocalTimeNow();
   std::vector<ReaderRecord> records = RunFleet(settings, readers, display);
