@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,7 +31,16 @@ int Interruptions() { return interruptions.load(); }
 bool PrepareTerminal() {
   if (isatty(STDOUT_FILENO) == 0) return false;
   const char* term = getenv("TERM");
-  return term == nullptr || std::string(term) != "dumb";
+  return term != nullptr && *term != '\0' && std::string(term) != "dumb";
+}
+
+bool TerminalSize(int& rows, int& columns) {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return false;
+  if (size.ws_row == 0 || size.ws_col == 0) return false;
+  rows = size.ws_row;
+  columns = size.ws_col;
+  return true;
 }
 
 std::tm LocalTime(std::time_t t) {

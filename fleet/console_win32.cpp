@@ -21,6 +21,14 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
 }
 
+// Wine's ntdll exports its version; Windows' does not. Wine's console takes
+// the virtual-terminal mode but shows the sequences as text.
+bool UnderWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr &&
+         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace
 
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
@@ -30,9 +38,27 @@ int Interruptions() { return interruptions.load(); }
 bool PrepareTerminal() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  if (out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) return false;
-  // ENABLE_VIRTUAL_TERMINAL_PROCESSING; older consoles refuse it.
-  return SetConsoleMode(out, mode | 0x0004) != 0;
+  // A pipe or a file is no console.
+  if (out == INVALID_HANDLE_VALUE || out == nullptr ||
+      !GetConsoleMode(out, &mode)) {
+    return false;
+  }
+  if (UnderWine()) return false;
+  // Consoles before Windows 10 refuse the mode; it is read back to be sure.
+  const DWORD vt = ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+  if ((mode & vt) == 0 && !SetConsoleMode(out, mode | vt)) return false;
+  return GetConsoleMode(out, &mode) && (mode & vt) != 0;
+}
+
+bool TerminalSize(int& rows, int& columns) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return false;
+  }
+  // The window onto the buffer: what the user sees.
+  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  columns = info.srWindow.Right - info.srWindow.Left + 1;
+  return true;
 }
 
 std::tm LocalTime(std::time_t t) {

@@ -19,6 +19,26 @@ std::string Detail(const ReaderRecord& r) {
   return detail;
 }
 
+// Screen rows that lines of these widths take on `columns`. A terminal
+// that got narrower rewraps its lines (most do), so a line may take more
+// than one.
+size_t RowsTaken(const std::vector<size_t>& widths, int columns) {
+  const auto width = static_cast<size_t>(std::max(columns, 1));
+  size_t rows = 0;
+  for (const size_t used : widths) {
+    rows += std::max<size_t>(1, (used + width - 1) / width);
+  }
+  return rows;
+}
+
+// The terminal's size, or the classic 24 by 80 when it tells none.
+void ScreenSize(int& rows, int& columns) {
+  if (!TerminalSize(rows, columns) || rows < 1 || columns < 1) {
+    rows = 24;
+    columns = 80;
+  }
+}
+
 }  // namespace
 
 std::string ClockNow() {
@@ -28,15 +48,19 @@ std::string ClockNow() {
   return text;
 }
 
+Display::Display(std::ostream& out, bool live, int jobs)
+    : out_(out), live_(live), jobs_(jobs), start_(Clock::now()) {}
+
 void Display::Started(const ReaderRecord& record) {
-  if (terminal_) return;
+  if (live_) return;
   out_ << ClockNow() << " started  " << Shown(record.reader.name) << " ("
        << ShownWhere(record.reader) << ")\n"
        << std::flush;
 }
 
 void Display::Finished(const ReaderRecord& record) {
-  if (terminal_) return;
+  Remember(record);
+  if (live_) return;
   out_ << ClockNow() << " finished " << Shown(record.reader.name) << ": "
        << OutcomeName(record.outcome);
   if (record.exitStatus) out_ << " (exit status " << *record.exitStatus << ")";
@@ -44,52 +68,107 @@ void Display::Finished(const ReaderRecord& record) {
   out_ << "\n" << std::flush;
 }
 
+void Display::Remember(const ReaderRecord& record) {
+  const double seconds = record.seconds.value_or(0.0);
+  if (record.outcome == Outcome::kUpdated ||
+      record.outcome == Outcome::kDryRunOk) {
+    succeeded_.sum += seconds;
+    ++succeeded_.count;
+    return;
+  }
+  if (seconds > 0) {
+    others_.sum += seconds;
+    ++others_.count;
+  }
+  if (record.outcome != Outcome::kFailed) return;
+  std::string reason = Shown(record.failureLine);
+  if (reason.empty() && record.exitStatus) {
+    reason = "exit status " + std::to_string(*record.exitStatus);
+  }
+  failed_.push_back(
+      {Shown(record.reader.name), reason.empty() ? "ended" : reason});
+}
+
+// From the durations of the updates that succeeded, or while none has, of
+// those that failed after running a while; none before either.
+std::optional<double> Display::SecondsLeft(const std::vector<LiveLine>& lines,
+                                           const Totals& totals) const {
+  const Durations& known = succeeded_.count > 0 ? succeeded_ : others_;
+  if (known.count == 0) return std::nullopt;
+  std::vector<double> runningFor;
+  for (const LiveLine& line : lines) runningFor.push_back(line.seconds);
+  return EstimateSecondsLeft(known.sum / static_cast<double>(known.count),
+                             runningFor, totals.waiting, jobs_);
+}
+
 void Display::Note(const std::string& text) {
   Erase();
+  noteWidths_.clear();
+  size_t from = 0;
+  for (size_t end; (end = text.find('\n', from)) != std::string::npos;
+       from = end + 1) {
+    noteWidths_.push_back(TextWidth(text.substr(from, end - from)));
+  }
+  noteWidths_.push_back(TextWidth(text.substr(from)));
   out_ << text << "\n" << std::flush;
 }
 
 void Display::Erase() {
-  if (!terminal_ || drawn_ == 0) return;
-  // Up to the first live line, then clear to the end of the screen.
-  out_ << "\x1b[" << drawn_ << "F\x1b[J";
-  drawn_ = 0;
+  if (!live_ || drawn_.empty()) return;
+  ScreenSize(rows_, columns_);
+  // Up to the first live line and clear it, then the lines below it. Not
+  // one clear from there down: were that the top of the screen, tmux would
+  // keep the cleared screen in its scrollback.
+  out_ << "\x1b[" << RowsTaken(drawn_, columns_)
+       << "F\x1b[2K\x1b[E\x1b[J\x1b[F";
+  drawn_.clear();
 }
 
 void Display::Live(const std::vector<LiveLine>& lines, const Totals& totals,
                    bool force) {
-  if (!terminal_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (!force && drawn_ > 0 &&
+  if (!live_) return;
+  int rows = 0;
+  int columns = 0;
+  ScreenSize(rows, columns);
+  const bool resized = rows != rows_ || columns != columns_;
+  rows_ = rows;
+  columns_ = columns;
+  const auto now = Clock::now();
+  if (!force && !resized && !drawn_.empty() &&
       now - lastDraw_ < std::chrono::milliseconds(250)) {
     return;
   }
   lastDraw_ = now;
-  std::string frame;
-  size_t width = 8;
-  for (const LiveLine& line : lines) width = std::max(width, line.name.size());
-  width = std::min<size_t>(width, 40);
-  for (const LiveLine& line : lines) {
-    char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%", line.percent);
-    frame += "  " + Pad(line.name.substr(0, 40), width) + "  " +
-             Pad(line.phase, 16) + percent + "\x1b[K\n";
+  LiveView view;
+  view.running = lines;
+  view.failed.assign(failed_.rbegin(), failed_.rend());
+  view.totals = totals;
+  view.elapsed = std::chrono::duration<double>(now - start_).count();
+  view.left = SecondsLeft(lines, totals);
+  // The latest note stays in view above the live lines.
+  const size_t noteRows =
+      std::min(RowsTaken(noteWidths_, columns), static_cast<size_t>(rows / 2));
+  Draw(FitLive(view, rows - static_cast<int>(noteRows), columns), columns);
+}
+
+// Over the live lines on screen, from their first line down.
+void Display::Draw(const std::vector<std::string>& frame, int columns) {
+  if (frame.empty()) {  // no room at all
+    Erase();
+    return;
   }
-  const size_t done = totals.succeeded + totals.failed + totals.notStarted;
-  frame += std::to_string(done) + "/" + std::to_string(totals.readers) +
-           " done: " + std::to_string(totals.succeeded) + " succeeded, " +
-           std::to_string(totals.failed) + " failed, " +
-           std::to_string(totals.notStarted) + " not started; " +
-           std::to_string(totals.running) + " running, " +
-           std::to_string(totals.waiting) + " waiting";
-  if (!totals.note.empty()) frame += " - " + totals.note;
-  frame += "\x1b[K\n";
-  if (drawn_ > 0) out_ << "\x1b[" << drawn_ << "F";
-  out_ << frame;
-  const size_t drawnNow = lines.size() + 1;
-  if (drawnNow < drawn_) out_ << "\x1b[J";  // fewer lines than last time
-  drawn_ = drawnNow;
-  out_ << std::flush;
+  std::string text;
+  if (!drawn_.empty()) {
+    text = "\x1b[" + std::to_string(RowsTaken(drawn_, columns)) + "F";
+  }
+  drawn_.clear();
+  for (const std::string& line : frame) {
+    text += line + "\x1b[K\n";
+    drawn_.push_back(TextWidth(line));
+  }
+  // Whatever is left below: the rest of a taller or rewrapped frame.
+  text += "\x1b[J";
+  out_ << text << std::flush;
 }
 
 void Display::EndLive() {

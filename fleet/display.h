@@ -3,46 +3,30 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "fleet/display_fit.h"
 #include "fleet/report.h"
 
 namespace modflash::fleet {
 
-/// One running update as the live display shows it.
-struct LiveLine {
-  std::string name;
-  const char* phase = "";
-  int percent = 0;
-};
-
-/// Counts for the totals line.
-struct Totals {
-  size_t readers = 0;
-  size_t running = 0;
-  size_t waiting = 0;
-  size_t succeeded = 0;
-  size_t failed = 0;
-  size_t notStarted = 0;
-  std::string note;  ///< why nothing new starts, if so
-  int wave = 0;      ///< the wave running, from 1; 0 before the first
-  int waves = 0;     ///< waves planned; 1 when the run has no waves
-};
-
-/// The console side of a run. On a terminal: one line per running update
-/// and a totals line, redrawn in place. Otherwise: one plain line per event.
+/// The console side of a run. Live, on a terminal that takes cursor
+/// movements: the failed and running updates that fit the screen and a
+/// status line, redrawn in place. Otherwise: one plain line per event.
 class Display {
  public:
-  Display(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+  /// `jobs`: updates at once, for the estimate of the time left.
+  Display(std::ostream& out, bool live, int jobs = 1);
 
   void Started(const ReaderRecord& record);
   void Finished(const ReaderRecord& record);
   /// A message that stays on screen.
   void Note(const std::string& text);
-  /// Redraws the live lines (terminal only), at most four times a second
-  /// unless `force`.
+  /// Redraws the live lines (live only), at most four times a second
+  /// unless `force` or the terminal changed size.
   void Live(const std::vector<LiveLine>& lines, const Totals& totals,
             bool force);
   /// Removes the live lines before the summary.
@@ -52,12 +36,32 @@ class Display {
                const std::string& reportPath);
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  // Running totals of the finished updates' durations.
+  struct Durations {
+    double sum = 0;
+    size_t count = 0;
+  };
+
+  void Remember(const ReaderRecord& record);
+  std::optional<double> SecondsLeft(const std::vector<LiveLine>& lines,
+                                    const Totals& totals) const;
+  void Draw(const std::vector<std::string>& frame, int columns);
   void Erase();
 
   std::ostream& out_;
-  bool terminal_;
-  size_t drawn_ = 0;  // live lines on screen
-  std::chrono::steady_clock::time_point lastDraw_;
+  bool live_;
+  int jobs_;
+  Clock::time_point start_;
+  Clock::time_point lastDraw_;
+  int rows_ = 0;
+  int columns_ = 0;
+  std::vector<size_t> drawn_;       // widths of the live lines on screen
+  std::vector<size_t> noteWidths_;  // of the lines of the latest note
+  std::vector<FailedLine> failed_;  // in the order they failed
+  Durations succeeded_;
+  Durations others_;
 };
 
 /// "HH:MM:SS" of the local time now.

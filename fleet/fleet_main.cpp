@@ -268,7 +268,7 @@ int RunAndReport(const Options& o, int argc, char** argv,
   PrintPlan(o, settings, readers.size());
   std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
   InstallInterruptHandler();
-  Display display(std::cout, PrepareTerminal());
+  Display display(std::cout, !o.plain && PrepareTerminal(), o.jobs);
   RunDescription run = Describe(o, argc, argv, settings);
   run.startTime = LocalTimeNow();
   FleetResult result = RunFleet(settings, readers, display);

@@ -376,8 +376,9 @@ class Scheduler {
     totals.readers = readers_.size();
     totals.running = running_.size();
     totals.note = result_.stopped;
-    totals.wave = static_cast<int>(wave_);
-    totals.waves = static_cast<int>(plan_.size());
+    // One wave of everything is no wave to speak of.
+    totals.wave = wave_;
+    totals.waves = plan_.size() > 1 ? plan_.size() : 0;
     for (size_t i = 0; i < next_; ++i) {
       const ReaderRecord& r = result_.records[i];
       if (r.endTime.empty()) continue;
@@ -396,7 +397,7 @@ class Scheduler {
       lines.push_back(
           {Shown(result_.records[r->index].reader.name),
            r->step == Step::kUpdate ? r->tracker.Phase() : "reading version",
-           r->tracker.Percent()});
+           r->tracker.Percent(), SecondsSince(r->started)});
     }
     display_.Live(lines, totals, false);
   }

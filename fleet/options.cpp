@@ -33,6 +33,9 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
                  "did not start (of an audit: those that did not answer)");
   app.add_option("-j,--jobs", o.jobs, "Readers at once (default 16)")
       ->check(CLI::Range(1, 1024));
+  app.add_flag("--plain", o.plain,
+               "One plain line per event, even on a terminal (no live "
+               "display)");
   app.add_option("--waves", given.waves,
                  "Wave sizes, counts or shares of the inventory, e.g. "
                  "1,5,10%,25%; the last repeats");

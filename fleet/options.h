@@ -20,6 +20,7 @@ struct Options {
   std::string inventory;  ///< empty with --retry
   std::string retry;      ///< --retry's run folder
   int jobs = 16;
+  bool plain = false;  ///< plain event lines even on a terminal
   int canary = 0;
   std::vector<WaveSize> waves;  ///< --waves (or --canary K: K,100%)
   int maxFailures = 0;

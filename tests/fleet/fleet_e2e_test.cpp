@@ -224,8 +224,10 @@ TEST_F(FleetTest, RehearsedFleetReportsEachReaderFromItsTranscript) {
       std::string::npos)
       << csv;
   EXPECT_EQ(csv.find('\r'), std::string::npos);
-  // Not a terminal: one plain line per event, then the summary.
+  // Not a terminal: one plain line per event, then the summary, and no
+  // cursor movements.
   EXPECT_NE(r.out.find(" finished reader-2: failed"), std::string::npos);
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("6 readers: 4 updated, 0 dry-run-ok, 2 failed, 0 not "
                        "started\nReport: " +
                        runDir_.string() + "/report.csv"),
