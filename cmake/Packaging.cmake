@@ -2,9 +2,9 @@
 # Windows builds: one ZIP with the programs, the documents (CR LF line ends)
 # and the Wireshark dissector side by side; scripts/release also makes the
 # installer (.msi) of the 32-bit tree.
-# Linux builds: bin/, share/doc/modflash/, share/man/man1/ and
-# share/modflash/wireshark/, packed as a .tar.gz and, where dpkg-shlibdeps is
-# installed, as a .deb.
+# Linux builds: bin/, share/doc/modflash/, share/man/man1/,
+# share/modflash/wireshark/ and share/modflash/ansible/, packed as a .tar.gz
+# and, where dpkg-shlibdeps is installed, as a .deb.
 if(WIN32)
   set(MODFLASH_BIN_DIR .)
   set(MODFLASH_DOC_DIR .)
@@ -72,6 +72,14 @@ install(FILES ${MODFLASH_PACKAGE_DIR}/version.txt
 # The Wireshark dissector of the reader link.
 install(FILES ${PROJECT_SOURCE_DIR}/tools/wireshark/modflash.lua
         DESTINATION ${MODFLASH_DISSECTOR_DIR})
+# The Ansible role and playbooks of a rollout across sites
+# (docs/multi-site.md), to copy on the controller; Ansible controllers run
+# on Linux and the like, so the Windows packages leave them out.
+if(NOT WIN32)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/deploy/ansible/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/modflash/ansible
+          FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 
 if(NOT WIN32)
   # Manual pages and the changelog go out compressed, as Debian wants them;

@@ -324,6 +324,19 @@ std::string KindTitle(const Json& run) {
   return "Fleet run";
 }
 
+// The sites of a merge whose machines could not be reached, comma-separated.
+std::string UnreachableSites(const Json& run) {
+  const auto sites = run.find("sites");
+  if (sites == run.end() || !sites->is_object()) return "";
+  std::string text;
+  for (const auto& [name, site] : sites->items()) {
+    const auto reachable = site.find("reachable");
+    if (reachable == site.end() || *reachable != false) continue;
+    text += (text.empty() ? "" : ", ") + EscapeHtml(name);
+  }
+  return text;
+}
+
 std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   const Json info = run.is_object() ? run : Json::object();
   std::string h =
@@ -354,6 +367,7 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   h += Fact("Started", EscapeHtml(start.empty() ? first : start));
   h += Fact("Ended", EscapeHtml(end.empty() ? last : end));
   h += Fact("Runs", List(info, "runs")) + Fact("Waves", List(info, "waves"));
+  h += Fact("Sites not reached", UnreachableSites(info));
   if (!Text(info, "retry_of").empty()) {
     h += Fact("Retry of", EscapeHtml(Text(info, "retry_of")));
   }

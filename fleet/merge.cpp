@@ -5,12 +5,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <tuple>
 
 #include "fleet/fleet_main.h"
 #include "fleet/html_report.h"
+#include "fleet/inventory.h"
 #include "fleet/report.h"
 
 namespace modflash::fleet {
@@ -73,6 +75,40 @@ std::string RunName(const RunFolder& run) {
 std::string RunSite(const RunFolder& run) {
   const std::string site = run.run.is_object() ? Text(run.run, "site") : "";
   return site.empty() ? RunName(run) : site;
+}
+
+bool ReadUnreachableSite(const std::string& argument, UnreachableSite& site) {
+  const size_t equals = argument.find('=');
+  site.name = argument.substr(0, equals);
+  site.records.clear();
+  if (site.name.empty()) {
+    std::cout << "modflash-fleet: --unreachable-site " << argument
+              << ": the site has no name\n";
+    return false;
+  }
+  if (equals == std::string::npos) return true;
+  const std::string path = argument.substr(equals + 1);
+  std::error_code ec;
+  std::ifstream in(path, std::ios::binary);
+  if (!in || fs::is_directory(path, ec)) {
+    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::vector<InventoryError> errors;
+  const std::vector<Reader> readers = ParseInventory(text, errors);
+  for (const InventoryError& e : errors) {
+    std::cout << path << ":" << e.line << ": " << e.message << "\n";
+  }
+  if (!errors.empty()) return false;
+  for (const Reader& reader : readers) {
+    ReaderRecord record;
+    record.reader = reader;
+    record.site = site.name;
+    site.records.push_back(RecordJson(record));
+  }
+  return true;
 }
 
 std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs) {
@@ -156,7 +192,8 @@ void AddImages(const RunFolder& run, std::vector<Json>& images,
 
 Json MergeRunInfo(const std::vector<RunFolder>& runs,
                   const std::vector<Json>& merged,
-                  const std::vector<std::string>& commandLine) {
+                  const std::vector<std::string>& commandLine,
+                  const std::vector<UnreachableSite>& unreachable) {
   std::vector<Json> images;
   std::set<std::string> seen;
   std::string first;
@@ -180,9 +217,13 @@ Json MergeRunInfo(const std::vector<RunFolder>& runs,
   }
   Json sites = Json::object();
   for (const std::string& site : siteOrder) {
-    // Every site here had its report, so it was reached.
+    // A site with a report was reached.
     sites[site] = {{"counts", CountOutcomes("merge", bySite[site])},
                    {"reachable", true}};
+  }
+  for (const UnreachableSite& site : unreachable) {
+    sites[site.name] = {{"counts", CountOutcomes("merge", bySite[site.name])},
+                        {"reachable", false}};
   }
   Json info = Json::object();
   info["tool"] = "modflash-fleet";
@@ -348,18 +389,31 @@ bool CheckFolders(const std::string& out,
   return true;
 }
 
-int ParseMergeOptions(int argc, char** argv, std::string& out,
-                      std::vector<std::string>& folders) {
+struct MergeOptions {
+  std::string out;
+  std::vector<std::string> folders;
+  std::vector<std::string> unreachable;  // NAME or NAME=INVENTORY
+};
+
+int ParseMergeOptions(int argc, char** argv, MergeOptions& o) {
   CLI::App app{
       "Puts the reports of several run folders (sites, retries) together "
       "into one report in OUT_FOLDER; for a reader in several runs the "
       "latest record stands and the earlier ones are kept as its attempts.",
       "modflash-fleet --merge"};
-  app.add_option("--merge", out, "The folder for the merged report")
+  app.add_option("--merge", o.out, "The folder for the merged report")
       ->required();
-  app.add_option("RUN_FOLDER", folders, "Run folders to merge")->required();
+  app.add_option("--unreachable-site", o.unreachable,
+                 "A site whose machine could not be reached (repeatable); "
+                 "with =INVENTORY its readers are listed as not-started")
+      ->type_name("NAME[=INVENTORY]")
+      ->allow_extra_args(false);
+  app.add_option("RUN_FOLDER", o.folders, "Run folders to merge");
   try {
     app.parse(argc, argv);
+    if (o.folders.empty() && o.unreachable.empty()) {
+      throw CLI::RequiredError("RUN_FOLDER");
+    }
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
@@ -382,40 +436,87 @@ bool WriteMerge(const fs::path& out, const std::vector<Json>& merged,
 
 }  // namespace
 
-int MergeMain(int argc, char** argv) {
-  std::string out;
-  std::vector<std::string> folders;
-  const int parsed = ParseMergeOptions(argc, argv, out, folders);
-  if (parsed >= 0) return parsed;
-  if (!CheckFolders(out, folders)) return kBadInput;
-  std::vector<RunFolder> runs(folders.size());
+namespace {
+
+// The run folders and the unreachable sites, all read before anything is
+// written. A site is either reached (it has a run folder) or not.
+bool ReadInputs(const MergeOptions& o, std::vector<RunFolder>& runs,
+                std::vector<UnreachableSite>& unreachable) {
+  if (!CheckFolders(o.out, o.folders)) return false;
+  runs.resize(o.folders.size());
+  std::set<std::string> reached;
   std::string error;
-  for (size_t i = 0; i < folders.size(); ++i) {
-    if (!ReadRunFolder(folders[i], runs[i], error)) {
+  for (size_t i = 0; i < o.folders.size(); ++i) {
+    if (!ReadRunFolder(o.folders[i], runs[i], error)) {
       std::cout << "modflash-fleet: " << error << "\n";
-      return kBadInput;
+      return false;
     }
+    reached.insert(RunSite(runs[i]));
+    for (const Json& r : runs[i].records) reached.insert(Text(r, "site"));
   }
+  std::set<std::string> names;
+  for (const std::string& argument : o.unreachable) {
+    UnreachableSite site;
+    if (!ReadUnreachableSite(argument, site)) return false;
+    if (reached.count(site.name) > 0 || !names.insert(site.name).second) {
+      std::cout << "modflash-fleet: the site " << site.name
+                << " is given as unreachable and also "
+                << (reached.count(site.name) > 0 ? "has a run folder"
+                                                 : "once more")
+                << "\n";
+      return false;
+    }
+    unreachable.push_back(site);
+  }
+  return true;
+}
+
+void PrintSummary(const std::string& out, size_t runs, size_t records,
+                  const Json& info,
+                  const std::vector<UnreachableSite>& unreachable) {
+  std::cout << "modflash-fleet: merged " << runs << " run(s) into " << records
+            << " reader record(s):";
+  for (const auto& [outcome, count] : info["counts"].items()) {
+    std::cout << " " << count.get<long long>() << " " << outcome;
+  }
+  std::cout << "\n";
+  for (const UnreachableSite& site : unreachable) {
+    std::cout << "modflash-fleet: site " << site.name << " was not reached ("
+              << site.records.size() << " reader(s) not started)\n";
+  }
+  std::cout << "Report: " << out << "/report.html\n";
+}
+
+}  // namespace
+
+int MergeMain(int argc, char** argv) {
+  MergeOptions o;
+  const int parsed = ParseMergeOptions(argc, argv, o);
+  if (parsed >= 0) return parsed;
+  std::vector<RunFolder> runs;
+  std::vector<UnreachableSite> unreachable;
+  if (!ReadInputs(o, runs, unreachable)) return kBadInput;
+  const fs::path out = o.out;
   std::error_code ec;
   fs::create_directories(out, ec);
   if (!fs::is_directory(out, ec)) {
-    std::cout << "modflash-fleet: cannot make the merge folder " << out << "\n";
+    std::cout << "modflash-fleet: cannot make the merge folder " << o.out
+              << "\n";
     return kBadInput;
   }
   CopyLogs(runs, out);
-  const std::vector<Json> merged = MergeRecords(runs);
-  const Json info =
-      MergeRunInfo(runs, merged, std::vector<std::string>(argv, argv + argc));
+  std::vector<Json> merged = MergeRecords(runs);
+  for (const UnreachableSite& site : unreachable) {
+    merged.insert(merged.end(), site.records.begin(), site.records.end());
+  }
+  const Json info = MergeRunInfo(
+      runs, merged, std::vector<std::string>(argv, argv + argc), unreachable);
+  std::string error;
   if (!WriteMerge(out, merged, info, error)) {
     std::cout << "modflash-fleet: " << error << "\n";
     return kSomeNotUpdated;
   }
-  std::cout << "modflash-fleet: merged " << runs.size() << " run(s) into "
-            << merged.size() << " reader record(s):";
-  for (const auto& [outcome, count] : info["counts"].items()) {
-    std::cout << " " << count.get<long long>() << " " << outcome;
-  }
-  std::cout << "\nReport: " << out << "/report.html\n";
+  PrintSummary(o.out, runs.size(), merged.size(), info, unreachable);
   return kAllSucceeded;
 }
 

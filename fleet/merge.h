@@ -11,17 +11,31 @@ namespace modflash::fleet {
 /// Whether the command line asks for a merge (--merge anywhere in it).
 bool IsMergeCommand(int argc, char** argv);
 
-/// modflash-fleet --merge OUT_FOLDER RUN_FOLDER...: reads the run folders,
-/// merges them and writes OUT_FOLDER's report.csv, report.jsonl, run.json
-/// and report.html, with each record's log copied to logs/RUN/. Exit status
-/// 0, or 2 for a usage error, a folder without a report or a folder merged
-/// into itself.
+/// modflash-fleet --merge OUT_FOLDER [--unreachable-site NAME[=INVENTORY]]...
+/// RUN_FOLDER...: reads the run folders, merges them and writes OUT_FOLDER's
+/// report.csv, report.jsonl, run.json and report.html, with each record's
+/// log copied to logs/RUN/; the readers of unreachable sites follow as
+/// not-started. Exit status 0, or 2 for a usage error, a folder without a
+/// report, a folder merged into itself or a bad unreachable site.
 int MergeMain(int argc, char** argv);
 
 /// A run folder's name as records name it ("run"), and the site its
 /// records belong to: run.json's site, else the folder name.
 std::string RunName(const RunFolder& run);
 std::string RunSite(const RunFolder& run);
+
+/// A site whose machine could not be reached: it ran nothing, and the
+/// readers of its inventory, when the inventory is known, are listed as
+/// `not-started`.
+struct UnreachableSite {
+  std::string name;
+  std::vector<Json> records;
+};
+
+/// Reads --unreachable-site's NAME or NAME=INVENTORY. False, with the reason
+/// printed, for an empty name or an inventory that cannot be read or has
+/// errors.
+bool ReadUnreachableSite(const std::string& argument, UnreachableSite& site);
 
 /// The records of several runs as one report. Each record names its run
 /// and site. For a reader in several runs the latest record stands (latest
@@ -33,10 +47,12 @@ std::string RunSite(const RunFolder& run);
 std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs);
 
 /// run.json of a merge: every image seen, the counts overall and per site,
-/// and the runs' names.
+/// and the runs' names. `merged` holds the unreachable sites' records too;
+/// those sites are marked `"reachable": false`.
 Json MergeRunInfo(const std::vector<RunFolder>& runs,
                   const std::vector<Json>& merged,
-                  const std::vector<std::string>& commandLine);
+                  const std::vector<std::string>& commandLine,
+                  const std::vector<UnreachableSite>& unreachable = {});
 
 }  // namespace modflash::fleet
 

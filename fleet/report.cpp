@@ -209,4 +209,8 @@ bool WriteReport(const std::string& folder,
   return true;
 }
 
+nlohmann::ordered_json RecordJson(const ReaderRecord& record) {
+  return RecordObject(record);
+}
+
 }  // namespace modflash::fleet

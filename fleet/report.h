@@ -1,6 +1,7 @@
 #ifndef MODFLASH_FLEET_REPORT_H_
 #define MODFLASH_FLEET_REPORT_H_
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,6 +83,10 @@ bool IsNumberField(const std::string& field);
 /// when a file cannot be written.
 bool WriteReport(const std::string& folder,
                  const std::vector<ReaderRecord>& records, std::string& error);
+
+/// The record as report.jsonl writes it (a merge lists the readers of a
+/// site it could not reach with it).
+nlohmann::ordered_json RecordJson(const ReaderRecord& record);
 
 }  // namespace modflash::fleet
 

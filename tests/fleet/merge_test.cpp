@@ -182,5 +182,65 @@ TEST(MergeTest, CommandCopiesLogsAndRefusesBadFolders) {
   EXPECT_FALSE(std::filesystem::exists(a / "inside"));
 }
 
+// A site whose machine was not reached: its inventory's readers follow the
+// reached sites' records as not-started, run.json marks it, and the counts
+// still add up. A site cannot be both reached and not, nor have a bad
+// inventory; nothing is written then.
+TEST(MergeTest, UnreachableSitesListTheirReadersAsNotStarted) {
+  testing::TempDir dir;
+  const auto north = dir.path() / "north";
+  WriteText(north / "report.jsonl",
+            Record("10.0.0.1", "updated", "2026-01-01T10:00:00").dump() + "\n");
+  WriteText(north / "run.json", R"({"kind": "program", "site": "north"})");
+  const auto south = dir.path() / "south.txt";
+  WriteText(south, "# south\n10.0.0.1 gate-1\n10.0.0.2:5001\n");
+  const auto out = dir.path() / "all";
+  testing::ProcessResult r = testing::RunProcess(
+      MODFLASH_FLEET_BIN,
+      {"--merge", out.string(), "--unreachable-site", "south=" + south.string(),
+       north.string(), "--unreachable-site", "east"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("site south was not reached (2 reader(s) not started)"),
+            std::string::npos)
+      << r.out;
+  std::ifstream jsonl(out / "report.jsonl");
+  std::vector<Json> records;
+  for (std::string line; std::getline(jsonl, line);) {
+    records.push_back(Json::parse(line));
+  }
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0]["site"], "north");
+  EXPECT_EQ(records[1]["name"], "gate-1");
+  EXPECT_EQ(records[2]["name"], "10.0.0.2:5001");
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_EQ(records[i]["site"], "south");
+    EXPECT_EQ(records[i]["outcome"], "not-started");
+    EXPECT_TRUE(records[i]["exit_status"].is_null());
+  }
+  const Json info = Json::parse(ReadText(out / "run.json"));
+  EXPECT_EQ(info["counts"], Json({{"updated", 1}, {"not-started", 2}}));
+  EXPECT_EQ(
+      info["sites"],
+      Json({{"north", {{"counts", {{"updated", 1}}}, {"reachable", true}}},
+            {"south", {{"counts", {{"not-started", 2}}}, {"reachable", false}}},
+            {"east", {{"counts", Json::object()}, {"reachable", false}}}}));
+  EXPECT_NE(ReadText(out / "report.html").find("south, east"),
+            std::string::npos);
+
+  WriteText(dir.path() / "bad.txt", "10.0.0.1\n10.0.0.300\n");
+  const std::vector<std::string> refused = {
+      "north", "south=" + (dir.path() / "missing.txt").string(),
+      "south=" + (dir.path() / "bad.txt").string(), "=" + south.string()};
+  for (const std::string& site : refused) {
+    SCOPED_TRACE(site);
+    const auto target = dir.path() / "refused";
+    r = testing::RunProcess(MODFLASH_FLEET_BIN,
+                            {"--merge", target.string(), north.string(),
+                             "--unreachable-site", site});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_FALSE(std::filesystem::exists(target));
+  }
+}
+
 }  // namespace
 }  // namespace modflash::fleet
