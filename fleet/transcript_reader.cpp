@@ -123,7 +123,7 @@ int RefusalMarks(const std::string& line) {
 }
 
 std::string FlashAddress(unsigned long long address) {
-  char text[16];
+  char text[24];  // "0x" and up to 16 digits
   std::snprintf(text, sizeof text, "0x%08llX", address);
   return text;
 }
