@@ -192,24 +192,23 @@ Bytes ModuleModel::StatusAnswer(uint8_t packetType, uint32_t address,
   return answer;
 }
 
-std::vector<Bytes> ModuleModel::HandlePacket(const uint8_t* packet,
-                                             Clock::time_point now,
-                                             std::string& why) {
+bool ModuleModel::PacketIsWellFormed(const uint8_t* packet,
+                                     std::string& why) const {
   for (size_t i = 0; i < sizeof kPacketHeader; ++i) {
     if (packet[i] != kPacketHeader[i]) {
       why = "update packet byte " + std::to_string(i) + " is " +
             Hex(packet[i], 2) + ", expected " + Hex(kPacketHeader[i], 2);
-      return {};
+      return false;
     }
   }
   if (packet[8] != 0 || packet[11] != 0 || packet[12] != 0) {
     why = "update packet bytes 8, 11 and 12 are not zero";
-    return {};
+    return false;
   }
   if (!CrcMatches(packet, 62)) {
     why = "update packet CRC " + Hex(packet[62], 2) + " " + Hex(packet[63], 2) +
           " does not match";
-    return {};
+    return false;
   }
   const uint8_t type = packet[7];
   const uint32_t words = static_cast<uint32_t>(packet[9]) |
@@ -227,81 +226,84 @@ std::vector<Bytes> ModuleModel::HandlePacket(const uint8_t* packet,
       break;
     default:
       why = "unknown update packet type " + std::to_string(type);
-      return {};
+      return false;
   }
   if (words != expectedWords) {
     why = "update packet type " + std::to_string(type) + " with word count " +
           std::to_string(words) + ", expected " + std::to_string(expectedWords);
-    return {};
+    return false;
   }
   const size_t payloadEnd = 13 + 4 * static_cast<size_t>(words);
   if (!AllZero(packet, payloadEnd, 62)) {
     why = "update packet has data after its payload";
-    return {};
+    return false;
   }
   if (type == kPacketEnter && !AllZero(packet, 13, 17)) {
     why = "Update_EnterUpdateMode payload is not zero";
-    return {};
+    return false;
   }
   if (type == kPacketSendCode && (!AllZero(packet, 17, 21) || packet[21] > 1 ||
                                   !AllZero(packet, 22, 25))) {
     why = "Update_SendCode payload has a bad reserved field or test flag";
-    return {};
+    return false;
   }
   if (mode_ == ModuleMode::kFirmware) {
     why = "the normal firmware does not take update packets (type " +
           std::to_string(type) + ")";
-    return {};
+    return false;
   }
-  ++stats_.updatePackets;
+  return true;
+}
 
-  if (type == kPacketEnter) {
-    std::vector<Bytes> answers;
-    for (const char letter : options_.enterPreamble) {
-      answers.push_back(
-          UpdateAnswer(static_cast<uint8_t>(letter), kPacketEnter, 0, 0));
-    }
-    answers.push_back(StatusAnswer(kPacketEnter, 0, options_.enterStatus));
-    if (options_.enterStatus == kEnterOk) {
-      mode_ = ModuleMode::kUpdateMode;
-      testFlagSeen_ = false;
-      havePreviousAddress_ = false;
-    }
-    return answers;
+std::vector<Bytes> ModuleModel::HandleEnter() {
+  std::vector<Bytes> answers;
+  for (const char letter : options_.enterPreamble) {
+    answers.push_back(
+        UpdateAnswer(static_cast<uint8_t>(letter), kPacketEnter, 0, 0));
   }
-
-  if (type == kPacketSendCode) {
-    const uint32_t address = ReadLe32(packet + 13);
-    if (mode_ != ModuleMode::kUpdateMode) {
-      return {StatusAnswer(type, address, kStatusNotInUpdateMode)};
-    }
-    if (havePreviousAddress_ && address == previousAddress_) {
-      ++stats_.retries;
-    }
-    havePreviousAddress_ = true;
-    previousAddress_ = address;
-    if (options_.refuseTimes != 0 && address == options_.refuseAddress &&
-        refusalsLeft_ > 0) {
-      --refusalsLeft_;
-      return {StatusAnswer(type, address, options_.refuseStatus)};
-    }
-    if (address < kFlashBase ||
-        address - kFlashBase > kFlashSize - kSliceLength) {
-      return {StatusAnswer(type, address, kStatusBadAddress)};
-    }
-    if (packet[21] == 1) {
-      testFlagSeen_ = true;
-    } else {
-      const uint32_t offset = address - kFlashBase;
-      for (uint32_t i = 0; i < kSliceLength; ++i) {
-        flash_[offset + i] = packet[25 + i];
-      }
-      stats_.bytesWritten += kSliceLength;
-    }
-    return {StatusAnswer(type, address, 0x00)};
+  answers.push_back(StatusAnswer(kPacketEnter, 0, options_.enterStatus));
+  if (options_.enterStatus == kEnterOk) {
+    mode_ = ModuleMode::kUpdateMode;
+    testFlagSeen_ = false;
+    havePreviousAddress_ = false;
   }
+  return answers;
+}
 
-  // Update_Complete.
+std::vector<Bytes> ModuleModel::HandleSendCode(const uint8_t* packet) {
+  const uint8_t type = kPacketSendCode;
+  const uint32_t address = ReadLe32(packet + 13);
+  if (mode_ != ModuleMode::kUpdateMode) {
+    return {StatusAnswer(type, address, kStatusNotInUpdateMode)};
+  }
+  if (havePreviousAddress_ && address == previousAddress_) {
+    ++stats_.retries;
+  }
+  havePreviousAddress_ = true;
+  previousAddress_ = address;
+  if (options_.refuseTimes != 0 && address == options_.refuseAddress &&
+      refusalsLeft_ > 0) {
+    --refusalsLeft_;
+    return {StatusAnswer(type, address, options_.refuseStatus)};
+  }
+  if (address < kFlashBase ||
+      address - kFlashBase > kFlashSize - kSliceLength) {
+    return {StatusAnswer(type, address, kStatusBadAddress)};
+  }
+  if (packet[21] == 1) {
+    testFlagSeen_ = true;
+  } else {
+    const uint32_t offset = address - kFlashBase;
+    for (uint32_t i = 0; i < kSliceLength; ++i) {
+      flash_[offset + i] = packet[25 + i];
+    }
+    stats_.bytesWritten += kSliceLength;
+  }
+  return {StatusAnswer(type, address, 0x00)};
+}
+
+std::vector<Bytes> ModuleModel::HandleComplete(Clock::time_point now) {
+  const uint8_t type = kPacketComplete;
   if (mode_ != ModuleMode::kUpdateMode) {
     return {StatusAnswer(type, 0, kStatusNotInUpdateMode)};
   }
@@ -313,6 +315,21 @@ std::vector<Bytes> ModuleModel::HandlePacket(const uint8_t* packet,
   afterUpdate_ = true;
   silentPollsLeft_ = options_.silentPolls;
   return {StatusAnswer(type, 0, status)};
+}
+
+std::vector<Bytes> ModuleModel::HandlePacket(const uint8_t* packet,
+                                             Clock::time_point now,
+                                             std::string& why) {
+  if (!PacketIsWellFormed(packet, why)) return {};
+  ++stats_.updatePackets;
+  switch (packet[7]) {
+    case kPacketEnter:
+      return HandleEnter();
+    case kPacketSendCode:
+      return HandleSendCode(packet);
+    default:
+      return HandleComplete(now);
+  }
 }
 
 }  // namespace modflash::sim

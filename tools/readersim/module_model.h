@@ -67,6 +67,11 @@ class ModuleModel {
                                    std::string& why);
   std::vector<Bytes> HandlePacket(const uint8_t* packet, Clock::time_point now,
                                   std::string& why);
+  /// False, with the reason, for a packet the module would not take.
+  bool PacketIsWellFormed(const uint8_t* packet, std::string& why) const;
+  std::vector<Bytes> HandleEnter();
+  std::vector<Bytes> HandleSendCode(const uint8_t* packet);
+  std::vector<Bytes> HandleComplete(Clock::time_point now);
   Bytes StatusAnswer(uint8_t packetType, uint32_t address, uint8_t status);
 
   const SimOptions& options_;
