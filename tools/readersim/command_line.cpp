@@ -265,6 +265,24 @@ void AddOutOfStepFaults(OptionTable& t, CLI::App* g, SimOptions& o) {
            "module frame N is lost on the way to the module: never handled, "
            "never answered",
            0xFFFFFFFFu, o.loseRequestFrame);
+  t.Value(g, "--noise-after", "N[:COUNT[:GAP]]",
+          "GAP ms (default 1) after the answer to module frame N, send COUNT "
+          "zero bytes (1 to 64, default 4): noise on the line",
+          [&o](const std::string& v) { return ParseNoiseAfter(v, o); });
+  t.Value(g, "--resend-in-pieces", "N[:FIRST[:GAP]]",
+          "send the answer to module frame N, then again in two pieces: its "
+          "first FIRST bytes (1 to 64, default 10) at once, the rest GAP ms "
+          "later (default 2)",
+          [&o](const std::string& v) { return ParseResendInPieces(v, o); });
+  t.Value(g, "--latency-schedule", "N:MS[,N:MS...]",
+          "from module frame N on, answer MS ms (0 to 1000) after the frame "
+          "arrives, instead of --answer-latency; N rising",
+          [&o](const std::string& v) { return ParseLatencySchedule(v, o); });
+  t.Value(g, "--no-address-echo", "KIND",
+          "a module that does not echo the flash address at bytes 13-16 of "
+          "its update answers: KIND zeros, constant (5A A5 C3 3C) or random "
+          "bytes",
+          [&o](const std::string& v) { return ParseNoAddressEcho(v, o); });
 }
 
 // The faults that the chaos soak draws: answers lost, late, corrupted,
