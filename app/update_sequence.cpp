@@ -123,6 +123,12 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
     std::cout.flush();
     return false;
   }
+  if (resends > 0 || controller.OutOfStepSeen()) {
+    std::cout << "\n"
+              << (controller.PairsByAddress() ? output::kStraysSetAsideByAddress
+                                              : output::kStraysSetAsideByTiming);
+    std::cout.flush();
+  }
   return true;
 }
 

@@ -73,6 +73,9 @@ class UpdateController {
   /// True once the module's answers are paired with their requests by the
   /// address they echo.
   bool PairsByAddress() const;
+  /// After TransferStayedInStep: whether the transfer met anything out of
+  /// step (refusals alone are the module's own verdict, not counted here).
+  bool OutOfStepSeen() const { return outOfStepSeen_; }
   /// After version polls that went unanswered: lets a late answer arrive and
   /// throws it away, so that it is not read by the next request.
   void DiscardLateAnswers();
@@ -112,6 +115,7 @@ class UpdateController {
   bool oddAnswerInTransfer_ = false;
   /// Slices the transfer saw refused.
   uint32_t refusalsInTransfer_ = 0;
+  bool outOfStepSeen_ = false;
 };
 
 }  // namespace modflash

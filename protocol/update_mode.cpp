@@ -208,6 +208,7 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
 void UpdateController::BeginTransfer() {
   oddAnswerInTransfer_ = false;
   refusalsInTransfer_ = 0;
+  outOfStepSeen_ = false;
   if (link_) link_->WatchPairing(true);
 }
 
@@ -222,8 +223,8 @@ void UpdateController::SettleAfterOddAnswer() {
 bool UpdateController::TransferStayedInStep() {
   if (!link_) return false;
   // Answers paired by the address they echo need no quiet line to prove it.
-  const bool odd = oddAnswerInTransfer_ || refusalsInTransfer_ != 0 ||
-                   link_->Anomalies().Any();
+  outOfStepSeen_ = oddAnswerInTransfer_ || link_->Anomalies().Any();
+  const bool odd = outOfStepSeen_ || refusalsInTransfer_ != 0;
   const bool inStep =
       link_->PairsByAddress() || !odd || link_->AwaitQuietLine();
   link_->WatchPairing(false);
