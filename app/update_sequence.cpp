@@ -19,6 +19,8 @@ constexpr uint32_t kMarkerEvery = 4096;
 constexpr uint32_t kStarEvery = 64;
 constexpr int kRestartPauses = 8;
 constexpr int kRestartPolls = 20;
+/// The transfer goes back to send slices again at most this often.
+constexpr int kMostResends = 64;
 
 // Gives the module time to restart, then polls its version until it answers
 // (at most 20 polls). Never fails by itself; true when a poll was answered.
@@ -50,46 +52,82 @@ bool WaitForRestart(UpdateController& controller, FirmwareVersion& version) {
   return answered;
 }
 
+// Sends the slice at `offset`, 5 tries. False after the 5th failed (the
+// failure line printed).
+bool SendSlice(UpdateController& controller, const uint8_t* codeBuffer,
+               uint32_t offset, bool testMode) {
+  const uint32_t flashAddress = offset + kFlashBase;
+  for (int attempt = 1;; ++attempt) {
+    if (controller.SendCodePacket(flashAddress, codeBuffer + offset,
+                                  kSliceSize, testMode)) {
+      return true;
+    }
+    if (attempt == kTriesPerSlice) {
+      std::cout << output::kSliceGaveUp << offset << output::kSliceGaveUpEnd
+                << "\n";
+      return false;
+    }
+    std::cout << output::kRefusalMark;
+    std::cout.flush();
+  }
+}
+
+void ShowProgress(uint32_t offset) {
+  if (offset % kMarkerEvery == 0) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, output::kMarkerFormat, offset + kFlashBase);
+    std::cout << "\n" << buf;
+    std::cout.flush();
+  }
+  if (offset % kStarEvery == 0) {
+    std::cout << output::kStar;
+    std::cout.flush();
+  }
+}
+
 // Streams the first `codeSize` bytes of the code area in 32-byte slices, 5
-// tries each, with the progress display. False after a slice failed 5 times
-// (the failure line printed).
+// tries each, with the progress display. When the link finds that slices
+// taken as written may not be (an answer read against the wrong request),
+// they are sent again, without showing their progress twice. False after a
+// slice failed 5 times (the failure line printed), or when the slices
+// cannot be confirmed.
 bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
               size_t codeSize, bool testMode) {
   controller.BeginTransfer();
+  uint32_t shown = 0;  // the progress of slices below this is shown
+  int resends = 0;
+  bool confirmed = true;
   for (uint32_t offset = 0; offset + kSliceSize <= codeSize;
        offset += kSliceSize) {
-    const uint32_t flashAddress = offset + kFlashBase;
-    for (int attempt = 1;; ++attempt) {
-      if (controller.SendCodePacket(flashAddress, codeBuffer + offset,
-                                    kSliceSize, testMode)) {
-        break;
-      }
-      if (attempt == kTriesPerSlice) {
-        std::cout << output::kSliceGaveUp << offset << output::kSliceGaveUpEnd
-                  << "\n";
-        return false;
-      }
-      std::cout << output::kRefusalMark;
-      std::cout.flush();
+    if (!SendSlice(controller, codeBuffer, offset, testMode)) return false;
+    if (offset >= shown) {
+      ShowProgress(offset);
+      shown = offset + kSliceSize;
     }
-    if (offset % kMarkerEvery == 0) {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, output::kMarkerFormat, flashAddress);
-      std::cout << "\n" << buf;
-      std::cout.flush();
+    const Resend resend = controller.TakeResend();
+    if (resend == Resend::kNone) continue;
+    if (++resends > kMostResends) {
+      confirmed = false;  // a reader that keeps the transfer going back
+      continue;
     }
-    if (offset % kStarEvery == 0) {
-      std::cout << output::kStar;
-      std::cout.flush();
-    }
+    const uint32_t again =
+        resend == Resend::kFromStart || offset == 0 ? 0 : offset - kSliceSize;
+    offset = again - kSliceSize;  // the loop's step takes it to `again`
   }
-  // Update answers name no request, so a slip cannot be seen in them; an
-  // answer still arriving after the last one was read shows it. Completing
-  // the update after a slip could report a slice as written that never was.
-  if (!controller.TransferStayedInStep()) {
+  // Update answers name no request unless the module echoes addresses, so
+  // a slip may not show in them; an answer still arriving after the last one
+  // was read shows it. Completing the update after a slip could report a
+  // slice as written that never was.
+  if (!confirmed || !controller.TransferStayedInStep()) {
     std::cout << "\n" << output::kTransferNotConfirmed << "\n";
     std::cout.flush();
     return false;
+  }
+  if (resends > 0 || controller.OutOfStepSeen()) {
+    std::cout << "\n"
+              << (controller.PairsByAddress() ? output::kStraysSetAsideByAddress
+                                              : output::kStraysSetAsideByTiming);
+    std::cout.flush();
   }
   return true;
 }

@@ -154,6 +154,15 @@ inline constexpr char kSliceGaveUpEnd[] = " with 5 retries";
 inline constexpr char kTransferNotConfirmed[] =
     "Transfer not confirmed: the module's answers fell out of step with the "
     "requests.";
+/// After a transfer whose answers fell out of step (strays, time-outs,
+/// malformed or early answers) and that was confirmed all the same: how its
+/// answers were paired with their requests. A clean run prints neither.
+inline constexpr char kStraysSetAsideByAddress[] =
+    "Answers out of step were set aside: each answer taken carried its "
+    "request's flash address.";
+inline constexpr char kStraysSetAsideByTiming[] =
+    "Answers out of step were set aside: answers were paired with their "
+    "requests by timing alone.";
 inline constexpr char kAllSent[] = "All code data successfully sent to module.";
 inline constexpr char kCompleteLine[] = "Sending Update_Complete packet.";
 inline constexpr char kCompleteFailed[] =

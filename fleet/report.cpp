@@ -144,7 +144,10 @@ std::vector<std::string> RecordTexts(const ReaderRecord& r) {
           Number(r.wave),
           r.site,
           "",  // run: set by a merge
-          r.reader.note};
+          r.outcome == Outcome::kUpdated && !f.outOfStep.empty()
+              ? (r.reader.note.empty() ? "" : r.reader.note + "; ") +
+                    f.outOfStep
+              : r.reader.note};
 }
 
 namespace {

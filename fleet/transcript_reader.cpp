@@ -180,6 +180,10 @@ class TranscriptScan {
     } else if (StartsWith(line, out::kCurrentRate)) {
       facts_.initialBaud = After(line, out::kCurrentRate);
     }
+    if (line == out::kStraysSetAsideByAddress ||
+        line == out::kStraysSetAsideByTiming) {
+      facts_.outOfStep = line;
+    }
     if (line == out::kWritten || line == out::kDryRunDone) {
       updateDone_ = true;
     } else if (updateDone_ && StartsWith(line, out::kWaitStart)) {

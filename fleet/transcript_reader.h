@@ -31,6 +31,9 @@ struct TranscriptFacts {
   /// it ("connect" ... "verify"): from the lines that open each step and
   /// the failure lines that belong to one.
   std::string phase;
+  /// The line saying the transfer's answers fell out of step and how they
+  /// were paired all the same; empty when there was none.
+  std::string outOfStep;
   /// The module was shown to be in update mode.
   bool enteredUpdateMode = false;
   /// Where in flash the transfer stopped, "0x00405000"; empty when no

@@ -23,26 +23,6 @@ constexpr int32_t kFrameOverhead = static_cast<int32_t>(framing::kOverhead);
 constexpr int32_t kHeaderLength = static_cast<int32_t>(framing::kHeadLength);
 // The size of the answer area the baud-rate operations read into.
 constexpr int32_t kAnswerArea = 64;
-// Settling the line after a receive time-out, before a retry: an answer up
-// to kLatenessCoveredMs after its request is thrown away. The line must be
-// quiet for kSettleQuietMs and the request that long old; the settling ends
-// after kSettleMaxMs in all, even on a line that never falls quiet.
-constexpr int64_t kLatenessCoveredMs = 15000;
-constexpr int64_t kSettleQuietMs = 10000;
-constexpr int64_t kSettleMaxMs = 30000;
-// While watching a transfer's pairing, an answer that comes in less than
-// half the fastest exchange seen so far is a stray. A slice's exchange at
-// 115200 baud takes about 9 ms on the serial line, however busy the machine.
-// A reader on the same machine answers in microseconds when it is idle, but
-// under load (a busy Wine server most of all) its exchanges can take several
-// milliseconds for a hundred slices before one comes in under one. The check
-// is on only while no exchange of the transfer was faster than
-// kEarlyCheckFloor, which a serial line never is, and from the
-// kEarlyCheckAfter'th on, so that one slow start cannot set the pace. It
-// starts early because a stray taken before it starts goes unseen.
-constexpr auto kEarlyCheckFloor = std::chrono::milliseconds(8);
-constexpr uint32_t kEarlyCheckAfter = 16;
-
 constexpr int32_t kBaudRates[] = {115200, 230400, 460800, 921600};
 
 void PrintReceiveError(int code) {
@@ -137,11 +117,17 @@ bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
     return false;
   }
   BuildMessage(Reader_ModuleData, data, length);
+  pairing_.NoteRequest(data, length);
   return SendMessage();
 }
 
+void EthernetUpdateComm::NoteReceiveError() {
+  disturbedSinceSettle_ = true;
+  ++anomalies_.receiveErrors;
+}
+
 void EthernetUpdateComm::ReportTimeout() {
-  timedOutSinceSettle_ = true;
+  disturbedSinceSettle_ = true;
   ++anomalies_.timeouts;
   PrintReceiveError(net::wsa::kTimedOut);
 }
@@ -170,6 +156,7 @@ int32_t EthernetUpdateComm::ReadExactly(uint8_t* dest, int32_t length,
       if (net::LastError() == net::wsa::kTimedOut) {
         ReportTimeout();
       } else {
+        NoteReceiveError();
         PrintReceiveError(net::LastError());
       }
       return -1;
@@ -191,6 +178,7 @@ int32_t EthernetUpdateComm::ReceiveMessage(
   const int32_t head =
       ReadExactly(receiveBuffer_, kHeaderLength, deadline, true, firstByteBy);
   if (head < 0) return -1;
+  if (head < kHeaderLength) NoteReceiveError();
   if (head == 0) {
     std::cout << output::kReceiveFailed << "Connection closed.\n";
     return -1;
@@ -209,6 +197,7 @@ int32_t EthernetUpdateComm::ReceiveMessage(
                     deadline, false) < 0) {
       return -1;
     }
+    NoteReceiveError();
     std::cout << output::kReceiveFailed << "Invalid length " << length << ".\n";
     return -1;
   }
@@ -216,6 +205,7 @@ int32_t EthernetUpdateComm::ReceiveMessage(
                                    length - kHeaderLength, deadline, false);
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
+    NoteReceiveError();
     std::cout << output::kReceiveFailed << "Incomplete message.\n";
     return -1;
   }
@@ -228,15 +218,6 @@ int32_t EthernetUpdateComm::ReceiveMessage(
   return copied;
 }
 
-bool EthernetUpdateComm::ArrivedTooSoon(Clock::time_point arrived) const {
-  if (!watching_ || !awaitingAnswer_ || answerTrusted_ ||
-      exchangesTimed_ < kEarlyCheckAfter ||
-      fastestExchange_ < kEarlyCheckFloor) {
-    return false;
-  }
-  return arrived - requestSentAt_ < fastestExchange_ / 2;
-}
-
 int32_t EthernetUpdateComm::Receive(uint8_t* buffer, int32_t capacity) {
   // A stray answer does not extend the wait: the request's own answer is
   // awaited within the one time-out.
@@ -246,18 +227,22 @@ int32_t EthernetUpdateComm::Receive(uint8_t* buffer, int32_t capacity) {
   for (;;) {
     const int32_t got = ReceiveMessage(buffer, capacity, firstByteBy);
     if (got < 0) return 0;
-    if (!ArrivedTooSoon(messageArrivedAt_)) {
-      if (watching_ && awaitingAnswer_) {
-        const Clock::duration took = messageArrivedAt_ - requestSentAt_;
-        if (exchangesTimed_++ == 0 || took < fastestExchange_) {
-          fastestExchange_ = took;
-        }
-      }
-      awaitingAnswer_ = false;
-      return got;
-    }
-    ++anomalies_.earlyAnswers;
     firstByteBy = &due;
+    // Once the module has proven that it echoes, the address decides,
+    // whatever the timing.
+    const bool proven = pairing_.proven();
+    if (!proven && ArrivedTooSoon(messageArrivedAt_)) {
+      NoteEarlyAnswer(buffer, got);
+      continue;
+    }
+    if (pairing_.Judge(buffer, got, answerTrusted_ && !proven) ==
+        AnswerPairing::Verdict::kStray) {
+      ++anomalies_.misaddressed;
+      continue;
+    }
+    TimeExchange();
+    awaitingAnswer_ = false;
+    return got;
   }
 }
 
@@ -309,52 +294,6 @@ void EthernetUpdateComm::Delay(uint32_t ms) {
 void EthernetUpdateComm::SetQuietMode(bool /*on*/) {}
 
 bool EthernetUpdateComm::SetLinkBaudRate(int32_t /*rate*/) { return false; }
-
-bool EthernetUpdateComm::DrainUntilSettled() {
-  // A module a little late is the common case: its answer arrives during
-  // this wait and is thrown away with anything else.
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point giveUp =
-      start + std::chrono::milliseconds(kSettleMaxMs);
-  const Clock::time_point oldEnough =
-      requestSentAt_ + std::chrono::milliseconds(kLatenessCoveredMs);
-  Clock::time_point quietSince = start;
-  bool arrived = false;
-  uint8_t scratch[256];
-  for (;;) {
-    const Clock::time_point settled = std::max(
-        quietSince + std::chrono::milliseconds(kSettleQuietMs), oldEnough);
-    const int64_t wait = std::min(MsUntil(settled), MsUntil(giveUp));
-    if (wait <= 0) break;
-    if (!net::WaitReadable(readerSocket_, static_cast<int>(wait))) continue;
-    if (net::Recv(readerSocket_, scratch, sizeof scratch) <= 0) break;
-    arrived = true;
-    quietSince = Clock::now();
-  }
-  timedOutSinceSettle_ = false;
-  awaitingAnswer_ = false;
-  lineSettled_ = true;
-  if (arrived) ++anomalies_.strayInput;
-  return arrived;
-}
-
-void EthernetUpdateComm::DiscardLateAnswers() {
-  if (timedOutSinceSettle_) DrainUntilSettled();
-}
-
-void EthernetUpdateComm::WatchPairing(bool on) {
-  watching_ = on;
-  if (!on) return;
-  anomalies_ = PairingAnomalies{};
-  fastestExchange_ = Clock::duration::zero();
-  exchangesTimed_ = 0;
-}
-
-bool EthernetUpdateComm::AwaitQuietLine() {
-  const bool waiting = DiscardWaitingInput();
-  if (waiting) ++anomalies_.strayInput;
-  return !DrainUntilSettled() && !waiting;
-}
 
 void EthernetUpdateComm::Disconnect() {
   if (readerSocket_ != net::kInvalidSocket) {

@@ -1,10 +1,12 @@
 #ifndef MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
 #define MODFLASH_LINK_ETHERNET_UPDATE_COMM_H_
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
 
+#include "link/answer_pairing.h"
 #include "link/reader_framing.h"
 #include "link/socket_layer.h"
 #include "link/update_comm.h"
@@ -40,6 +42,9 @@ class EthernetUpdateComm : public UpdateComm {
   void WatchPairing(bool on) override;
   PairingAnomalies Anomalies() const override { return anomalies_; }
   bool AwaitQuietLine() override;
+  void SettleAfterRefusal() override;
+  bool PairsByAddress() const override { return pairing_.proven(); }
+  Resend TakeResend() override;
   /// True while the connection made at construction is open.
   bool IsConnected() const { return readerSocket_ != net::kInvalidSocket; }
 
@@ -70,16 +75,24 @@ class EthernetUpdateComm : public UpdateComm {
                       const Clock::time_point* firstByteBy = nullptr);
   /// Notes a receive time-out and prints it.
   void ReportTimeout();
+  /// Notes a receive that failed otherwise (its line is printed).
+  void NoteReceiveError();
   /// Throws away input that is already waiting, without blocking; true when
   /// there was some.
   bool DiscardWaitingInput();
-  /// Throws away what arrives until the line has been quiet for the settle
-  /// time and the last request is at least the covered lateness old (at
-  /// most the settle limit in all). True when anything arrived.
-  bool DrainUntilSettled();
+  /// Throws away what arrives until the line has been quiet for `quietMs`
+  /// and the last request is at least `coveredMs` old (at most the settle
+  /// limit in all). True when anything arrived.
+  bool DrainUntilSettled(int64_t quietMs, int64_t coveredMs);
   /// True when an answer whose first byte came at `arrived` is too soon
   /// after its request to be its answer.
   bool ArrivedTooSoon(Clock::time_point arrived) const;
+  /// Notes the time of an exchange whose answer was taken.
+  void TimeExchange();
+  /// Notes an answer not taken because it came too soon.
+  void NoteEarlyAnswer(const uint8_t* answer, int32_t length);
+  /// The fastest of the recent exchanges.
+  Clock::duration RecentPace() const;
 
   std::string ipAddress_;
   int32_t port_ = 0;
@@ -87,8 +100,8 @@ class EthernetUpdateComm : public UpdateComm {
   int32_t sendLength_ = 0;
   uint8_t sendBuffer_[1024] = {};
   uint8_t receiveBuffer_[1024] = {};
-  /// True when a receive timed out since the line last settled.
-  bool timedOutSinceSettle_ = false;
+  /// True when a receive failed since the line last settled.
+  bool disturbedSinceSettle_ = false;
   /// When the last request went out, and whether its first answer is still
   /// to come.
   Clock::time_point requestSentAt_{};
@@ -102,12 +115,15 @@ class EthernetUpdateComm : public UpdateComm {
   bool answerTrusted_ = false;
   /// When the first byte of the last message read arrived.
   Clock::time_point messageArrivedAt_{};
-  /// While watching: the fastest exchange (request to first answer byte)
-  /// taken so far; zero before the first.
+  /// While watching: the last exchanges (request to first answer byte)
+  /// taken, kPaceWindow of them at most, and how many were timed.
+  static constexpr uint32_t kPaceWindow = 16;
   bool watching_ = false;
-  Clock::duration fastestExchange_{};
+  std::array<Clock::duration, kPaceWindow> recentExchanges_{};
   uint32_t exchangesTimed_ = 0;
   PairingAnomalies anomalies_;
+  AnswerPairing pairing_;
+  Resend resend_ = Resend::kNone;
 };
 
 }  // namespace modflash

@@ -6,8 +6,9 @@
 namespace modflash {
 
 /// What the link noticed that may mean an answer was read against the wrong
-/// request. Update answers carry nothing that names their request, so these
-/// are the only signs that requests and answers fell out of step.
+/// request. Unless the module echoes its requests' addresses, update answers
+/// carry nothing that names their request, so these are the only signs that
+/// requests and answers fell out of step.
 struct PairingAnomalies {
   /// Receives that timed out.
   uint32_t timeouts = 0;
@@ -16,8 +17,28 @@ struct PairingAnomalies {
   uint32_t strayInput = 0;
   /// Answers that came implausibly soon after their request (not taken).
   uint32_t earlyAnswers = 0;
+  /// Of those, refusals (a Status that is not 0): the request whose answer
+  /// was taken before may not have been accepted.
+  uint32_t earlyRefusals = 0;
+  /// Receives that failed other than by a time-out (a malformed message,
+  /// noise on the line).
+  uint32_t receiveErrors = 0;
+  /// Answers that carried another request's address (not taken).
+  uint32_t misaddressed = 0;
 
-  bool Any() const { return timeouts + strayInput + earlyAnswers != 0; }
+  bool Any() const {
+    return timeouts + strayInput + earlyAnswers + receiveErrors +
+               misaddressed !=
+           0;
+  }
+};
+
+/// What the sender should send again before it trusts the slices sent so
+/// far.
+enum class Resend {
+  kNone,
+  kPrevious,   ///< the slice before the current one
+  kFromStart,  ///< every slice from the first
 };
 
 /// The link through which the programmer reaches the RF module: carries
@@ -45,7 +66,7 @@ class UpdateComm {
   virtual void Disconnect() = 0;
   /// Sets the rate at which the link itself talks to the module.
   virtual bool SetLinkBaudRate(int32_t rate) = 0;
-  /// Called before a request is retried: when a Receive timed out since the
+  /// Called before a request is retried: when a Receive failed since the
   /// line last settled, reads and throws away whatever the reader still
   /// sends until the line has been quiet for long enough that a late answer
   /// cannot be taken for the answer to the retry. Otherwise does nothing.
@@ -60,6 +81,15 @@ class UpdateComm {
   /// still owed to the last request would have arrived, throwing away what
   /// comes. True when nothing came (or was waiting).
   virtual bool AwaitQuietLine() { return true; }
+  /// Called after a request was refused: unless answers are paired by
+  /// address, lets the line fall quiet for a moment, so that the request's
+  /// own answer, when the refusal was a stray, is not read by the retry.
+  virtual void SettleAfterRefusal() {}
+  /// True once the module has shown that its answers echo their requests'
+  /// addresses: from then on every answer taken is its request's own.
+  virtual bool PairsByAddress() const { return false; }
+  /// What is to be sent again, once; kNone when nothing is.
+  virtual Resend TakeResend() { return Resend::kNone; }
 };
 
 }  // namespace modflash

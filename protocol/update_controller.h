@@ -67,6 +67,15 @@ class UpdateController {
   /// something did, no answer arrived once the line was given time to fall
   /// quiet (an answer then means one was read against the wrong request).
   bool TransferStayedInStep();
+  /// What the transfer must send again before it goes on (asked once
+  /// after each slice is accepted).
+  Resend TakeResend();
+  /// True once the module's answers are paired with their requests by the
+  /// address they echo.
+  bool PairsByAddress() const;
+  /// After TransferStayedInStep: whether the transfer met anything out of
+  /// step (refusals alone are the module's own verdict, not counted here).
+  bool OutOfStepSeen() const { return outOfStepSeen_; }
   /// After version polls that went unanswered: lets a late answer arrive and
   /// throws it away, so that it is not read by the next request.
   void DiscardLateAnswers();
@@ -104,6 +113,9 @@ class UpdateController {
   std::chrono::milliseconds entryTimeLimit_{60000};
   /// The transfer met an answer that no slice would give.
   bool oddAnswerInTransfer_ = false;
+  /// Slices the transfer saw refused.
+  uint32_t refusalsInTransfer_ = 0;
+  bool outOfStepSeen_ = false;
 };
 
 }  // namespace modflash

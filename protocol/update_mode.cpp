@@ -177,6 +177,9 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   std::cout << "SendCodePacket " << flashAddress << output::kRefused << " "
             << Hex(status) << "\n"
             << std::flush;
+  // The refusal may be another request's: its own answer may still come.
+  ++refusalsInTransfer_;
+  link_->SettleAfterRefusal();
   return false;
 }
 
@@ -204,6 +207,8 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
 
 void UpdateController::BeginTransfer() {
   oddAnswerInTransfer_ = false;
+  refusalsInTransfer_ = 0;
+  outOfStepSeen_ = false;
   if (link_) link_->WatchPairing(true);
 }
 
@@ -217,10 +222,21 @@ void UpdateController::SettleAfterOddAnswer() {
 
 bool UpdateController::TransferStayedInStep() {
   if (!link_) return false;
-  const bool odd = oddAnswerInTransfer_ || link_->Anomalies().Any();
-  const bool inStep = !odd || link_->AwaitQuietLine();
+  // Answers paired by the address they echo need no quiet line to prove it.
+  outOfStepSeen_ = oddAnswerInTransfer_ || link_->Anomalies().Any();
+  const bool odd = outOfStepSeen_ || refusalsInTransfer_ != 0;
+  const bool inStep =
+      link_->PairsByAddress() || !odd || link_->AwaitQuietLine();
   link_->WatchPairing(false);
   return inStep;
+}
+
+Resend UpdateController::TakeResend() {
+  return link_ ? link_->TakeResend() : Resend::kNone;
+}
+
+bool UpdateController::PairsByAddress() const {
+  return link_ && link_->PairsByAddress();
 }
 
 void UpdateController::DiscardLateAnswers() {

@@ -79,12 +79,19 @@ def fault_cost(fault):
         return RECEIVE_TIMEOUT_S + SETTLE_MAX_S + 28 * args[1] / 1000.0
     if name == "answer-latency":
         return FRAMES["after"] * args[0] / 1000.0
+    if name == "latency-schedule":
+        return FRAMES["after"] * 30 / 1000.0
+    if name == "no-address-echo":
+        return 0
+    if name == "refuse-slice":
+        return RECEIVE_TIMEOUT_S + SETTLE_MAX_S
     return RECEIVE_TIMEOUT_S + SETTLE_MAX_S
 
 
 def time_bound(faults):
     bound = CLEAN_PAUSES_S + HOST_ALLOWANCE_S + sum(map(fault_cost, faults))
-    if any(f[0] != "answer-latency" for f in faults):
+    if any(f[0] not in ("answer-latency", "latency-schedule",
+                        "no-address-echo") for f in faults):
         bound += ANOMALY_QUIET_S
     return bound
 
@@ -171,11 +178,61 @@ def out_of_step(rng, kind):
 # The fixed scenario of each seed modulo 12; the others draw at random.
 SCENARIOS = {0: "silent-polls", 1: "delay", 2: "endless-entry", 3: "drip",
              4: "late", 6: "duplicate", 8: "extra-status", 10: "late-alone"}
-# SOAK_SCENARIOS=out-of-step: every run one of these, in turn.
-OUT_OF_STEP = ["late", "duplicate", "extra-status", "late-alone"]
+# SOAK_SCENARIOS=out-of-step: every run one of these, in turn, against a
+# module that echoes its requests' addresses or (every other run) one that
+# does not (--no-address-echo). The last ones are told apart only by the
+# echoed address, so a module without echo does not rehearse them.
+OUT_OF_STEP = ["late", "duplicate", "extra-status", "late-alone", "noise",
+               "pieces", "slowing", "duplicate-refusal", "first-slices",
+               "enter-duplicate"]
+ECHO_ONLY = ["plausible-duplicate", "very-late", "fast-duplicate"]
+NO_ECHO_KINDS = ["zeros", "constant", "random"]
 
 
-def scenario_faults(rng, scenario):
+def out_of_step_more(rng, kind, echo):
+    """The faults that came after the first four: noise after an answer, an
+    answer sent again in pieces, a reader that slows down, a duplicate then
+    a refusal, a duplicate in the first slices or of the enter answer; and,
+    against a module that echoes, a duplicate at a plausible time, an answer
+    20 s late and a duplicate at the simulator's own speed. All but the
+    refusal are followed by a lost request."""
+    first = rng.randint(FIRST_SLICE, LAST_SLICE - 250)
+    latency = ("answer-latency", STEP_LATENCY_MS)
+    if echo and kind not in ("fast-duplicate", "slowing"):
+        latency = ("answer-latency", rng.choice([1, STEP_LATENCY_MS, 20]))
+    if kind == "noise":
+        fault = ("noise-after", first, rng.choice([1, 4, 9]), 1)
+    elif kind == "pieces":
+        fault = ("resend-in-pieces", first, rng.choice([5, 10, 20]), 2)
+    elif kind == "slowing":
+        latency = ("latency-schedule", "%d:%d,%d:%d" % (
+            1, STEP_LATENCY_MS, first - 50, 30))
+        fault = ("duplicate-answer", first, rng.choice([1, 2, 3] +
+                                                      ([12] if echo else [])))
+    elif kind == "duplicate-refusal":
+        gap = rng.choice([7, 1]) if echo else rng.choice([1, 2])
+        return [latency, ("duplicate-answer", first, gap),
+                ("refuse-slice", "0x%X" % (0x404000 + 32 * (first + 1 -
+                                                            FIRST_SLICE)), 1)]
+    elif kind == "first-slices":
+        first = FIRST_SLICE + rng.randint(0, 15)
+        fault = ("duplicate-answer", first, rng.choice([1, 2, 3]))
+    elif kind == "enter-duplicate":
+        fault = ("duplicate-answer", FRAMES["enter"], 3)
+        first = FIRST_SLICE + rng.randint(0, 150)
+    elif kind == "plausible-duplicate":
+        fault = ("duplicate-answer", first, 7)
+    elif kind == "very-late":
+        fault = ("delay-answer", first, 14900)
+    else:
+        latency = None
+        fault = ("duplicate-answer", first, rng.choice([0, 1]))
+    faults = [f for f in (latency, fault) if f]
+    faults.append(("lose-request", first + rng.randint(1, 60)))
+    return faults
+
+
+def scenario_faults(rng, scenario, echo=True):
     if scenario == "silent-polls":
         return [("silent-polls", 30)]
     if scenario == "delay":
@@ -184,8 +241,10 @@ def scenario_faults(rng, scenario):
         return [("endless-entry",)]
     if scenario == "drip":
         return [("drip", frame(rng, "transfer"), rng.choice([300, 4500]))]
-    if scenario is not None:
+    if scenario in OUT_OF_STEP[:4]:
         return out_of_step(rng, scenario)
+    if scenario is not None:
+        return out_of_step_more(rng, scenario, echo)
     faults = []
     for _ in range(rng.randint(1, 3)):
         f = random_fault(rng)
@@ -200,12 +259,18 @@ def plan_run(seed):
     image = (rng.randint(1, 9), rng.randint(0, 9), rng.randint(0, 9))
     old = image if rng.random() < 0.3 else (1, 0, rng.randint(0, 9))
     scenario = SCENARIOS.get(seed % 12)
+    echo = True
     if os.environ.get("SOAK_SCENARIOS") == "out-of-step":
-        scenario = OUT_OF_STEP[seed % len(OUT_OF_STEP)]
-    faults = scenario_faults(rng, scenario)
+        echo = seed % 2 == 0
+        kinds = OUT_OF_STEP + (ECHO_ONLY if echo else [])
+        scenario = kinds[(seed // 2) % len(kinds)]
+    faults = scenario_faults(rng, scenario, echo)
+    if not echo:
+        faults.append(("no-address-echo", rng.choice(NO_ECHO_KINDS)))
     program = rng.random() < 0.6
     # A slice lost unseen shows only in a programmed flash.
-    if scenario in ("late", "duplicate", "extra-status"):
+    if scenario not in (None, "late-alone") and scenario in (
+            OUT_OF_STEP + ECHO_ONLY):
         program = True
     return {"seed": seed, "program": program, "image": image, "old": old,
             "faults": faults, "must_succeed": scenario == "late-alone"}

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "fleet/report.h"
 #include "tests/support/transcript.h"
 
 namespace modflash::fleet {
@@ -69,6 +70,32 @@ TEST(TranscriptReaderTest, SuccessfulRunShowsVersionsRateAndAnswer) {
               "Module firmware for reader 10.0.0.5 has been successfully "
               "updated.");
     EXPECT_EQ(f.firstErrorLine, "SendCodePacket 4218880 failed. Error: 03");
+    EXPECT_EQ(f.outOfStep, "");  // refusals alone are not out of step
+  }
+}
+
+// A transfer whose answers fell out of step, confirmed all the same: the
+// record of the update says so in its note, with how the answers were
+// paired; a record of any other outcome keeps the inventory's note.
+TEST(TranscriptReaderTest, OutOfStepAnswersSetAsideGoIntoTheNote) {
+  for (const char* paired :
+       {out::kStraysSetAsideByAddress, out::kStraysSetAsideByTiming}) {
+    std::string progress = Progress();
+    progress.insert(progress.find("\n0X00406000"), kTimeout);
+    const std::string text =
+        UpToTransfer("921600") + progress + "\n" + paired + kSent +
+        "Module Firmware successfully written.\n" + SilentWait(0) +
+        "Post-update firmware version: V1.2.3\n" + Success("10.0.0.5");
+    ReaderRecord record;
+    record.facts = ReadTranscript(text);
+    EXPECT_EQ(record.facts.outOfStep, paired);
+    EXPECT_EQ(record.facts.refusedTries, 0);
+    record.reader.note = "from the inventory";
+    record.outcome = Outcome::kUpdated;
+    EXPECT_EQ(RecordTexts(record).back(),
+              std::string("from the inventory; ") + paired);
+    record.outcome = Outcome::kFailed;
+    EXPECT_EQ(RecordTexts(record).back(), "from the inventory");
   }
 }
 

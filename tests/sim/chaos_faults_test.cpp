@@ -366,12 +366,95 @@ TEST(ChaosFaultCommandLine, TakesTheFaultsAndRefusesBadValues) {
         {"--corrupt-answer", "3:tail"},
         {"--junk-before", "3:0"},
         {"--drip", "3:1:2"},
-        {"--endless-entry=1"}}) {
+        {"--endless-entry=1"},
+        {"--noise-after", "3:0"},
+        {"--noise-after", "3:65"},
+        {"--resend-in-pieces", "3:4:10001"},
+        {"--latency-schedule", "5:9,5:30"},
+        {"--latency-schedule", "0:9"},
+        {"--latency-schedule", "5:1001"},
+        {"--latency-schedule", "5"},
+        {"--no-address-echo", "ones"}}) {
     line = CommandLine{};
     error.clear();
     EXPECT_FALSE(ParseCommandLine(bad, line, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(ChaosFaultCommandLine, TakesTheLineFaultsAndTheModuleWithoutEcho) {
+  CommandLine line;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine(
+      {"--noise-after", "20:9:3", "--resend-in-pieces", "21", "--latency-schedule",
+       "1:9,300:30", "--no-address-echo", "random"},
+      line, error))
+      << error;
+  const SimOptions& o = line.options;
+  EXPECT_EQ(o.noiseFrame, 20u);
+  EXPECT_EQ(o.noiseCount, 9u);
+  EXPECT_EQ(o.noiseGapMs, 3u);
+  EXPECT_EQ(o.piecesFrame, 21u);
+  EXPECT_EQ(o.piecesFirst, 10u);
+  EXPECT_EQ(o.piecesGapMs, 2u);
+  ASSERT_EQ(o.latencySchedule.size(), 2u);
+  EXPECT_EQ(o.latencySchedule[1].fromFrame, 300u);
+  EXPECT_EQ(o.latencySchedule[1].latencyMs, 30u);
+  EXPECT_EQ(o.addressEcho, SimOptions::AddressEcho::kRandom);
+}
+
+// Noise after an answer, an answer sent again in two pieces, a module that
+// puts zeros where others echo the address, and a latency that changes
+// part-way, each on the wire.
+TEST_F(ChaosFaultTest, NoisePiecesNoEchoAndLatencySchedule) {
+  SimOptions options;
+  options.noiseFrame = 3;
+  options.noiseCount = 4;
+  options.piecesFrame = 4;
+  options.piecesFirst = 10;
+  options.piecesGapMs = 150;
+  options.addressEcho = SimOptions::AddressEcho::kZeros;
+  options.latencySchedule = {{5, 300}};
+  Start(options);
+  ASSERT_TRUE(client_.Exchange(CommandFrame(0x55)).has_value());
+  std::this_thread::sleep_for(Ms(100));
+  ASSERT_TRUE(client_.Exchange(UpdatePacket(2, {0, 0, 0, 0})).has_value());
+  const Bytes slice(32, 0x5A);
+  constexpr uint32_t kA = 0x404000, kB = kA + 32, kC = kA + 64;
+  // Zeros at 13-16, the CRC made to fit; then four zero bytes, a message
+  // head that no reader message starts with.
+  const Bytes zeros = UpdateAnswer('S', kPacketSendCode, 0, 0);
+  const Bytes message =
+      BuildReaderMessage(kTypeModuleData, zeros.data(), zeros.size());
+  ASSERT_TRUE(
+      client_.Send(kTypeModuleData, SendCodePacket(kA, slice.data(), false)));
+  Bytes expected = message;
+  expected.insert(expected.end(), 4, 0);
+  EXPECT_EQ(client_.ReadRaw(500), expected);
+
+  // The answer, then the same again, in two pieces.
+  ASSERT_TRUE(
+      client_.Send(kTypeModuleData, SendCodePacket(kB, slice.data(), false)));
+  const Bytes answerB = UpdateAnswer('S', kPacketSendCode, 0, 0);
+  const Bytes once =
+      BuildReaderMessage(kTypeModuleData, answerB.data(), answerB.size());
+  Bytes twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(client_.ReadRaw(600), twice);
+
+  // From frame 5 on, 300 ms of latency.
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(
+      client_.Exchange(SendCodePacket(kC, slice.data(), false), 2000));
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, Ms(290));
+  Finish();
+  const std::string log = Log();
+  EXPECT_NE(log.find("4 noise bytes sent 1 ms after the answer to module "
+                     "frame 3"),
+            std::string::npos);
+  EXPECT_NE(log.find("answer to module frame 4 sent again in two pieces, 10 "
+                     "bytes, then the rest 150 ms later"),
+            std::string::npos);
 }
 
 }  // namespace

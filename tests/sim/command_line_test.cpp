@@ -235,6 +235,10 @@ TEST(ReaderSimBinary, HelpBadOptionAndMakeImage) {
                              "--extra-status",
                              "--lose-request",
                              "--answer-latency",
+                             "--noise-after",
+                             "--resend-in-pieces",
+                             "--latency-schedule",
+                             "--no-address-echo",
                              "make-image"}) {
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   }

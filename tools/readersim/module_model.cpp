@@ -317,19 +317,47 @@ std::vector<Bytes> ModuleModel::HandleComplete(Clock::time_point now) {
   return {StatusAnswer(type, 0, status)};
 }
 
+void ModuleModel::HideAddress(Bytes& answer) {
+  if (options_.addressEcho == SimOptions::AddressEcho::kEcho ||
+      answer.size() < kUpdateAnswerLength) {
+    return;
+  }
+  static constexpr uint8_t kConstant[4] = {0x5A, 0xA5, 0xC3, 0x3C};
+  for (size_t i = 0; i < 4; ++i) {
+    uint8_t b = 0;
+    if (options_.addressEcho == SimOptions::AddressEcho::kConstant) {
+      b = kConstant[i];
+    } else if (options_.addressEcho == SimOptions::AddressEcho::kRandom) {
+      // xorshift32: the same bytes in every run of the same frames.
+      randomState_ ^= randomState_ << 13;
+      randomState_ ^= randomState_ >> 17;
+      randomState_ ^= randomState_ << 5;
+      b = static_cast<uint8_t>(randomState_ & 0xFF);
+    }
+    answer[13 + i] = b;
+  }
+  StoreCrc(answer.data(), 18);
+}
+
 std::vector<Bytes> ModuleModel::HandlePacket(const uint8_t* packet,
                                              Clock::time_point now,
                                              std::string& why) {
   if (!PacketIsWellFormed(packet, why)) return {};
   ++stats_.updatePackets;
+  std::vector<Bytes> answers;
   switch (packet[7]) {
     case kPacketEnter:
-      return HandleEnter();
+      answers = HandleEnter();
+      break;
     case kPacketSendCode:
-      return HandleSendCode(packet);
+      answers = HandleSendCode(packet);
+      break;
     default:
-      return HandleComplete(now);
+      answers = HandleComplete(now);
+      break;
   }
+  for (Bytes& answer : answers) HideAddress(answer);
+  return answers;
 }
 
 }  // namespace modflash::sim

@@ -61,6 +61,9 @@ class ModuleModel {
   const ModuleStats& stats() const { return stats_; }
   /// The version kept in flash.
   Version FlashVersion() const;
+  /// Puts at bytes 13-16 of an update answer what a module that does not
+  /// echo addresses puts there (--no-address-echo); the CRC is made to fit.
+  void HideAddress(Bytes& answer);
 
  private:
   std::vector<Bytes> HandleCommand(const uint8_t* frame, Clock::time_point now,
@@ -85,6 +88,7 @@ class ModuleModel {
   uint32_t previousAddress_ = 0;
   uint32_t refusalsLeft_ = 0;
   uint32_t silentPollsLeft_ = 0;
+  uint32_t randomState_ = 0x2545F491u;
   ModuleStats stats_;
 };
 

@@ -40,7 +40,8 @@ bool TakeVersion(const std::string& text, Version& version) {
   return true;
 }
 
-// Splits "A[:B[:C...]]" at `separator`.
+}  // namespace
+
 std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> fields;
   size_t start = 0;
@@ -52,10 +53,16 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   }
 }
 
+namespace {
+
 // The longest gap of --duplicate-answer and --extra-status.
 constexpr uint32_t kMaxGapMs = 10000;
 
 }  // namespace
+
+bool TakeNumberField(const std::string& text, uint32_t max, uint32_t& value) {
+  return TakeNumber(text, max, value);
+}
 
 std::string ParseNumber(const std::string& text, uint32_t max,
                         uint32_t& value) {

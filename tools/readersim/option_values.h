@@ -9,11 +9,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/readersim/sim_options.h"
 
 namespace modflash::sim {
 
+/// Splits "A[:B[:C...]]" at `separator`.
+std::vector<std::string> Split(const std::string& text, char separator);
+/// True with `value` set when `text` is a whole number from 0 to `max`.
+bool TakeNumberField(const std::string& text, uint32_t max, uint32_t& value);
 /// A whole number from 0 to `max`.
 std::string ParseNumber(const std::string& text, uint32_t max, uint32_t& value);
 /// X.Y.Z, each from 0 to 255.
@@ -36,6 +41,15 @@ std::string ParseJunkBefore(const std::string& text, SimOptions& o);
 /// when none is given.
 std::string ParseFrameAndGap(const std::string& text, uint32_t& frame,
                              uint32_t& gap);
+
+/// --noise-after N[:COUNT[:GAP]], COUNT from 1 to 64.
+std::string ParseNoiseAfter(const std::string& text, SimOptions& o);
+/// --resend-in-pieces N[:FIRST[:GAP]], FIRST from 1 to 64.
+std::string ParseResendInPieces(const std::string& text, SimOptions& o);
+/// --latency-schedule N:MS[,N:MS...], N rising, MS from 0 to 1000.
+std::string ParseLatencySchedule(const std::string& text, SimOptions& o);
+/// --no-address-echo zeros|constant|random.
+std::string ParseNoAddressEcho(const std::string& text, SimOptions& o);
 
 /// --readers: 1 to kMaxReaders.
 inline constexpr uint32_t kMaxReaders = 1024;

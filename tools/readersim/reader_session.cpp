@@ -269,7 +269,10 @@ bool ReaderSession::HandleModuleData(const ReaderMessage& message,
   Pace(message.payload.size(), answers, rate, received);
   if (!SendAnswers(message, answers, why)) return false;
   if (!SendAfterAnswers(message, answers)) return false;
+  if (!SendLineFaults(answers)) return false;
   if (frameIndex_ == options_.delayAnswerFrame ||
+      frameIndex_ == options_.piecesFrame ||
+      frameIndex_ == options_.noiseFrame ||
       frameIndex_ == options_.dripFrame ||
       frameIndex_ == options_.duplicateFrame ||
       frameIndex_ == options_.extraStatusFrame) {
@@ -294,7 +297,7 @@ bool ReaderSession::HandleModuleData(const ReaderMessage& message,
 // in the socket, as they would wait for a busy module.
 void ReaderSession::Pace(size_t requestBytes, const std::vector<Bytes>& answers,
                          int32_t rate, Clock::time_point received) {
-  if (!options_.lineTiming && options_.answerLatencyMs == 0) return;
+  if (!options_.lineTiming && !HasLatency()) return;
   Clock::duration lineTime = Clock::duration::zero();
   if (options_.lineTiming) {
     size_t bytes = requestBytes;
@@ -316,7 +319,7 @@ void ReaderSession::Pace(size_t requestBytes, const std::vector<Bytes>& answers,
   const Clock::duration credit = std::min(late_, lineTime / 4);
   const Clock::time_point start = std::max(received - credit, lineFree_);
   lineFree_ =
-      start + lineTime + std::chrono::milliseconds(options_.answerLatencyMs);
+      start + lineTime + std::chrono::milliseconds(LatencyMs());
   SleepUntil(lineFree_);
   late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
 }
@@ -396,7 +399,7 @@ bool ReaderSession::SendAfterAnswers(const ReaderMessage& message,
                       std::to_string(options_.extraStatusGapMs) +
                       " ms after the answer to " + which);
     if (!Send(kTypeModuleData,
-              UpdateAnswer('S', kPacketSendCode, address, 0x00))) {
+              AsModuleWould(UpdateAnswer('S', kPacketSendCode, address, 0)))) {
       return false;
     }
   }

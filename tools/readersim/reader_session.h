@@ -86,6 +86,15 @@ class ReaderSession {
   bool SendAnswers(const ReaderMessage& message, std::vector<Bytes>& answers,
                    const std::string& why);
   bool SendLowLength();
+  /// The answer latency for the current frame (--latency-schedule).
+  uint32_t LatencyMs() const;
+  bool HasLatency() const;
+  /// --resend-in-pieces and --noise-after. False when the connection is to
+  /// be closed.
+  bool SendLineFaults(const std::vector<Bytes>& answers);
+  /// An answer the reader makes up, with bytes 13-16 as the module fills
+  /// them.
+  Bytes AsModuleWould(Bytes answer);
   bool SendAfterAnswers(const ReaderMessage& message,
                         const std::vector<Bytes>& answers);
   // The chaos faults of the soak (see SimOptions).

@@ -140,6 +140,28 @@ struct SimOptions {
   /// This module frame is lost between the reader and the module: never
   /// handled, never answered.
   uint32_t loseRequestFrame = 0;
+  /// `noiseGapMs` after the answers to this module frame, `noiseCount` zero
+  /// bytes (noise on the line, read as the start of a message).
+  uint32_t noiseFrame = 0;
+  uint32_t noiseCount = 4;
+  uint32_t noiseGapMs = 1;
+  /// The answers to this module frame go out, then again in two pieces: the
+  /// first `piecesFirst` bytes at once, the rest `piecesGapMs` later.
+  uint32_t piecesFrame = 0;
+  uint32_t piecesFirst = 10;
+  uint32_t piecesGapMs = 2;
+  /// From module frame `fromFrame` on, answers come `latencyMs` after their
+  /// frame instead of after --answer-latency (in frame order).
+  struct LatencyStep {
+    uint32_t fromFrame = 0;
+    uint32_t latencyMs = 0;
+  };
+  std::vector<LatencyStep> latencySchedule;
+  /// What the module puts at bytes 13-16 of its update answers: the
+  /// request's flash address, or, for a module that does not echo it,
+  /// zeros, a constant or random bytes.
+  enum class AddressEcho { kEcho, kZeros, kConstant, kRandom };
+  AddressEcho addressEcho = AddressEcho::kEcho;
 
   /// Where log, trace and summary lines go. Must outlive the simulator.
   std::ostream* log = &std::cout;
