@@ -1,4 +1,4 @@
-#include "fleet/transcript_reader.h"
+#include "fleet/transcript/transcript_reader.h"
 
 #include <gtest/gtest.h>
 
