@@ -27,8 +27,8 @@ set(MODFLASH_USES_net link)
 set(MODFLASH_USES_process platform)
 set(MODFLASH_USES_fleet/text "")
 set(MODFLASH_USES_fleet/system "")
-set(MODFLASH_USES_fleet/report fleet/system fleet/text)
-set(MODFLASH_USES_fleet/plan fleet/report fleet/system fleet/text)
+set(MODFLASH_USES_fleet/report fleet/system fleet/text contract)
+set(MODFLASH_USES_fleet/plan fleet/report fleet/system fleet/text contract)
 set(MODFLASH_USES_fleet/transcript fleet/report fleet/system fleet/text
     process contract)
 set(MODFLASH_USES_fleet/html fleet/transcript fleet/report fleet/text)
@@ -40,7 +40,7 @@ set(MODFLASH_USES_fleet/run fleet/console fleet/transcript fleet/plan
 set(MODFLASH_USES_fleet/cli fleet/run fleet/merge fleet/console fleet/html
     fleet/transcript fleet/plan fleet/report fleet/system fleet/text process
     image contract)
-set(MODFLASH_USES_tools/readersim net link protocol)
+set(MODFLASH_USES_tools/readersim net link protocol contract)
 set(MODFLASH_LAYER_FOLDERS
     contract platform image link protocol app audit net process fleet/text
     fleet/system fleet/report fleet/plan fleet/transcript fleet/html

@@ -4,6 +4,7 @@
 #include <map>
 #include <utility>
 
+#include "contract/port.h"
 #include "fleet/system/system.h"
 #include "fleet/text/text.h"
 
@@ -119,11 +120,11 @@ std::string ParseEntry(const std::string& entry, const Resolver& resolve,
   if (!problem.empty()) return problem;
   if (colon == std::string::npos) return "";
   const std::string port = entry.substr(colon + 1);
-  if (!AllDigits(port) || port.size() > 5 || std::stoi(port) < 1 ||
-      std::stoi(port) > 16535) {
-    return "port '" + Shown(port) + "' is not a number from 1 to 16535";
+  if (!output::ParsePort(port, reader.port)) {
+    return "port '" + Shown(port) + "' is not a number from " +
+           std::to_string(output::kLowestPort) + " to " +
+           std::to_string(output::kHighestPort);
   }
-  reader.port = std::stoi(port);
   return "";
 }
 

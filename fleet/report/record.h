@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "contract/port.h"
+
 namespace modflash::fleet {
 
 /// What a fleet run does for each reader.
@@ -15,7 +17,7 @@ enum class RunKind { kProgram, kDryRun, kAudit };
 const char* RunKindName(RunKind kind);
 
 /// The port a reader listens on when its inventory line names none.
-inline constexpr int32_t kDefaultReaderPort = 5000;
+inline constexpr int32_t kDefaultReaderPort = output::kDefaultPort;
 
 /// One reader of the inventory.
 struct Reader {
