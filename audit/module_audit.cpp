@@ -15,9 +15,7 @@
 #endif
 
 namespace modflash {
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 int AuditModule(const std::string& address, int32_t port) {
   auto link = std::make_unique<EthernetUpdateComm>(address, port);

@@ -10,17 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "fleet/console/summary.h"
-#include "fleet/transcript/judgement.h"
-#include "fleet/system/terminal.h"
-#include "fleet/console/display.h"
-#include "fleet/run/fleet_run.h"
-#include "fleet/html/html_report.h"
-#include "fleet/plan/inventory.h"
 #include "fleet/cli/merge_command.h"
 #include "fleet/cli/options.h"
-#include "fleet/report/report.h"
+#include "fleet/console/display.h"
+#include "fleet/console/summary.h"
+#include "fleet/html/html_report.h"
+#include "fleet/plan/inventory.h"
 #include "fleet/plan/retry.h"
+#include "fleet/report/report.h"
+#include "fleet/run/fleet_run.h"
+#include "fleet/system/terminal.h"
+#include "fleet/transcript/judgement.h"
 #include "image/code_file.h"
 #include "image/regular_file.h"
 #include "image/sha256.h"
@@ -99,7 +99,8 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
 bool LoadReaders(const Options& o, std::vector<Reader>& readers) {
   if (o.retry.empty()) return CheckInventory(o.inventory, readers);
   std::string error;
-  if (!RetryReaders(o.retry, o.audit, ResolveHost, readers, error)) {
+  if (!RetryReaders(o.retry, o.kind == RunKind::kAudit, ResolveHost, readers,
+                    error)) {
     std::cout << "modflash-fleet: cannot retry " << Shown(error)
               << "; nothing was started\n";
     return false;
@@ -134,12 +135,13 @@ bool FindPrograms(const Options& o, const char* argv0,
       !o.modflash.empty() ? o.modflash : Beside(argv0, "modflash");
   settings.auditProgram = Beside(argv0, "modflash-audit");
   std::error_code ec;
-  if (!o.audit && !fs::is_regular_file(settings.modflash, ec)) {
+  const bool audit = o.kind == RunKind::kAudit;
+  if (!audit && !fs::is_regular_file(settings.modflash, ec)) {
     std::cout << "modflash-fleet: no modflash program at " << settings.modflash
               << " (give one with --modflash PATH)\n";
     return false;
   }
-  const bool reads = o.audit || (o.program && !o.force);
+  const bool reads = audit || (o.kind == RunKind::kProgram && !o.force);
   if (reads && !fs::is_regular_file(settings.auditProgram, ec)) {
     std::cout << "modflash-fleet: no modflash-audit program at "
               << settings.auditProgram << " (it is installed beside "
@@ -236,8 +238,9 @@ void PrintCheck(const Options& o, const FleetSettings& settings,
     if (settings.waves.size() > 1) std::cout << "  wave " << wave;
     std::cout << "\n";
   }
-  std::cout << (o.audit ? "Reads with: " + settings.auditProgram
-                        : "Runs: " + settings.modflash)
+  std::cout << (o.kind == RunKind::kAudit
+                    ? "Reads with: " + settings.auditProgram
+                    : "Runs: " + settings.modflash)
             << "\nChecked: nothing was started.\n";
 }
 
@@ -288,7 +291,7 @@ int RunAndReport(const Options& o, int argc, char** argv,
   // run.json and report.html come from the report just written.
   const bool written = WriteReport(settings.folder, result.records, error) &&
                        WriteRunSummary(settings.folder, run, error);
-  if (o.audit) {
+  if (o.kind == RunKind::kAudit) {
     AuditSummary(std::cout, result.records, settings.imageVersion);
     std::cout << "Report: " << settings.folder << "/report.csv\n";
   } else {

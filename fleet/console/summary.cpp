@@ -46,10 +46,11 @@ std::string VersionCounts(const std::vector<ReaderRecord>& records) {
 void AuditSummary(std::ostream& out, const std::vector<ReaderRecord>& records,
                   const std::string& imageVersion) {
   const bool current = !imageVersion.empty();
-  std::vector<ConsoleTable::Column> columns = {
-      {"name", 0, true, kNameWidth}, {"address", 0, true, 0},
-      {"outcome", 16, false, 0},     {"version", 9, false, 0},
-      {"baud", 7, false, 0}};
+  std::vector<ConsoleTable::Column> columns = {{"name", 0, true, kNameWidth},
+                                               {"address", 0, true, 0},
+                                               {"outcome", 16, false, 0},
+                                               {"version", 9, false, 0},
+                                               {"baud", 7, false, 0}};
   if (current) columns.push_back({"current", 7, false, 0});
   columns.push_back({"detail", 0, false, 0});
   ConsoleTable table(columns);

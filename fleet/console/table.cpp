@@ -26,8 +26,8 @@ std::string ConsoleTable::Line(const std::vector<std::string>& cells) const {
   std::string line;
   for (size_t i = 0; i < columns_.size(); ++i) {
     if (i > 0) line += "  ";
-    line += i + 1 < columns_.size() ? Pad(cells[i], columns_[i].width)
-                                    : cells[i];
+    line +=
+        i + 1 < columns_.size() ? Pad(cells[i], columns_[i].width) : cells[i];
   }
   return line;
 }

@@ -1,5 +1,3 @@
-#include "fleet/merge/merge.h"
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +8,7 @@
 #include <tuple>
 
 #include "fleet/html/html_report.h"
+#include "fleet/merge/merge.h"
 #include "fleet/plan/inventory.h"
 #include "fleet/report/report.h"
 

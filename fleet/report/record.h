@@ -59,7 +59,8 @@ struct TranscriptFacts {
 
 /// One phase of an update, in seconds from the start of its modflash.
 struct PhaseSpan {
-  const char* phase = "";  ///< one of kPhaseNames (fleet/transcript/phase_log.h)
+  /// A name of output::kTimeline (contract/phases.h).
+  const char* phase = "";
   double start = 0;
   double end = 0;
 };

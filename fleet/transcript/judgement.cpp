@@ -24,8 +24,8 @@ void JudgeAudit(const std::string& transcript, int exitStatus,
     record.outcome = Outcome::kNoModuleAnswer;
     // The reader left its rate query unanswered, or the module its version
     // command.
-    record.failurePhase = f.initialBaud.empty() ? output::kPhaseBaudRate
-                                               : output::kPhaseProbe;
+    record.failurePhase =
+        f.initialBaud.empty() ? output::kPhaseBaudRate : output::kPhaseProbe;
   } else {
     record.outcome = Outcome::kUnreachable;
     record.failurePhase = output::kPhaseConnect;
@@ -35,8 +35,8 @@ void JudgeAudit(const std::string& transcript, int exitStatus,
   record.nextStep = NextStep(record.failurePhase);
 }
 
-void JudgeRun(const std::string& transcript, const process::ChildExit& exit, bool killed,
-              bool dryRun, ReaderRecord& record) {
+void JudgeRun(const std::string& transcript, const process::ChildExit& exit,
+              bool killed, bool dryRun, ReaderRecord& record) {
   record.facts = ReadTranscript(transcript);
   const TranscriptFacts& f = record.facts;
   if (exit.exited && !killed) {
@@ -54,7 +54,8 @@ void JudgeRun(const std::string& transcript, const process::ChildExit& exit, boo
   record.failurePhase = killed ? output::kPhaseInterrupted : f.phase;
   record.moduleState = ModuleStateAfterFailure(f, dryRun, killed);
   record.nextStep = NextStep(record.failurePhase);
-  if (f.phase == output::kPhaseTransfer) record.failureAddress = f.transferAddress;
+  if (f.phase == output::kPhaseTransfer)
+    record.failureAddress = f.transferAddress;
 }
 
 }  // namespace modflash::fleet

@@ -10,8 +10,8 @@
 namespace modflash::fleet {
 
 /// Times the phases of a running transcript (output::kTimeline) as its
-/// output arrives: each phase begins when the line that opens it is read. The first phase begins
-/// at 0; a phase whose line never comes is left out.
+/// output arrives: each phase begins when the line that opens it is read. The
+/// first phase begins at 0; a phase whose line never comes is left out.
 class PhaseLog {
  public:
   PhaseLog();

@@ -177,7 +177,8 @@ class TranscriptScan {
       facts_.answeredAfterUpdate = false;  // no version was read at all
     } else if (StartsWith(line, out::kVersionAfter)) {
       facts_.versionAfter = After(line, out::kVersionAfter);
-      if (waitMarks_ >= 0) facts_.answeredAfterUpdate = waitMarks_ < out::kRestartMarks;
+      if (waitMarks_ >= 0)
+        facts_.answeredAfterUpdate = waitMarks_ < out::kRestartMarks;
     } else if (StartsWith(line, out::kCurrentRate)) {
       facts_.initialBaud = After(line, out::kCurrentRate);
     }
@@ -212,8 +213,8 @@ class TranscriptScan {
     if (StartsWith(line, out::kSliceGaveUp)) {
       const long long offset = LeadingNumber(After(line, out::kSliceGaveUp));
       if (offset >= 0)
-        gaveUpAt_ =
-            FlashAddress(out::kFlashBase + static_cast<unsigned long long>(offset));
+        gaveUpAt_ = FlashAddress(out::kFlashBase +
+                                 static_cast<unsigned long long>(offset));
     } else if (StartsWith(line, out::kSliceStart) &&
                line.find(out::kRefused) != std::string::npos) {
       const long long address = LeadingNumber(After(line, out::kSliceStart));

@@ -94,16 +94,22 @@ TEST_F(ModuleAuditTest, ClosedPortIsUnreachableAndBadArgumentsAreUsage) {
 // One rule for every program beside modflash: what modflash's strtol takes,
 // from 1 (or 0 where asked) to 16535.
 TEST(PortTest, TakenAsModflashTakesIt) {
-  for (const auto& [text, port] : std::vector<std::pair<std::string, int32_t>>{
-           {"5000", 5000}, {" +5000", 5000}, {"\t12", 12}, {"16535", 16535},
-           {"007", 7}}) {
+  for (const auto& [text, port] :
+       std::vector<std::pair<std::string, int32_t>>{{"5000", 5000},
+                                                    {" +5000", 5000},
+                                                    {"\t12", 12},
+                                                    {"16535", 16535},
+                                                    {"007", 7}}) {
     int32_t parsed = 0;
     EXPECT_TRUE(output::ParsePort(text, parsed)) << text;
     EXPECT_EQ(parsed, port) << text;
   }
-  for (const std::string& text : std::vector<std::string>{
-           "", " ", "+", "0", "-5", "16536", "5000 ", "5000x", "0x10",
-           "99999999999999999999", std::string("50\0" "1", 4)}) {
+  for (const std::string& text :
+       std::vector<std::string>{"", " ", "+", "0", "-5", "16536", "5000 ",
+                                "5000x", "0x10", "99999999999999999999",
+                                std::string("50\0"
+                                            "1",
+                                            4)}) {
     int32_t parsed = 42;
     EXPECT_FALSE(output::ParsePort(text, parsed)) << text;
     EXPECT_EQ(parsed, 42) << text;

@@ -73,11 +73,13 @@ std::vector<Case> Cases() {
                 "refused\n\nError sending message to reader. Error #10038.\n"
                 "AutoBaud: 921600 failed\nUnable to determine module's baud "
                 "rate\n",
-       "connect", output::kUntouched, "", "Unable to determine module's baud rate"},
+       "connect", output::kUntouched, "",
+       "Unable to determine module's baud rate"},
       {"a reader that takes the connection and never answers",
        noAnswer + "Unable to determine module's baud rate\n"
                   "Smooth socket shutdown process failed.\n",
-       "probe", output::kUntouched, "", "Unable to determine module's baud rate"},
+       "probe", output::kUntouched, "",
+       "Unable to determine module's baud rate"},
       {"no rate from the reader",
        Probed() + "Unexpected response from GetBaudRate)Unable to retrieve "
                   "module baud rate\n",
@@ -86,7 +88,8 @@ std::vector<Case> Cases() {
        "rate"},
       {"no module after the rate change",
        silentRestart + "\n\nUnable to retrieve firmware version\n",
-       "restart-wait", output::kUntouched, "", "Unable to retrieve firmware version"},
+       "restart-wait", output::kUntouched, "",
+       "Unable to retrieve firmware version"},
       {"update mode refused",
        Probed() + "Current baud rate: 921600\n" + Wait(8) +
            "Current firmware version: V1.1.0\n"

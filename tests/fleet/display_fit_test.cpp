@@ -2,7 +2,6 @@
 // fits, in which order, and how wide.
 
 #include "fleet/console/display_fit.h"
-#include "fleet/console/table.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +9,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "fleet/console/table.h"
 
 namespace modflash::fleet {
 namespace {
@@ -162,12 +163,11 @@ TEST(EstimateTest, DurationsReadAsMinutesThenHours) {
 // never cuts, the last one is neither padded nor cut; a byte that begins
 // no UTF-8 sequence counts as one character.
 TEST(ConsoleTableTest, ColumnsArePaddedAndCutByCharacters) {
-  ConsoleTable table({{"name", 0, true, 5},
-                      {"kind", 6, false, 0},
-                      {"detail", 0, false, 0}});
+  ConsoleTable table(
+      {{"name", 0, true, 5}, {"kind", 6, false, 0}, {"detail", 0, false, 0}});
   table.Add({"S\xC3\xBC\x64", "a", "first"});
-  table.Add({"\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6\xC3\xBC", "longer-than-six",
-             "x"});
+  table.Add({"\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6\xC3\xBC",
+             "longer-than-six", "x"});
   table.Add({"ab\xFF", "", ""});
   std::ostringstream out;
   table.Print(out);

@@ -334,8 +334,8 @@ TEST_F(FleetLoopTest, AuditTableCutsAndPadsNamesByCharacters) {
       "127.0.0.1:" + std::to_string(fleet_.reader(0).port()) + " " + longName +
       "\n127.0.0.1:" + std::to_string(fleet_.reader(1).port()) +
       " S\xC3\xBC\x64\n";
-  const std::string inventory = dir_.Write(
-      "inv2.txt", std::vector<uint8_t>(lines.begin(), lines.end()));
+  const std::string inventory =
+      dir_.Write("inv2.txt", std::vector<uint8_t>(lines.begin(), lines.end()));
   const ProcessResult r =
       Fleet({"--audit", inventory, "--plain", "--out", Out("umlaut")});
   EXPECT_EQ(r.status, 0) << r.out;
