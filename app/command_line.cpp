@@ -6,13 +6,14 @@
 #include <iostream>
 
 #include "contract/output_lines.h"
+#include "contract/port.h"
 
 namespace modflash {
 namespace {
 
-constexpr int32_t kDefaultPort = 5000;
-constexpr int32_t kLowestPort = 1;
-constexpr int32_t kHighestPort = 16535;
+using output::kDefaultPort;
+using output::kHighestPort;
+using output::kLowestPort;
 
 // strtol's base-10 conversion, saturated to the signed 32-bit range.
 int32_t ConvertPort(const char* text, const char** end) {

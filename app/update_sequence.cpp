@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "contract/output_lines.h"
+#include "contract/phases.h"
 #include "image/code_file.h"
 #include "link/ethernet_update_comm.h"
 
@@ -17,8 +18,8 @@ constexpr uint32_t kSliceSize = 32;
 constexpr int kTriesPerSlice = 5;
 constexpr uint32_t kMarkerEvery = 4096;
 constexpr uint32_t kStarEvery = 64;
-constexpr int kRestartPauses = 8;
-constexpr int kRestartPolls = 20;
+using output::kRestartPauses;
+using output::kRestartPolls;
 /// The transfer goes back to send slices again at most this often.
 constexpr int kMostResends = 64;
 

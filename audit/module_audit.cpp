@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "contract/output_lines.h"
+#include "contract/port.h"
 #include "image/code_file.h"
 #include "link/ethernet_update_comm.h"
 #include "protocol/update_controller.h"
@@ -14,22 +15,7 @@
 #endif
 
 namespace modflash {
-namespace {
-
-constexpr int32_t kDefaultPort = 5000;
-constexpr int32_t kHighestPort = 16535;
-
-// A port as the programmer takes it: plain decimal, 1 to 16535.
-bool ParsePort(const std::string& text, int32_t& port) {
-  if (text.empty() || text.size() > 5 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  port = std::stoi(text);
-  return port >= 1 && port <= kHighestPort;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int AuditModule(const std::string& address, int32_t port) {
   auto link = std::make_unique<EthernetUpdateComm>(address, port);
@@ -66,8 +52,10 @@ int AuditMain(int argc, const char* const* argv) {
     std::cout << "modflash-audit " MODFLASH_VERSION "\n";
     return 0;
   }
-  int32_t port = kDefaultPort;
-  if (argc < 2 || argc > 3 || (argc == 3 && !ParsePort(argv[2], port))) {
+  // The port as the programmer takes it (contract/port.h).
+  int32_t port = output::kDefaultPort;
+  if (argc < 2 || argc > 3 ||
+      (argc == 3 && !output::ParsePort(argv[2], port))) {
     std::cout << output::kUsage << program << output::kAuditArguments << "\n";
     return output::kAuditBadUsage;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "contract/phases.h"
 #include "link/update_comm.h"
 
 namespace modflash {
@@ -18,8 +19,9 @@ inline constexpr uint8_t Update_EnterUpdateMode = 2;
 inline constexpr uint8_t Update_SendCode = 3;
 inline constexpr uint8_t Update_Complete = 4;
 
-/// First flash address of the module's code area.
-inline constexpr uint32_t kFlashBase = 0x404000;
+/// First flash address of the module's code area (its output names
+/// addresses from there).
+inline constexpr uint32_t kFlashBase = output::kFlashBase;
 
 /// The one object through which the update sequence talks to the RF module:
 /// owns the reader link, builds frames and packets in its send area and

@@ -5,9 +5,11 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "contract/output_lines.h"
+#include "contract/port.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/sim_trace.h"
@@ -72,13 +74,49 @@ TEST_F(ModuleAuditTest, ClosedPortIsUnreachableAndBadArgumentsAreUsage) {
   EXPECT_EQ(r.status, output::kAuditUnreachable);
   EXPECT_EQ(r.out.rfind("Failed to connect to reader. Error (10061) ", 0), 0u)
       << r.out;
+  // The port as modflash takes it: leading blanks and a sign too.
+  r = RunProcess(MODFLASH_AUDIT_BIN,
+                 {"127.0.0.1", " +" + std::to_string(closed)});
+  EXPECT_EQ(r.status, output::kAuditUnreachable) << r.out;
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{
-           {}, {"127.0.0.1", "0"}, {"127.0.0.1", "16536"}, {"a", "1", "2"}}) {
+       std::vector<std::vector<std::string>>{{},
+                                             {"127.0.0.1", "0"},
+                                             {"127.0.0.1", "16536"},
+                                             {"127.0.0.1", "5000 "},
+                                             {"127.0.0.1", "0x10"},
+                                             {"a", "1", "2"}}) {
     r = RunProcess(MODFLASH_AUDIT_BIN, args);
     EXPECT_EQ(r.status, output::kAuditBadUsage);
     EXPECT_NE(r.out.find(" ADDRESS [PORT]"), std::string::npos) << r.out;
   }
+}
+
+// One rule for every program beside modflash: what modflash's strtol takes,
+// from 1 (or 0 where asked) to 16535.
+TEST(PortTest, TakenAsModflashTakesIt) {
+  for (const auto& [text, port] :
+       std::vector<std::pair<std::string, int32_t>>{{"5000", 5000},
+                                                    {" +5000", 5000},
+                                                    {"\t12", 12},
+                                                    {"16535", 16535},
+                                                    {"007", 7}}) {
+    int32_t parsed = 0;
+    EXPECT_TRUE(output::ParsePort(text, parsed)) << text;
+    EXPECT_EQ(parsed, port) << text;
+  }
+  for (const std::string& text :
+       std::vector<std::string>{"", " ", "+", "0", "-5", "16536", "5000 ",
+                                "5000x", "0x10", "99999999999999999999",
+                                std::string("50\0"
+                                            "1",
+                                            4)}) {
+    int32_t parsed = 42;
+    EXPECT_FALSE(output::ParsePort(text, parsed)) << text;
+    EXPECT_EQ(parsed, 42) << text;
+  }
+  int32_t any = 1;
+  EXPECT_TRUE(output::ParsePort("0", any, 0));
+  EXPECT_EQ(any, 0);
 }
 
 }  // namespace

@@ -2,15 +2,16 @@
 // flash address and the advice, from transcripts of every kind of failure;
 // and the operator guide giving the same advice.
 
-#include "fleet/diagnosis.h"
+#include "fleet/transcript/diagnosis.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
-#include "fleet/fleet_run.h"
+#include "fleet/transcript/judgement.h"
 #include "tests/support/transcript.h"
 
 namespace modflash::fleet {
@@ -72,20 +73,23 @@ std::vector<Case> Cases() {
                 "refused\n\nError sending message to reader. Error #10038.\n"
                 "AutoBaud: 921600 failed\nUnable to determine module's baud "
                 "rate\n",
-       "connect", kUntouched, "", "Unable to determine module's baud rate"},
+       "connect", output::kUntouched, "",
+       "Unable to determine module's baud rate"},
       {"a reader that takes the connection and never answers",
        noAnswer + "Unable to determine module's baud rate\n"
                   "Smooth socket shutdown process failed.\n",
-       "probe", kUntouched, "", "Unable to determine module's baud rate"},
+       "probe", output::kUntouched, "",
+       "Unable to determine module's baud rate"},
       {"no rate from the reader",
        Probed() + "Unexpected response from GetBaudRate)Unable to retrieve "
                   "module baud rate\n",
-       "baud-rate", kUntouched, "",
+       "baud-rate", output::kUntouched, "",
        "Unexpected response from GetBaudRate)Unable to retrieve module baud "
        "rate"},
       {"no module after the rate change",
        silentRestart + "\n\nUnable to retrieve firmware version\n",
-       "restart-wait", kUntouched, "", "Unable to retrieve firmware version"},
+       "restart-wait", output::kUntouched, "",
+       "Unable to retrieve firmware version"},
       {"update mode refused",
        Probed() + "Current baud rate: 921600\n" + Wait(8) +
            "Current firmware version: V1.1.0\n"
@@ -94,25 +98,25 @@ std::vector<Case> Cases() {
            "Sending Update_EnterUpdateMode packet.\n"
            "Failed to enter Update Mode correctly. Error: 05\n"
            "Update_EnterUpdateMode returned an error response.\n",
-       "enter-update-mode", kUntouched, "",
+       "enter-update-mode", output::kUntouched, "",
        "Update_EnterUpdateMode returned an error response."},
       {"a slice refused five times",
        refused + "SendCodePacket failed at buffer offset 4096 with 5 "
                  "retries\n",
-       "transfer", kMayLackFirmware, "0x00405000",
+       "transfer", output::kMayLackFirmware, "0x00405000",
        "SendCodePacket failed at buffer offset 4096 with 5 retries"},
       {"answers out of step",
        UpToTransfer() + Progress() + "\n" +
            "Transfer not confirmed: the module's answers fell out of step "
            "with the requests.\n",
-       "transfer", kMayLackFirmware, "0x00435000",
+       "transfer", output::kMayLackFirmware, "0x00435000",
        "Transfer not confirmed: the module's answers fell out of step with "
        "the requests."},
       {"completion refused",
        UpToTransfer() + Progress() + kSent +
            "ExitUpdateMode failed. Error: 07\n"
            "Update_Complete returned an error response.\n",
-       "complete", kMayLackFirmware, "",
+       "complete", output::kMayLackFirmware, "",
        "Update_Complete returned an error response."},
       {"no answer after the update",
        UpToTransfer() + Progress() + kSent +
@@ -121,14 +125,14 @@ std::vector<Case> Cases() {
            "answer)\nSuccessfully reset baud rate to 921600 baud\n\n"
            "Module firmware for reader 10.0.0.5 could not be confirmed: the "
            "module did not answer after the update.\n",
-       "post-update-wait", kUnknownState, "",
+       "post-update-wait", output::kUnknownState, "",
        "Module firmware for reader 10.0.0.5 could not be confirmed: the "
        "module did not answer after the update."},
       {"final rate refused",
        Completed() + "Post-update firmware version: V1.2.3\n"
                      "Set baud rate failed.\n"
                      "Unable to set module baud rate to 921600 baud\n",
-       "final-baud-rate", kUpdatedState, "",
+       "final-baud-rate", output::kUpdatedState, "",
        "Unable to set module baud rate to 921600 baud"},
       {"another version after the update",
        Completed() + "Post-update firmware version: V1.1.0\n"
@@ -136,7 +140,7 @@ std::vector<Case> Cases() {
                      "OOPS. Something bad happened. The version number in "
                      "the file (V1.2.3)\n      does not match the version "
                      "retrieved from the reader (V1.1.0)\n",
-       "verify", kUnknownState, "",
+       "verify", output::kUnknownState, "",
        "does not match the version retrieved from the reader (V1.1.0)"},
   };
 }
@@ -161,7 +165,7 @@ TEST(DiagnosisTest, EachFailureHasItsPhaseStateAddressAndAdvice) {
     EXPECT_NE(record.firstError.rfind("Waiting", 0), 0u) << record.firstError;
     // A dry run writes nothing, whatever happened.
     JudgeRun(c.transcript, exit, false, true, record);
-    EXPECT_EQ(record.moduleState, kUntouched);
+    EXPECT_EQ(record.moduleState, output::kUntouched);
   }
 }
 
@@ -188,28 +192,74 @@ TEST(DiagnosisTest, InterruptedRunsSayWhereTheModuleWasLeft) {
   JudgeRun(UpToTransfer() + progress.substr(0, progress.find("\n0X00410000")),
            killed, true, false, record);
   EXPECT_EQ(record.failurePhase, "interrupted");
-  EXPECT_EQ(record.moduleState, kMayLackFirmware);
+  EXPECT_EQ(record.moduleState, output::kMayLackFirmware);
   EXPECT_EQ(record.failureAddress, "0x0040F000");
   EXPECT_FALSE(record.exitStatus.has_value());
   JudgeRun(Probed(), killed, true, false, record);
-  EXPECT_EQ(record.moduleState, kUntouched);
+  EXPECT_EQ(record.moduleState, output::kUntouched);
   JudgeRun(Completed(), killed, true, false, record);
-  EXPECT_EQ(record.moduleState, kUnknownState);
+  EXPECT_EQ(record.moduleState, output::kUnknownState);
 }
 
-// The guide's table of failure phases gives the report's advice word for
-// word.
-TEST(DiagnosisTest, OperatorGuideGivesTheSameAdvice) {
-  std::ifstream in(MODFLASH_SOURCE_DIR "/docs/operator-guide.md",
-                   std::ios::binary);
-  ASSERT_TRUE(in);
-  const std::string guide((std::istreambuf_iterator<char>(in)),
-                          std::istreambuf_iterator<char>());
-  for (const PhaseAdvice& a : kFailurePhases) {
-    EXPECT_NE(guide.find(std::string("| `") + a.phase + "` |"),
-              std::string::npos)
-        << a.phase;
-    EXPECT_NE(guide.find(a.nextStep), std::string::npos) << a.nextStep;
+// The rows of the first table in `doc` whose header starts with `head`: the
+// cells of each row, trimmed.
+std::vector<std::vector<std::string>> TableRows(const std::string& doc,
+                                                const std::string& head) {
+  std::ifstream in(MODFLASH_SOURCE_DIR "/docs/" + doc, std::ios::binary);
+  std::vector<std::vector<std::string>> rows;
+  bool inTable = false;
+  for (std::string line; std::getline(in, line);) {
+    if (!inTable) {
+      inTable = line.rfind(head, 0) == 0;
+      continue;
+    }
+    if (line.rfind("|---", 0) == 0) continue;
+    if (line.empty() || line[0] != '|') break;
+    std::vector<std::string> cells;
+    size_t from = 1;
+    for (size_t bar; (bar = line.find(" |", from)) != std::string::npos;
+         from = bar + 2) {
+      const size_t start = line.find_first_not_of(' ', from);
+      cells.push_back(line.substr(start, bar - start));
+    }
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+// The guide's table of failure phases is the report's: the same phases in
+// the same order, each with its module state and its advice word for word.
+TEST(DiagnosisTest, OperatorGuideTableIsThePhaseTable) {
+  const auto rows =
+      TableRows("operator-guide.md", "| `failure_phase` | Where the run");
+  ASSERT_EQ(rows.size(), std::size(output::kFailurePhases));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const output::FailurePhase& p = output::kFailurePhases[i];
+    ASSERT_EQ(rows[i].size(), 4u) << p.name;
+    EXPECT_EQ(rows[i][0], std::string("`") + p.name + "`");
+    if (*p.moduleState != '\0') {
+      EXPECT_NE(rows[i][2].find(std::string("`") + p.moduleState + "`"),
+                std::string::npos)
+          << p.name << ": " << rows[i][2];
+    }
+    EXPECT_EQ(rows[i][3], p.nextStep);
+    EXPECT_EQ(rows[i][3], NextStep(p.name));
+  }
+}
+
+// The fleet guide's table of the timeline's phases: the same phases in the
+// same order, each opened by the line the phase log waits for.
+TEST(DiagnosisTest, FleetGuideTimelineIsThePhaseTable) {
+  const auto rows = TableRows("fleet.md", "| Phase | Opened by |");
+  ASSERT_EQ(rows.size(), std::size(output::kTimeline));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const output::TimelinePhase& p = output::kTimeline[i];
+    ASSERT_EQ(rows[i].size(), 2u) << p.name;
+    EXPECT_EQ(rows[i][0], std::string("`") + p.name + "`");
+    if (p.opener != nullptr) {
+      EXPECT_EQ(rows[i][1].rfind(std::string("\"") + p.opener + "\"", 0), 0u)
+          << p.name << ": " << rows[i][1];
+    }
   }
 }
 

@@ -1,13 +1,16 @@
 // The live display's frame as a function of the terminal's size: what
 // fits, in which order, and how wide.
 
-#include "fleet/display_fit.h"
+#include "fleet/console/display_fit.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "fleet/console/table.h"
 
 namespace modflash::fleet {
 namespace {
@@ -153,6 +156,29 @@ TEST(EstimateTest, DurationsReadAsMinutesThenHours) {
   EXPECT_EQ(DurationText(605), "10:05");
   EXPECT_EQ(DurationText(3723), "1:02:03");
   EXPECT_EQ(DurationText(-3), "0:00");
+}
+
+// The summary tables: a growing column takes its widest cell up to its
+// limit and cuts there by characters, a fixed one pads to its width and
+// never cuts, the last one is neither padded nor cut; a byte that begins
+// no UTF-8 sequence counts as one character.
+TEST(ConsoleTableTest, ColumnsArePaddedAndCutByCharacters) {
+  ConsoleTable table(
+      {{"name", 0, true, 5}, {"kind", 6, false, 0}, {"detail", 0, false, 0}});
+  table.Add({"S\xC3\xBC\x64", "a", "first"});
+  table.Add({"\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6\xC3\xBC",
+             "longer-than-six", "x"});
+  table.Add({"ab\xFF", "", ""});
+  std::ostringstream out;
+  table.Print(out);
+  EXPECT_EQ(out.str(),
+            "name   kind    detail\n"
+            "S\xC3\xBC\x64    a       first\n"
+            "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6  longer-than-six  x\n"
+            "ab\xFF    "
+            "        \n");
+  EXPECT_EQ(Pad("S\xC3\xBC\x64", 5), "S\xC3\xBC\x64  ");
+  EXPECT_EQ(TextWidth("ab\xFF\xC3\xBC"), 4u);
 }
 
 }  // namespace

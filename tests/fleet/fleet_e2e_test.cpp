@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet/diagnosis.h"
+#include "fleet/transcript/diagnosis.h"
 #include "image/sha256.h"
 #include "net/loopback_server.h"
 #include "tests/support/ports.h"

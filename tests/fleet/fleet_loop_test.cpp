@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/text/text.h"
 #include "image/sha256.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -321,6 +322,44 @@ TEST_F(FleetLoopTest, NamesWithControlBytesAreEscapedOnTheConsole) {
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
   EXPECT_NE(r.out.find("dock\\x1b[2J\\x07"), std::string::npos) << r.out;
   EXPECT_EQ(ReadRecords(Out("names"))[0]["name"], "dock\x1b[2J\x07");
+}
+
+// Names with characters of two bytes: the audit's table cuts and pads them
+// by characters, so its columns line up and its text stays UTF-8.
+TEST_F(FleetLoopTest, AuditTableCutsAndPadsNamesByCharacters) {
+  Start({AtVersion(1, 2, 3), AtVersion(1, 1, 0)});
+  const std::string longName =
+      "Lagerhalle-Nord-Tor-0123456789-abcdefgh\xC3\xBC-1";
+  const std::string lines =
+      "127.0.0.1:" + std::to_string(fleet_.reader(0).port()) + " " + longName +
+      "\n127.0.0.1:" + std::to_string(fleet_.reader(1).port()) +
+      " S\xC3\xBC\x64\n";
+  const std::string inventory =
+      dir_.Write("inv2.txt", std::vector<uint8_t>(lines.begin(), lines.end()));
+  const ProcessResult r =
+      Fleet({"--audit", inventory, "--plain", "--out", Out("umlaut")});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(fleet::ValidUtf8(r.out), r.out);
+  std::istringstream out(r.out);
+  std::vector<std::string> table;
+  for (std::string line; std::getline(out, line);) {
+    if (line.rfind("name ", 0) == 0 || !table.empty()) table.push_back(line);
+    if (table.size() == 3) break;
+  }
+  ASSERT_EQ(table.size(), 3u) << r.out;
+  // The name is cut after its 40th character, the ü.
+  EXPECT_EQ(table[1].rfind(longName.substr(0, longName.size() - 2) + "  ", 0),
+            0u)
+      << table[1];
+  const auto column = [](const std::string& line, const std::string& what) {
+    return fleet::TextWidth(line.substr(0, line.find(what)));
+  };
+  EXPECT_EQ(column(table[1], "127.0.0.1"), column(table[0], "address"));
+  EXPECT_EQ(column(table[2], "127.0.0.1"), column(table[0], "address"));
+  EXPECT_EQ(column(table[1], "answered"), column(table[0], "outcome"));
+  EXPECT_EQ(column(table[2], "answered"), column(table[0], "outcome"));
+  EXPECT_EQ(column(table[1], "V1.2.3"), column(table[0], "version"));
+  EXPECT_EQ(column(table[2], "V1.1.0"), column(table[0], "version"));
 }
 
 }  // namespace

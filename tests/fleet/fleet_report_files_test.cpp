@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "fleet/phase_log.h"
+#include "fleet/transcript/phase_log.h"
 #include "link/socket_layer.h"
 #include "process/child_process.h"
 #include "tests/support/process.h"
@@ -43,7 +43,7 @@ void ExpectContiguousPhases(const json& record, size_t count) {
   ASSERT_EQ(phases.size(), count) << record;
   double at = 0;
   for (size_t i = 0; i < count; ++i) {
-    EXPECT_EQ(phases[i]["phase"], fleet::kPhaseNames[i]);
+    EXPECT_EQ(phases[i]["phase"], output::kTimeline[i].name);
     EXPECT_DOUBLE_EQ(phases[i]["start"].get<double>(), at);
     at = phases[i]["end"].get<double>();
     EXPECT_GE(at, phases[i]["start"].get<double>());

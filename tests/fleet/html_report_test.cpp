@@ -1,12 +1,12 @@
-#include "fleet/html_report.h"
+#include "fleet/html/html_report.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "fleet/html_sections.h"
-#include "fleet/phase_log.h"
+#include "fleet/html/html_sections.h"
+#include "fleet/transcript/phase_log.h"
 
 namespace modflash::fleet {
 namespace {
@@ -90,8 +90,8 @@ TEST(HtmlReportTest, DrawsWhateverTheRecordsHold) {
   phased["version_before"] = "V1.1.0";
   phased["version_after"] = "V1.2.3";
   phased["phases"] = Json::array();
-  for (const char* p : kPhaseNames) {
-    phased["phases"].push_back({{"phase", p}, {"start", 1}, {"end", 2}});
+  for (const output::TimelinePhase& p : output::kTimeline) {
+    phased["phases"].push_back({{"phase", p.name}, {"start", 1}, {"end", 2}});
   }
   Json old = Record("old", "failed");
   old["wave"] = 2;
@@ -105,8 +105,9 @@ TEST(HtmlReportTest, DrawsWhateverTheRecordsHold) {
   const std::string page = RenderHtmlReport(nullptr, records);
 
   EXPECT_EQ(Count(page, "<g class=\"row "), 5u);
-  for (const char* p : kPhaseNames) {
-    EXPECT_EQ(Count(page, "<rect class=\"p-" + std::string(p) + "\""), 1u) << p;
+  for (const output::TimelinePhase& p : output::kTimeline) {
+    EXPECT_EQ(Count(page, "<rect class=\"p-" + std::string(p.name) + "\""), 1u)
+        << p.name;
   }
   EXPECT_EQ(Count(page, "class=\"p-none\""), 2u);  // old and the legend
   EXPECT_NE(page.find("<title>Unable to determine module&#39;s baud rate"),

@@ -1,4 +1,4 @@
-#include "fleet/inventory.h"
+#include "fleet/plan/inventory.h"
 
 #include <gtest/gtest.h>
 

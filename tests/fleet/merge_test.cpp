@@ -1,4 +1,4 @@
-#include "fleet/merge.h"
+#include "fleet/merge/merge.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "fleet/phase_log.h"
+#include "fleet/transcript/phase_log.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "fleet/report.h"
-#include "fleet/text.h"
-#include "fleet/waves.h"
+#include "fleet/plan/waves.h"
+#include "fleet/report/report.h"
+#include "fleet/text/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace modflash::fleet {

@@ -1,10 +1,10 @@
-#include "fleet/transcript_reader.h"
+#include "fleet/transcript/transcript_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "fleet/report.h"
+#include "fleet/report/report.h"
 #include "tests/support/transcript.h"
 
 namespace modflash::fleet {

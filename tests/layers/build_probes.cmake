@@ -1,24 +1,35 @@
-# Builds the probe that includes app/entry.h with the front end's include
-# path (it must compile) and with the link's (it must not).
+# Builds each probe with the include path of the layer it belongs to (it
+# must compile) and with that of a layer below (it must not): app/entry.h
+# from app/ and link/, fleet/cli/exit_status.h from fleet/cli/ and
+# fleet/plan/.
 #
 #   cmake -DBUILD_DIR=<build tree> -P build_probes.cmake
-execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR}
-                        --target layer_probe_app
-                RESULT_VARIABLE appResult OUTPUT_VARIABLE appOutput
-                ERROR_VARIABLE appOutput)
-if(NOT appResult EQUAL 0)
-  message(FATAL_ERROR "The probe does not compile even as part of app:\n"
-                      "${appOutput}")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR}
-                        --target layer_probe_link
-                RESULT_VARIABLE linkResult OUTPUT_VARIABLE linkOutput
-                ERROR_VARIABLE linkOutput)
-if(linkResult EQUAL 0)
-  message(FATAL_ERROR "link/ reached app/entry.h: the layers are open")
-endif()
-if(NOT linkOutput MATCHES "app/entry\\.h")
-  message(FATAL_ERROR "The link probe failed, but not on app/entry.h:\n"
-                      "${linkOutput}")
-endif()
-message("link/ cannot include app/entry.h; app/ can")
+function(build_probe target result output)
+  execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR}
+                          --target ${target}
+                  RESULT_VARIABLE code OUTPUT_VARIABLE text ERROR_VARIABLE text)
+  set(${result} ${code} PARENT_SCOPE)
+  set(${output} "${text}" PARENT_SCOPE)
+endfunction()
+
+# probe(ABOVE BELOW HEADER): ABOVE's probe compiles, BELOW's fails on HEADER.
+function(probe above below header)
+  build_probe(layer_probe_${above} aboveResult aboveOutput)
+  if(NOT aboveResult EQUAL 0)
+    message(FATAL_ERROR "The probe does not compile even as part of "
+                        "${above}:\n${aboveOutput}")
+  endif()
+  build_probe(layer_probe_${below} belowResult belowOutput)
+  if(belowResult EQUAL 0)
+    message(FATAL_ERROR "${below} reached ${header}: the layers are open")
+  endif()
+  string(REPLACE "." "\\." pattern "${header}")
+  if(NOT belowOutput MATCHES "${pattern}")
+    message(FATAL_ERROR "The ${below} probe failed, but not on ${header}:\n"
+                        "${belowOutput}")
+  endif()
+  message("${below} cannot include ${header}; ${above} can")
+endfunction()
+
+probe(app link app/entry.h)
+probe(fleet_cli fleet_plan fleet/cli/exit_status.h)

@@ -116,7 +116,7 @@ TEST(ReaderSimCommandLine, RefusesBadArgumentsWithOneLine) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--port"}, "option --port needs a value"},
-      {{"--port", "65536"}, "not a number from 0 to 65535"},
+      {{"--port", "16536"}, "not a number from 0 to 16535"},
       {{"--port", "-1"}, "not a number"},
       {{"--rate", "57600"}, "is not 115200, 230400, 460800 or 921600"},
       {{"--version", "1.2"}, "is not a version"},

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "contract/port.h"
 #include "tools/readersim/option_table.h"
 
 namespace modflash::sim {
@@ -16,10 +17,13 @@ void AddGeneral(OptionTable& t, CommandLine& line) {
           "prints it on a line of its own: \"readersim: listening on "
           "127.0.0.1:PORT\"",
           [&o](const std::string& v) {
-            uint32_t n = 0;
-            std::string what = ParseNumber(v, 65535, n);
+            int32_t n = 0;
+            if (!output::ParsePort(v, n, 0)) {
+              return "is not a number from 0 to " +
+                     std::to_string(output::kHighestPort);
+            }
             o.port = static_cast<uint16_t>(n);
-            return what;
+            return std::string();
           });
   t.Number(g, "--connections", "N",
            "stop after N connections (default 0: never)", 0xFFFFFFFFu,

@@ -1,0 +1,13 @@
+#ifndef MODFLASH_FLEET_CLI_EXIT_STATUS_H_
+#define MODFLASH_FLEET_CLI_EXIT_STATUS_H_
+
+namespace modflash::fleet {
+
+/// Exit statuses of modflash-fleet.
+inline constexpr int kAllSucceeded = 0;
+inline constexpr int kSomeNotUpdated = 1;  ///< failed or not started
+inline constexpr int kBadInput = 2;        ///< usage, inventory or image
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_CLI_EXIT_STATUS_H_

@@ -1,0 +1,347 @@
+#include "fleet/cli/fleet_main.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fleet/cli/merge_command.h"
+#include "fleet/cli/options.h"
+#include "fleet/console/display.h"
+#include "fleet/console/summary.h"
+#include "fleet/html/html_report.h"
+#include "fleet/plan/inventory.h"
+#include "fleet/plan/retry.h"
+#include "fleet/report/report.h"
+#include "fleet/run/fleet_run.h"
+#include "fleet/system/terminal.h"
+#include "fleet/transcript/judgement.h"
+#include "image/code_file.h"
+#include "image/regular_file.h"
+#include "image/sha256.h"
+#include "process/child_process.h"
+
+#ifndef MODFLASH_VERSION
+#error "the build defines MODFLASH_VERSION"
+#endif
+
+namespace modflash::fleet {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string DefaultFolder() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  char name[64];
+  std::strftime(name, sizeof name, "modflash-fleet-%Y%m%d-%H%M%S", &local);
+  return name;
+}
+
+std::string Beside(const char* argv0, const std::string& program) {
+  return process::OwnDirectory(argv0) + "/" + process::ProgramFileName(program);
+}
+
+// modflash prints no version of its own, and its output must stay as it
+// is; the one beside this program comes from the same build and package.
+void PrintVersion(const Options& o, const char* argv0) {
+  std::cout << "modflash-fleet " MODFLASH_VERSION "\n";
+  if (o.modflash.empty()) {
+    std::cout << "modflash " MODFLASH_VERSION " (built with this program: "
+              << Beside(argv0, "modflash") << ")\n";
+  } else {
+    std::cout << "modflash: " << o.modflash
+              << " (given with --modflash; its version is not known)\n";
+  }
+}
+
+// Reads and checks the inventory file; false (with every reason printed)
+// when it cannot be used.
+bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
+  // A folder would make the read throw: only a file is opened.
+  std::ifstream in;
+  if (IsRegularFile(path)) in.open(path, std::ios::binary);
+  if (!in.is_open()) {
+    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::vector<InventoryError> errors;
+  readers = ParseInventory(text, errors);
+  for (const InventoryError& e : errors) {
+    std::cout << path << ":" << e.line << ": " << Shown(e.message) << "\n";
+  }
+  if (!errors.empty()) {
+    std::cout << "modflash-fleet: " << errors.size() << " error(s) in the "
+              << "inventory " << path << "; nothing was started\n";
+    return false;
+  }
+  if (readers.empty()) {
+    std::cout << "modflash-fleet: the inventory " << path
+              << " lists no readers\n";
+    return false;
+  }
+  for (const Reader& r : readers) {
+    if (!r.note.empty()) {
+      std::cout << path << ":" << r.line << ": note: " << r.note << "\n";
+    }
+  }
+  return true;
+}
+
+// The readers of the inventory or of the run retried; false (with the
+// reason printed) when there are none to take.
+bool LoadReaders(const Options& o, std::vector<Reader>& readers) {
+  if (o.retry.empty()) return CheckInventory(o.inventory, readers);
+  std::string error;
+  if (!RetryReaders(o.retry, o.kind == RunKind::kAudit, ResolveHost, readers,
+                    error)) {
+    std::cout << "modflash-fleet: cannot retry " << Shown(error)
+              << "; nothing was started\n";
+    return false;
+  }
+  return true;
+}
+
+struct ImageFacts {
+  std::string version;
+  std::string sha256;
+};
+
+bool CheckImage(const std::string& path, ImageFacts& image) {
+  std::vector<uint8_t> code(kCodeSize);
+  FirmwareVersion read;
+  if (!ReadCodeFile(path, code.data(), code.size(), read.major, read.minor,
+                    read.patch)) {
+    std::cout << "modflash-fleet: the image " << path
+              << " is not usable; nothing was started\n";
+    return false;
+  }
+  image.version = VersionText(read);
+  // The file is exactly the code area, so this is the file's checksum.
+  image.sha256 = Sha256Hex(code.data(), code.size());
+  return true;
+}
+
+// The programs the run needs, beside this one unless given.
+bool FindPrograms(const Options& o, const char* argv0,
+                  FleetSettings& settings) {
+  settings.modflash =
+      !o.modflash.empty() ? o.modflash : Beside(argv0, "modflash");
+  settings.auditProgram = Beside(argv0, "modflash-audit");
+  std::error_code ec;
+  const bool audit = o.kind == RunKind::kAudit;
+  if (!audit && !fs::is_regular_file(settings.modflash, ec)) {
+    std::cout << "modflash-fleet: no modflash program at " << settings.modflash
+              << " (give one with --modflash PATH)\n";
+    return false;
+  }
+  const bool reads = audit || (o.kind == RunKind::kProgram && !o.force);
+  if (reads && !fs::is_regular_file(settings.auditProgram, ec)) {
+    std::cout << "modflash-fleet: no modflash-audit program at "
+              << settings.auditProgram << " (it is installed beside "
+              << "modflash-fleet)\n";
+    return false;
+  }
+  return true;
+}
+
+void Configure(const Options& o, const ImageFacts& image, size_t readers,
+               FleetSettings& settings) {
+  settings.kind = o.kind;
+  settings.image = o.image;
+  settings.imageVersion = image.version;
+  settings.imageSha256 = image.sha256;
+  settings.force = o.force;
+  settings.jobs = o.jobs;
+  settings.waves = WavePlan(o.waves, readers);
+  settings.canary = o.canary > 0;
+  settings.maxFailures = o.maxFailures;
+  settings.maxFailureRate = o.maxFailureRate;
+}
+
+// A new, empty run folder; false (with the reason printed) when there is
+// none to be had.
+bool MakeRunFolder(const Options& o, FleetSettings& settings) {
+  std::error_code ec;
+  settings.folder = o.out.empty() ? DefaultFolder() : o.out;
+  if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
+    std::cout << "modflash-fleet: the run folder " << settings.folder
+              << " is not empty\n";
+    return false;
+  }
+  fs::create_directories(settings.folder, ec);
+  if (!fs::is_directory(settings.folder, ec)) {
+    std::cout << "modflash-fleet: cannot make the run folder "
+              << settings.folder << "\n";
+    return false;
+  }
+  return true;
+}
+
+const char* KindWords(const Options& o) {
+  switch (o.kind) {
+    case RunKind::kAudit:
+      return "audit";
+    case RunKind::kDryRun:
+      return "dry run";
+    case RunKind::kProgram:
+      break;
+  }
+  return "programming";
+}
+
+// What the run does, as its first lines say (and as --check shows it).
+void PrintPlan(const Options& o, const FleetSettings& settings,
+               size_t readers) {
+  std::cout << "modflash-fleet: " << KindWords(o) << " of " << readers
+            << " reader(s)";
+  if (!o.retry.empty()) std::cout << " (retry of " << o.retry << ")";
+  std::cout << ", up to " << o.jobs << " at a time";
+  if (settings.waves.size() > 1) {
+    std::cout << ", waves " << WaveList(settings.waves);
+  }
+  if (settings.canary) std::cout << ", canary " << settings.waves[0];
+  if (o.maxFailures > 0) {
+    std::cout << ", stop after " << o.maxFailures << " failure(s)";
+  }
+  if (o.maxFailureRate >= 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%g%%", o.maxFailureRate);
+    std::cout << ", stop above " << rate << " failed";
+  }
+  if (o.force) std::cout << ", current modules too";
+  std::cout << "\n";
+  if (!o.image.empty()) {
+    std::cout << "Image: " << o.image << " (" << settings.imageVersion
+              << ", SHA-256 " << settings.imageSha256 << ")\n";
+  }
+}
+
+// --check: the readers, one a line, and the programs that would run.
+void PrintCheck(const Options& o, const FleetSettings& settings,
+                const std::vector<Reader>& readers) {
+  PrintPlan(o, settings, readers.size());
+  size_t wave = 0;
+  size_t waveEnd = 0;
+  for (size_t i = 0; i < readers.size(); ++i) {
+    if (i == waveEnd) waveEnd += settings.waves[wave++];
+    const Reader& r = readers[i];
+    std::cout << "  " << i + 1 << "  " << Shown(r.name) << "  " << Shown(r.host)
+              << ":" << r.port;
+    if (r.host != r.address) std::cout << " (" << r.address << ")";
+    if (settings.waves.size() > 1) std::cout << "  wave " << wave;
+    std::cout << "\n";
+  }
+  std::cout << (o.kind == RunKind::kAudit
+                    ? "Reads with: " + settings.auditProgram
+                    : "Runs: " + settings.modflash)
+            << "\nChecked: nothing was started.\n";
+}
+
+RunDescription Describe(const Options& o, int argc, char** argv,
+                        const FleetSettings& settings) {
+  RunDescription run;
+  run.kind = RunKindName(o.kind);
+  run.commandLine.assign(argv, argv + argc);
+  run.imageFile = o.image;
+  run.imageVersion = settings.imageVersion;
+  run.imageSha256 = settings.imageSha256;
+  run.site = o.site;
+  run.retryOf = o.retry;
+  run.modflashBeside = o.modflash.empty();
+  return run;
+}
+
+// The summary's order: the readers that succeeded, those never started,
+// and the failures last, each in inventory order.
+std::vector<ReaderRecord> FailuresLast(std::vector<ReaderRecord> records) {
+  const auto rank = [](const ReaderRecord& r) {
+    return Succeeded(r.outcome) ? 0 : r.outcome == Outcome::kNotStarted ? 1 : 2;
+  };
+  std::stable_sort(records.begin(), records.end(),
+                   [&](const ReaderRecord& a, const ReaderRecord& b) {
+                     return rank(a) < rank(b);
+                   });
+  return records;
+}
+
+// Runs the fleet and writes its report; the exit status.
+int RunAndReport(const Options& o, int argc, char** argv,
+                 const FleetSettings& settings,
+                 const std::vector<Reader>& readers) {
+  PrintPlan(o, settings, readers.size());
+  std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
+  InstallInterruptHandler();
+  Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs);
+  RunDescription run = Describe(o, argc, argv, settings);
+  run.startTime = LocalTimeNow();
+  FleetResult result = RunFleet(settings, readers, display);
+  run.endTime = LocalTimeNow();
+  // A run in one wave has none to tell.
+  if (settings.waves.size() > 1) run.waves = result.waves;
+  run.stopped = result.stopped;
+  for (ReaderRecord& r : result.records) r.site = o.site;
+  std::string error;
+  // run.json and report.html come from the report just written.
+  const bool written = WriteReport(settings.folder, result.records, error) &&
+                       WriteRunSummary(settings.folder, run, error);
+  if (o.kind == RunKind::kAudit) {
+    AuditSummary(std::cout, result.records, settings.imageVersion);
+    std::cout << "Report: " << settings.folder << "/report.csv\n";
+  } else {
+    display.Summary(FailuresLast(result.records),
+                    settings.folder + "/report.csv");
+  }
+  if (!result.stopped.empty()) {
+    std::cout << "Stopped: " << result.stopped << "\n";
+  }
+  if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
+  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
+  const bool allWell =
+      std::all_of(result.records.begin(), result.records.end(),
+                  [](const ReaderRecord& r) { return Succeeded(r.outcome); });
+  return written && allWell ? kAllSucceeded : kSomeNotUpdated;
+}
+
+}  // namespace
+
+int FleetMain(int argc, char** argv) {
+  if (IsMergeCommand(argc, argv)) return MergeMain(argc, argv);
+  Options o;
+  const int parsed = ParseOptions(argc, argv, o);
+  if (parsed >= 0) return parsed;
+  const char* argv0 = argc > 0 ? argv[0] : nullptr;
+  if (o.version) {
+    PrintVersion(o, argv0);
+    return kAllSucceeded;
+  }
+
+  // Everything is checked before anything starts.
+  std::vector<Reader> readers;
+  const bool readersOk = LoadReaders(o, readers);
+  ImageFacts image;
+  const bool imageOk = o.image.empty() || CheckImage(o.image, image);
+  if (!readersOk || !imageOk) return kBadInput;
+  if (readers.empty()) {
+    std::cout << "modflash-fleet: " << o.retry
+              << " has no reader to retry; nothing was started\n";
+    return kAllSucceeded;
+  }
+  FleetSettings settings;
+  if (!FindPrograms(o, argv0, settings)) return kBadInput;
+  Configure(o, image, readers.size(), settings);
+  if (o.check) {
+    PrintCheck(o, settings, readers);
+    return kAllSucceeded;
+  }
+  if (!MakeRunFolder(o, settings)) return kBadInput;
+  return RunAndReport(o, argc, argv, settings, readers);
+}
+
+}  // namespace modflash::fleet

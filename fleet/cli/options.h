@@ -1,0 +1,42 @@
+#ifndef MODFLASH_FLEET_OPTIONS_H_
+#define MODFLASH_FLEET_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+#include "fleet/plan/waves.h"
+#include "fleet/report/record.h"
+
+namespace modflash::fleet {
+
+/// modflash-fleet's command line, checked.
+struct Options {
+  bool dryRun = false;
+  bool program = false;
+  bool audit = false;
+  /// The one of the three that was given.
+  RunKind kind = RunKind::kProgram;
+  bool check = false;     ///< --check: validate and show, start nothing
+  bool force = false;     ///< --force: update current modules too
+  bool version = false;   ///< --version
+  std::string image;      ///< empty for an audit without --image
+  std::string inventory;  ///< empty with --retry
+  std::string retry;      ///< --retry's run folder
+  int jobs = 16;
+  bool plain = false;  ///< plain event lines even on a terminal
+  int canary = 0;
+  std::vector<WaveSize> waves;  ///< --waves (or --canary K: K,100%)
+  int maxFailures = 0;
+  double maxFailureRate = -1;  ///< per cent; below 0: none
+  std::string out;
+  std::string modflash;
+  std::string site;
+};
+
+/// Reads the command line into `o`. -1 to go on, otherwise the exit status
+/// (0 after --help, 2 after a usage error, with the reason printed).
+int ParseOptions(int argc, char** argv, Options& o);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_OPTIONS_H_

@@ -1,0 +1,215 @@
+#include "fleet/console/display.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "fleet/console/table.h"
+#include "fleet/system/terminal.h"
+#include "fleet/text/text.h"
+
+namespace modflash::fleet {
+namespace {
+
+// The failure line, and the first error where it tells another story.
+std::string Detail(const ReaderRecord& r) {
+  std::string detail = Shown(r.failureLine);
+  if (!r.firstError.empty() && r.firstError != r.failureLine) {
+    detail += " (first error: " + Shown(r.firstError) + ")";
+  }
+  return detail;
+}
+
+// Screen rows that lines of these widths take on `columns`. A terminal
+// that got narrower rewraps its lines (most do), so a line may take more
+// than one.
+size_t RowsTaken(const std::vector<size_t>& widths, int columns) {
+  const auto width = static_cast<size_t>(std::max(columns, 1));
+  size_t rows = 0;
+  for (const size_t used : widths) {
+    rows += std::max<size_t>(1, (used + width - 1) / width);
+  }
+  return rows;
+}
+
+// The terminal's size, or the classic 24 by 80 when it tells none.
+void ScreenSize(int& rows, int& columns) {
+  if (!TerminalSize(rows, columns) || rows < 1 || columns < 1) {
+    rows = 24;
+    columns = 80;
+  }
+}
+
+}  // namespace
+
+std::string ClockNow() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+Display::Display(std::ostream& out, bool live, int jobs)
+    : out_(out), live_(live), jobs_(jobs), start_(Clock::now()) {}
+
+void Display::Started(const ReaderRecord& record) {
+  if (live_) return;
+  out_ << ClockNow() << " started  " << Shown(record.reader.name) << " ("
+       << ShownWhere(record.reader) << ")\n"
+       << std::flush;
+}
+
+void Display::Finished(const ReaderRecord& record) {
+  Remember(record);
+  if (live_) return;
+  out_ << ClockNow() << " finished " << Shown(record.reader.name) << ": "
+       << OutcomeName(record.outcome);
+  if (record.exitStatus) out_ << " (exit status " << *record.exitStatus << ")";
+  if (!record.failureLine.empty()) out_ << ": " << Shown(record.failureLine);
+  out_ << "\n" << std::flush;
+}
+
+void Display::Remember(const ReaderRecord& record) {
+  const double seconds = record.seconds.value_or(0.0);
+  if (record.outcome == Outcome::kUpdated ||
+      record.outcome == Outcome::kDryRunOk) {
+    succeeded_.sum += seconds;
+    ++succeeded_.count;
+    return;
+  }
+  if (seconds > 0) {
+    others_.sum += seconds;
+    ++others_.count;
+  }
+  if (record.outcome != Outcome::kFailed) return;
+  std::string reason = Shown(record.failureLine);
+  if (reason.empty() && record.exitStatus) {
+    reason = "exit status " + std::to_string(*record.exitStatus);
+  }
+  failed_.push_back(
+      {Shown(record.reader.name), reason.empty() ? "ended" : reason});
+}
+
+// From the durations of the updates that succeeded, or while none has, of
+// those that failed after running a while; none before either.
+std::optional<double> Display::SecondsLeft(const std::vector<LiveLine>& lines,
+                                           const Totals& totals) const {
+  const Durations& known = succeeded_.count > 0 ? succeeded_ : others_;
+  if (known.count == 0) return std::nullopt;
+  std::vector<double> runningFor;
+  for (const LiveLine& line : lines) runningFor.push_back(line.seconds);
+  return EstimateSecondsLeft(known.sum / static_cast<double>(known.count),
+                             runningFor, totals.waiting, jobs_);
+}
+
+void Display::Note(const std::string& text) {
+  Erase();
+  noteWidths_.clear();
+  size_t from = 0;
+  for (size_t end; (end = text.find('\n', from)) != std::string::npos;
+       from = end + 1) {
+    noteWidths_.push_back(TextWidth(text.substr(from, end - from)));
+  }
+  noteWidths_.push_back(TextWidth(text.substr(from)));
+  out_ << text << "\n" << std::flush;
+}
+
+void Display::Erase() {
+  if (!live_ || drawn_.empty()) return;
+  ScreenSize(rows_, columns_);
+  // Up to the first live line and clear it, then the lines below it. Not
+  // one clear from there down: were that the top of the screen, tmux would
+  // keep the cleared screen in its scrollback.
+  out_ << "\x1b[" << RowsTaken(drawn_, columns_)
+       << "F\x1b[2K\x1b[E\x1b[J\x1b[F";
+  drawn_.clear();
+}
+
+void Display::Live(const std::vector<LiveLine>& lines, const Totals& totals,
+                   bool force) {
+  if (!live_) return;
+  int rows = 0;
+  int columns = 0;
+  ScreenSize(rows, columns);
+  const bool resized = rows != rows_ || columns != columns_;
+  rows_ = rows;
+  columns_ = columns;
+  const auto now = Clock::now();
+  if (!force && !resized && !drawn_.empty() &&
+      now - lastDraw_ < std::chrono::milliseconds(250)) {
+    return;
+  }
+  lastDraw_ = now;
+  LiveView view;
+  view.running = lines;
+  view.failed.assign(failed_.rbegin(), failed_.rend());
+  view.totals = totals;
+  view.elapsed = std::chrono::duration<double>(now - start_).count();
+  view.left = SecondsLeft(lines, totals);
+  // The latest note stays in view above the live lines.
+  const size_t noteRows =
+      std::min(RowsTaken(noteWidths_, columns), static_cast<size_t>(rows / 2));
+  Draw(FitLive(view, rows - static_cast<int>(noteRows), columns), columns);
+}
+
+// Over the live lines on screen, from their first line down.
+void Display::Draw(const std::vector<std::string>& frame, int columns) {
+  if (frame.empty()) {  // no room at all
+    Erase();
+    return;
+  }
+  std::string text;
+  if (!drawn_.empty()) {
+    text = "\x1b[" + std::to_string(RowsTaken(drawn_, columns)) + "F";
+  }
+  drawn_.clear();
+  for (const std::string& line : frame) {
+    text += line + "\x1b[K\n";
+    drawn_.push_back(TextWidth(line));
+  }
+  // Whatever is left below: the rest of a taller or rewrapped frame.
+  text += "\x1b[J";
+  out_ << text << std::flush;
+}
+
+void Display::EndLive() {
+  Erase();
+  out_ << std::flush;
+}
+
+void Display::Summary(const std::vector<ReaderRecord>& records,
+                      const std::string& reportPath) {
+  ConsoleTable table({{"name", 0, true, kNameWidth},
+                      {"address", 0, true, 0},
+                      {"outcome", 15, false, 0},
+                      {"exit", 4, false, 0},
+                      {"seconds", 7, false, 0},
+                      {"detail", 0, false, 0}});
+  size_t counts[8] = {};
+  for (const ReaderRecord& r : records) {
+    ++counts[static_cast<int>(r.outcome)];
+    char seconds[16] = "";
+    if (r.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *r.seconds);
+    table.Add({Shown(r.reader.name), ShownWhere(r.reader),
+               OutcomeName(r.outcome),
+               r.exitStatus ? std::to_string(*r.exitStatus) : "", seconds,
+               Detail(r)});
+  }
+  out_ << "\n";
+  table.Print(out_);
+  out_ << "\n"
+       << records.size()
+       << " readers: " << counts[static_cast<int>(Outcome::kUpdated)]
+       << " updated, ";
+  if (const size_t current =
+          counts[static_cast<int>(Outcome::kAlreadyCurrent)]) {
+    out_ << current << " already current, ";
+  }
+  out_ << counts[static_cast<int>(Outcome::kDryRunOk)] << " dry-run-ok, "
+       << counts[static_cast<int>(Outcome::kFailed)] << " failed, "
+       << counts[static_cast<int>(Outcome::kNotStarted)] << " not started\n"
+       << "Report: " << reportPath << "\n"
+       << std::flush;
+}
+
+}  // namespace modflash::fleet

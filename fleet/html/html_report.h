@@ -1,0 +1,33 @@
+#ifndef MODFLASH_FLEET_HTML_REPORT_H_
+#define MODFLASH_FLEET_HTML_REPORT_H_
+
+#include <string>
+#include <vector>
+
+#include "fleet/report/run_info.h"
+
+namespace modflash::fleet {
+
+/// `text` with &, <, >, " and ' replaced by entities: safe as element text
+/// and as a quoted attribute value.
+std::string EscapeHtml(const std::string& text);
+
+/// The report page of a run folder from its run.json object (null when the
+/// folder has none) and its records: header and counts, a timeline of the
+/// phases, the module versions and a table of the readers. One file whose
+/// styles, drawings and script are inline; it loads nothing, and reads as
+/// a plain page with scripts off.
+std::string RenderHtmlReport(const Json& run, const std::vector<Json>& records);
+
+/// Writes report.html into `folder` from its run.json and report.jsonl.
+/// False with `error` set when they cannot be read or the page written.
+bool WriteHtmlReport(const std::string& folder, std::string& error);
+
+/// Writes run.json (from `run` and the report.jsonl already written) and
+/// report.html into `folder`. False with `error` set when it cannot.
+bool WriteRunSummary(const std::string& folder, const RunDescription& run,
+                     std::string& error);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_HTML_REPORT_H_

@@ -1,0 +1,381 @@
+// The header and the reader table of the report page.
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "fleet/html/html_report.h"
+#include "fleet/html/html_sections.h"
+
+namespace modflash::fleet::html {
+namespace {
+
+// A line of the header; none when `value` is empty.
+std::string Fact(const std::string& label, const std::string& value) {
+  if (value.empty()) return "";
+  return "<dt>" + label + "</dt><dd>" + value + "</dd>";
+}
+
+// The texts and numbers of a list in run.json, comma-separated.
+std::string List(const Json& run, const char* field) {
+  const auto list = run.find(field);
+  if (list == run.end() || !list->is_array()) return "";
+  std::string text;
+  for (const Json& item : *list) {
+    if (!item.is_string() && !item.is_number()) continue;
+    text +=
+        (text.empty() ? "" : ", ") +
+        EscapeHtml(item.is_string() ? item.get<std::string>() : item.dump());
+  }
+  return text;
+}
+
+// The images the run used: run.json's list (a merge), its image, or else
+// the distinct versions the records show.
+std::vector<Json> Images(const Json& run, const std::vector<Json>& records) {
+  if (run.is_object()) {
+    const auto list = run.find("images");
+    if (list != run.end() && list->is_array() && !list->empty()) {
+      return std::vector<Json>(list->begin(), list->end());
+    }
+    const auto image = run.find("image");
+    if (image != run.end() && image->is_object()) return {*image};
+  }
+  std::vector<Json> images;
+  std::set<std::string> seen;
+  for (const Json& r : records) {
+    const std::string version = Text(r, "file_version");
+    const std::string sha256 = Text(r, "image_sha256");
+    if (version.empty() || !seen.insert(version + " " + sha256).second) {
+      continue;
+    }
+    images.push_back({{"file", nullptr},
+                      {"version", version},
+                      {"sha256", sha256.empty() ? Json() : Json(sha256)}});
+  }
+  return images;
+}
+
+std::string ImageText(const Json& image) {
+  std::string text;
+  const std::string file = Text(image, "file");
+  if (!file.empty()) text += EscapeHtml(file) + " ";
+  const std::string version = Text(image, "version");
+  text += "<b>" + EscapeHtml(version.empty() ? "version unknown" : version) +
+          "</b>, SHA-256 ";
+  const std::string sha256 = Text(image, "sha256");
+  return text + (sha256.empty() ? std::string("not recorded")
+                                : "<code>" + EscapeHtml(sha256) + "</code>");
+}
+
+std::string CommandLine(const Json& run) {
+  const auto args = run.find("command_line");
+  if (args == run.end() || !args->is_array()) return "";
+  std::string line;
+  for (const Json& arg : *args) {
+    if (!arg.is_string()) continue;
+    std::string text = arg.get<std::string>();
+    if (text.empty() || text.find_first_of(" \t\"") != std::string::npos) {
+      text = "\"" + text + "\"";
+    }
+    line += (line.empty() ? "" : " ") + text;
+  }
+  return line;
+}
+
+// The first start and the last end among the records.
+std::pair<std::string, std::string> RecordSpan(
+    const std::vector<Json>& records) {
+  std::string first;
+  std::string last;
+  for (const Json& r : records) {
+    const std::string start = Text(r, "start_time");
+    const std::string end = Text(r, "end_time");
+    if (!start.empty() && (first.empty() || start < first)) first = start;
+    if (!end.empty() && end > last) last = end;
+  }
+  return {first, last};
+}
+
+std::string Tile(const std::string& outcome, const std::string& cls,
+                 long long count) {
+  return "<div class=\"tile " + cls + "\" data-outcome=\"" +
+         EscapeHtml(outcome) + "\" data-count=\"" + std::to_string(count) +
+         "\"><b>" + std::to_string(count) + "</b>" + EscapeHtml(outcome) +
+         "</div>";
+}
+
+std::string OutcomeClass(const std::string& outcome) {
+  const bool plain = !outcome.empty() && outcome.size() < 32 &&
+                     outcome.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") ==
+                         std::string::npos;
+  return "o-" + (plain ? outcome : std::string("other"));
+}
+
+std::string Tiles(const std::string& kind, const std::vector<Json>& records) {
+  std::string tiles =
+      "<div class=\"tiles\">" +
+      Tile("readers", "o-total", static_cast<long long>(records.size()));
+  const Json counts = CountOutcomes(kind, records);
+  for (const auto& [outcome, count] : counts.items()) {
+    tiles += Tile(outcome, OutcomeClass(outcome), count.get<long long>());
+  }
+  return tiles + "</div>";
+}
+
+// Counts per site, when the records come from more than one.
+std::string SitesTable(const std::vector<Json>& records) {
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<Json>> bySite;
+  for (const Json& r : records) {
+    const std::string site = Text(r, "site");
+    if (bySite.find(site) == bySite.end()) order.push_back(site);
+    bySite[site].push_back(r);
+  }
+  if (order.size() < 2) return "";
+  std::string table =
+      "<table class=\"sites\"><thead><tr><th>Site</th><th>Readers</th>"
+      "<th>Counts</th></tr></thead><tbody>";
+  for (const std::string& site : order) {
+    std::string counts;
+    const Json siteCounts = CountOutcomes("", bySite[site]);
+    for (const auto& [outcome, count] : siteCounts.items()) {
+      counts += (counts.empty() ? "" : ", ") + EscapeHtml(outcome) + " " +
+                std::to_string(count.get<long long>());
+    }
+    table += "<tr><td>" + EscapeHtml(site.empty() ? "(none)" : site) +
+             "</td><td>" + std::to_string(bySite[site].size()) + "</td><td>" +
+             counts + "</td></tr>";
+  }
+  return table + "</tbody></table>";
+}
+
+// Failures first, then readers never started, then the rest; each group
+// in record order.
+int Rank(const std::string& outcome) {
+  if (outcome == "failed") return 0;
+  if (IsFailure(outcome)) return 1;
+  if (outcome == "not-started") return 2;
+  return 3;
+}
+
+std::string LogLink(const Json& record, const std::string& text) {
+  const std::string href = RelativeHref(Text(record, "log_file"));
+  if (href.empty()) return EscapeHtml(text);
+  return "<a class=\"log\" href=\"" + EscapeHtml(href) + "\">" +
+         EscapeHtml(text) + "</a>";
+}
+
+// Earlier records of the reader (a merge): outcome, linked to its log, and
+// the run it came from.
+std::string Attempts(const Json& record) {
+  const auto attempts = record.find("attempts");
+  if (attempts == record.end() || !attempts->is_array() || attempts->empty()) {
+    return "";
+  }
+  std::string text;
+  for (const Json& a : *attempts) {
+    if (!a.is_object()) continue;
+    text += (text.empty() ? "" : ", ") + LogLink(a, Text(a, "outcome"));
+    if (!Text(a, "run").empty())
+      text += " (" + EscapeHtml(Text(a, "run")) + ")";
+  }
+  return "<small>earlier: " + text + "</small>";
+}
+
+std::string Cell(const std::string& text, const char* cls = nullptr) {
+  return (cls ? "<td class=\"" + std::string(cls) + "\">" : "<td>") +
+         EscapeHtml(text) + "</td>";
+}
+
+// The optional columns: those that some record fills.
+struct Columns {
+  bool site = false;
+  bool moduleState = false;
+  bool nextStep = false;
+};
+
+std::string ReaderRow(const Json& r, const Columns& columns) {
+  const std::string outcome = Text(r, "outcome");
+  std::string where = Text(r, "host");
+  if (where.empty()) where = Text(r, "address");
+  if (const auto port = Number(r, "port")) {
+    where += ":" + std::to_string(static_cast<long long>(*port));
+  }
+  std::string row = "<tr class=\"" + OutcomeClass(outcome) +
+                    "\" data-outcome=\"" + EscapeHtml(outcome) + "\"><td>" +
+                    EscapeHtml(Text(r, "name")) + "<small>" +
+                    EscapeHtml(where) + "</small></td>";
+  if (columns.site) {
+    // A merge's record: its run, when that is not the site's name.
+    const std::string run = Text(r, "run");
+    row += "<td class=\"n\">" + EscapeHtml(Text(r, "site"));
+    if (!run.empty() && run != Text(r, "site")) {
+      row += "<small>" + EscapeHtml(run) + "</small>";
+    }
+    row += "</td>";
+  }
+  row += "<td><span class=\"badge\">" + EscapeHtml(outcome) + "</span>" +
+         Attempts(r) + "</td>";
+  row += Cell(FailedPhase(r), "n");
+  if (columns.moduleState) row += Cell(Text(r, "module_state"), "n");
+  if (columns.nextStep) row += Cell(Text(r, "next_step"));
+  const std::string before = Text(r, "version_before");
+  const std::string after = Text(r, "version_after");
+  row += Cell(after.empty() ? before : before + " \u2192 " + after, "n");
+  const auto seconds = Number(r, "seconds");
+  char sort[32] = "";
+  if (seconds) std::snprintf(sort, sizeof sort, "%.1f", *seconds);
+  row += "<td class=\"n\" data-sort=\"" + std::string(sort) + "\">" +
+         (seconds ? Clock(*seconds) : "") + "</td>";
+  row += "<td>" + LogLink(r, "log") + "</td>";
+  std::string failure = EscapeHtml(Text(r, "failure_line"));
+  if (!Text(r, "failure_address").empty()) {
+    failure +=
+        "<small>at " + EscapeHtml(Text(r, "failure_address")) + "</small>";
+  }
+  const std::string first = Text(r, "first_error");
+  if (!first.empty() && first != Text(r, "failure_line")) {
+    failure += "<small>first: " + EscapeHtml(first) + "</small>";
+  }
+  return row + "<td>" + failure + "</td></tr>";
+}
+
+std::string Controls(const std::vector<Json>& records) {
+  std::vector<std::string> outcomes;
+  for (const Json& r : records) {
+    const std::string o = Text(r, "outcome");
+    if (std::find(outcomes.begin(), outcomes.end(), o) == outcomes.end()) {
+      outcomes.push_back(o);
+    }
+  }
+  std::string html =
+      "<div id=\"controls\" class=\"controls\" hidden><input id=\"filter\" "
+      "type=\"search\" placeholder=\"Filter: name, address, any text\" "
+      "aria-label=\"Filter readers\" size=\"32\"><select "
+      "id=\"outcome-filter\" aria-label=\"Outcome\"><option value=\"\">"
+      "every outcome</option>";
+  for (const std::string& o : outcomes) {
+    html += "<option>" + EscapeHtml(o) + "</option>";
+  }
+  return html + "</select><span id=\"shown\"></span></div>";
+}
+
+}  // namespace
+
+std::string ReadersSection(const std::vector<Json>& records) {
+  std::vector<size_t> order(records.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return Rank(Text(records[a], "outcome")) <
+           Rank(Text(records[b], "outcome"));
+  });
+  const auto any = [&](const char* field) {
+    return std::any_of(records.begin(), records.end(),
+                       [&](const Json& r) { return !Text(r, field).empty(); });
+  };
+  Columns columns;
+  columns.site = any("site");
+  columns.moduleState = any("module_state");
+  columns.nextStep = any("next_step");
+  std::string html = "<section id=\"readers\"><h2>Readers</h2>" +
+                     Controls(records) +
+                     "<table id=\"reader-table\"><thead><tr><th>Reader</th>";
+  if (columns.site) html += "<th>Site</th>";
+  html += "<th>Outcome</th><th>Phase</th>";
+  if (columns.moduleState) html += "<th>Module state</th>";
+  if (columns.nextStep) html += "<th>Next step</th>";
+  html +=
+      "<th>Versions</th><th data-numeric>Duration</th><th>Log</th>"
+      "<th>Failure</th></tr></thead><tbody>";
+  for (const size_t i : order) html += ReaderRow(records[i], columns);
+  return html + "</tbody></table></section>";
+}
+
+std::string RelativeHref(const std::string& path) {
+  std::string p = path;
+  std::replace(p.begin(), p.end(), '\\', '/');
+  if (p.empty() || p[0] == '/' || p.find(':') != std::string::npos) return "";
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string href;
+  for (const char c : p) {
+    const auto u = static_cast<unsigned char>(c);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+                       c == '_' || c == '~' || c == '/';
+    if (plain) {
+      href += c;
+    } else {
+      href += '%';
+      href += kHex[u >> 4];
+      href += kHex[u & 15];
+    }
+  }
+  return href;
+}
+
+std::string KindTitle(const Json& run) {
+  const std::string kind = run.is_object() ? Text(run, "kind") : "";
+  if (kind == "program") return "Program run";
+  if (kind == "dryrun") return "Dry run";
+  if (kind == "audit") return "Audit";
+  if (kind == "merge") return "Merged report";
+  return "Fleet run";
+}
+
+// The sites of a merge whose machines could not be reached, comma-separated.
+std::string UnreachableSites(const Json& run) {
+  const auto sites = run.find("sites");
+  if (sites == run.end() || !sites->is_object()) return "";
+  std::string text;
+  for (const auto& [name, site] : sites->items()) {
+    const auto reachable = site.find("reachable");
+    if (reachable == site.end() || *reachable != false) continue;
+    text += (text.empty() ? "" : ", ") + EscapeHtml(name);
+  }
+  return text;
+}
+
+std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
+  const Json info = run.is_object() ? run : Json::object();
+  std::string h =
+      "<header><h1>" + KindTitle(info) + "</h1><dl class=\"facts\">";
+  const std::string site = Text(info, "site");
+  if (!site.empty()) h += Fact("Site", EscapeHtml(site));
+  const std::vector<Json> images = Images(info, records);
+  std::string imageText;
+  for (const Json& image : images) {
+    imageText += (imageText.empty() ? "" : "<br>") + ImageText(image);
+  }
+  h += Fact(images.size() > 1 ? "Images" : "Image",
+            imageText.empty() ? "not recorded" : imageText);
+  std::string tool = "not recorded (a run folder of an earlier version)";
+  if (!Text(info, "tool_version").empty()) {
+    tool = "modflash-fleet " + EscapeHtml(Text(info, "tool_version"));
+    if (!Text(info, "modflash_version").empty()) {
+      tool += ", modflash " + EscapeHtml(Text(info, "modflash_version"));
+    }
+  }
+  h += Fact("Tool", tool);
+  const std::string line = CommandLine(info);
+  if (!line.empty())
+    h += Fact("Command line", "<code>" + EscapeHtml(line) + "</code>");
+  const auto [first, last] = RecordSpan(records);
+  const std::string start = Text(info, "start_time");
+  const std::string end = Text(info, "end_time");
+  h += Fact("Started", EscapeHtml(start.empty() ? first : start));
+  h += Fact("Ended", EscapeHtml(end.empty() ? last : end));
+  h += Fact("Runs", List(info, "runs")) + Fact("Waves", List(info, "waves"));
+  h += Fact("Sites not reached", UnreachableSites(info));
+  if (!Text(info, "retry_of").empty()) {
+    h += Fact("Retry of", EscapeHtml(Text(info, "retry_of")));
+  }
+  if (!Text(info, "stopped").empty()) {
+    h += Fact("Stopped", EscapeHtml(Text(info, "stopped")));
+  }
+  h += "</dl>" + Tiles(Text(info, "kind"), records) + SitesTable(records);
+  return h + "</header>";
+}
+
+}  // namespace modflash::fleet::html

@@ -1,7 +1,0 @@
-// modflash-fleet: updates many readers at once (see docs/fleet.md).
-
-#include "fleet/fleet_main.h"
-
-int main(int argc, char** argv) {
-  return modflash::fleet::FleetMain(argc, argv);
-}

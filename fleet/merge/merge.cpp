@@ -1,0 +1,245 @@
+#include "fleet/merge/merge.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "fleet/plan/inventory.h"
+#include "fleet/report/report.h"
+
+namespace modflash::fleet {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One record of one run, with what orders it among the reader's records.
+struct Entry {
+  Json record;
+  std::string runStart;  // the run's start, else its first record's
+  std::string start;     // the record's own start time
+  size_t argument = 0;   // the run's position on the command line
+
+  bool operator<(const Entry& other) const {
+    return std::tie(runStart, start, argument) <
+           std::tie(other.runStart, other.start, other.argument);
+  }
+};
+
+std::string RunStart(const RunFolder& run) {
+  std::string start = run.run.is_object() ? Text(run.run, "start_time") : "";
+  if (!start.empty()) return start;
+  for (const Json& r : run.records) {
+    const std::string s = Text(r, "start_time");
+    if (!s.empty() && (start.empty() || s < start)) start = s;
+  }
+  return start;
+}
+
+// The --site of the record's run; "" when it had none. A merge names the
+// run folder as the site of the records whose run had none.
+std::string ExplicitSite(const RunFolder& run, const Json& record,
+                         bool fromMerge) {
+  const std::string own = Text(record, "site");
+  if (fromMerge) return own == Text(record, "run") ? "" : own;
+  if (!own.empty()) return own;
+  return run.run.is_object() ? Text(run.run, "site") : "";
+}
+
+std::string ReaderKey(const std::string& site, const Json& record) {
+  std::string where = Text(record, "address");
+  if (where.empty()) where = Text(record, "host");
+  if (where.empty()) where = Text(record, "name");
+  const auto port = record.find("port");
+  return site + "\n" + where + ":" +
+         (port != record.end() && port->is_number() ? port->dump() : "");
+}
+
+}  // namespace
+
+std::string RunName(const RunFolder& run) {
+  std::error_code ec;
+  fs::path path = fs::weakly_canonical(fs::path(run.path), ec);
+  if (ec) path = fs::path(run.path).lexically_normal();
+  if (path.filename().empty()) path = path.parent_path();
+  return path.filename().string();
+}
+
+std::string RunSite(const RunFolder& run) {
+  const std::string site = run.run.is_object() ? Text(run.run, "site") : "";
+  return site.empty() ? RunName(run) : site;
+}
+
+bool ReadUnreachableSite(const std::string& argument, UnreachableSite& site) {
+  const size_t equals = argument.find('=');
+  site.name = argument.substr(0, equals);
+  site.records.clear();
+  if (site.name.empty()) {
+    std::cout << "modflash-fleet: --unreachable-site " << argument
+              << ": the site has no name\n";
+    return false;
+  }
+  if (equals == std::string::npos) return true;
+  const std::string path = argument.substr(equals + 1);
+  std::error_code ec;
+  std::ifstream in(path, std::ios::binary);
+  if (!in || fs::is_directory(path, ec)) {
+    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)),
+                         std::istreambuf_iterator<char>());
+  std::vector<InventoryError> errors;
+  const std::vector<Reader> readers = ParseInventory(text, errors);
+  for (const InventoryError& e : errors) {
+    std::cout << path << ":" << e.line << ": " << e.message << "\n";
+  }
+  if (!errors.empty()) return false;
+  for (const Reader& reader : readers) {
+    ReaderRecord record;
+    record.reader = reader;
+    record.site = site.name;
+    site.records.push_back(RecordJson(record));
+  }
+  return true;
+}
+
+std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs) {
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<Entry>> byReader;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const RunFolder& run = runs[i];
+    // A merge's records come from runs of their own: their own start
+    // times order them.
+    const bool fromMerge =
+        run.run.is_object() && Text(run.run, "kind") == "merge";
+    const std::string runStart = RunStart(run);
+    for (const Json& original : run.records) {
+      Json record = original;
+      if (Text(record, "run").empty()) record["run"] = RunName(run);
+      const std::string site = ExplicitSite(run, record, fromMerge);
+      record["site"] = site.empty() ? Text(record, "run") : site;
+      const std::string key = ReaderKey(site, record);
+      if (byReader.find(key) == byReader.end()) order.push_back(key);
+      std::vector<Entry>& entries = byReader[key];
+      // A merged folder's own attempts are earlier records too.
+      const auto earlier = record.find("attempts");
+      if (earlier != record.end() && earlier->is_array()) {
+        for (const Json& a : *earlier) {
+          entries.push_back(
+              {a, Text(a, "start_time"), Text(a, "start_time"), i});
+        }
+      }
+      record.erase("attempts");
+      const std::string start = Text(record, "start_time");
+      entries.push_back({record, fromMerge ? start : runStart, start, i});
+    }
+  }
+  std::vector<Json> merged;
+  for (const std::string& key : order) {
+    std::vector<Entry>& entries = byReader[key];
+    std::stable_sort(entries.begin(), entries.end());
+    Json record = entries.back().record;
+    if (entries.size() > 1) {
+      Json attempts = Json::array();
+      for (size_t i = 0; i + 1 < entries.size(); ++i) {
+        attempts.push_back(entries[i].record);
+      }
+      record["attempts"] = attempts;
+    }
+    merged.push_back(record);
+  }
+  return merged;
+}
+
+namespace {
+
+// Images of a run: its run.json's list or image, else the versions its
+// records show (folders of earlier versions).
+void AddImages(const RunFolder& run, std::vector<Json>& images,
+               std::set<std::string>& seen) {
+  const auto add = [&](const Json& image) {
+    const std::string key =
+        Text(image, "version") + "\n" + Text(image, "sha256");
+    if (image.is_object() && seen.insert(key).second) images.push_back(image);
+  };
+  if (run.run.is_object()) {
+    const auto list = run.run.find("images");
+    if (list != run.run.end() && list->is_array()) {
+      for (const Json& image : *list) add(image);
+    }
+    const auto image = run.run.find("image");
+    if (image != run.run.end() && image->is_object()) add(*image);
+    return;
+  }
+  for (const Json& r : run.records) {
+    if (Text(r, "file_version").empty()) continue;
+    const std::string sha256 = Text(r, "image_sha256");
+    add({{"file", nullptr},
+         {"version", Text(r, "file_version")},
+         {"sha256", sha256.empty() ? Json() : Json(sha256)}});
+  }
+}
+
+}  // namespace
+
+Json MergeRunInfo(const std::vector<RunFolder>& runs,
+                  const std::vector<Json>& merged,
+                  const std::vector<std::string>& commandLine,
+                  const std::vector<UnreachableSite>& unreachable) {
+  std::vector<Json> images;
+  std::set<std::string> seen;
+  std::string first;
+  std::string last;
+  Json names = Json::array();
+  for (const RunFolder& run : runs) {
+    AddImages(run, images, seen);
+    const std::string start = RunStart(run);
+    if (!start.empty() && (first.empty() || start < first)) first = start;
+    std::string end = run.run.is_object() ? Text(run.run, "end_time") : "";
+    for (const Json& r : run.records) end = std::max(end, Text(r, "end_time"));
+    last = std::max(last, end);
+    names.push_back(RunName(run));
+  }
+  std::vector<std::string> siteOrder;
+  std::map<std::string, std::vector<Json>> bySite;
+  for (const Json& r : merged) {
+    const std::string site = Text(r, "site");
+    if (bySite.find(site) == bySite.end()) siteOrder.push_back(site);
+    bySite[site].push_back(r);
+  }
+  Json sites = Json::object();
+  for (const std::string& site : siteOrder) {
+    // A site with a report was reached.
+    sites[site] = {{"counts", CountOutcomes("merge", bySite[site])},
+                   {"reachable", true}};
+  }
+  for (const UnreachableSite& site : unreachable) {
+    sites[site.name] = {{"counts", CountOutcomes("merge", bySite[site.name])},
+                        {"reachable", false}};
+  }
+  Json info = Json::object();
+  info["tool"] = "modflash-fleet";
+  info["tool_version"] = FleetVersion();
+  info["modflash_version"] = nullptr;
+  info["kind"] = "merge";
+  info["command_line"] = commandLine;
+  info["start_time"] = first.empty() ? Json() : Json(first);
+  info["end_time"] = last.empty() ? Json() : Json(last);
+  info["image"] = images.size() == 1 ? images[0] : Json();
+  info["images"] = images;
+  info["site"] = nullptr;
+  info["retry_of"] = nullptr;
+  info["waves"] = nullptr;
+  info["stopped"] = nullptr;
+  info["counts"] = CountOutcomes("merge", merged);
+  info["sites"] = sites;
+  info["runs"] = names;
+  return info;
+}
+
+}  // namespace modflash::fleet

@@ -1,0 +1,151 @@
+#include "fleet/report/run_info.h"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <map>
+
+#include "fleet/report/record.h"
+#include "fleet/system/terminal.h"
+
+#ifndef MODFLASH_FLEET_VERSION
+#error "the build defines MODFLASH_FLEET_VERSION"
+#endif
+
+namespace modflash::fleet {
+namespace {
+
+// Every outcome a report can hold, in the order counts are shown.
+const char* const kOutcomeOrder[] = {
+    "updated",          "dry-run-ok",  "already-current", "answered",
+    "no-module-answer", "unreachable", "failed",          "not-started"};
+
+std::vector<std::string> BaseOutcomes(const std::string& kind) {
+  if (kind == "program") return {"updated", "failed", "not-started"};
+  if (kind == "dryrun") return {"dry-run-ok", "failed", "not-started"};
+  if (kind == "audit") {
+    return {"answered", "no-module-answer", "unreachable", "not-started"};
+  }
+  return {};
+}
+
+Json NullIfEmpty(const std::string& text) {
+  return text.empty() ? Json(nullptr) : Json(text);
+}
+
+}  // namespace
+
+const char* FleetVersion() { return MODFLASH_FLEET_VERSION; }
+
+std::string LocalTimeNow() {
+  const std::tm local = LocalTime(std::time(nullptr));
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
+
+std::string Text(const Json& record, const char* field) {
+  const auto it = record.find(field);
+  if (it == record.end() || !it->is_string()) return "";
+  return it->get<std::string>();
+}
+
+Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
+  std::map<std::string, int> seen;
+  for (const Json& r : records) ++seen[Text(r, "outcome")];
+  const std::vector<std::string> base = BaseOutcomes(kind);
+  Json counts = Json::object();
+  for (const char* outcome : kOutcomeOrder) {
+    const auto it = seen.find(outcome);
+    const bool always =
+        std::find(base.begin(), base.end(), outcome) != base.end();
+    if (it != seen.end() || always) {
+      counts[outcome] = it != seen.end() ? it->second : 0;
+      if (it != seen.end()) seen.erase(it);
+    }
+  }
+  // Outcomes of a later version of this program, and records without one.
+  for (const auto& [outcome, count] : seen) {
+    counts[outcome.empty() ? "unknown" : outcome] = count;
+  }
+  return counts;
+}
+
+const char* RunKindName(RunKind kind) {
+  switch (kind) {
+    case RunKind::kDryRun:
+      return "dryrun";
+    case RunKind::kAudit:
+      return "audit";
+    case RunKind::kProgram:
+      break;
+  }
+  return "program";
+}
+
+Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
+  Json info = Json::object();
+  info["tool"] = "modflash-fleet";
+  info["tool_version"] = FleetVersion();
+  info["modflash_version"] =
+      run.modflashBeside ? Json(FleetVersion()) : Json(nullptr);
+  info["kind"] = run.kind;
+  info["command_line"] = run.commandLine;
+  info["start_time"] = NullIfEmpty(run.startTime);
+  info["end_time"] = NullIfEmpty(run.endTime);
+  Json image = nullptr;
+  if (!run.imageFile.empty()) {
+    image = {{"file", run.imageFile},
+             {"version", NullIfEmpty(run.imageVersion)},
+             {"sha256", NullIfEmpty(run.imageSha256)}};
+  }
+  info["image"] = image;
+  info["site"] = NullIfEmpty(run.site);
+  info["retry_of"] = NullIfEmpty(run.retryOf);
+  info["waves"] = run.waves.empty() ? Json(nullptr) : Json(run.waves);
+  info["stopped"] = NullIfEmpty(run.stopped);
+  info["counts"] = CountOutcomes(run.kind, records);
+  return info;
+}
+
+bool ReadRunFolder(const std::string& folder, RunFolder& out,
+                   std::string& error) {
+  out = RunFolder{};
+  out.path = folder;
+  std::ifstream report(folder + "/report.jsonl", std::ios::binary);
+  if (!report) {
+    error = folder + " holds no report (report.jsonl)";
+    return false;
+  }
+  int number = 0;
+  for (std::string line; std::getline(report, line);) {
+    ++number;
+    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    Json record = Json::parse(line, nullptr, false);
+    if (!record.is_object()) {
+      error = folder + "/report.jsonl:" + std::to_string(number) +
+              ": not a JSON object";
+      return false;
+    }
+    out.records.push_back(std::move(record));
+  }
+  std::ifstream runFile(folder + "/run.json", std::ios::binary);
+  if (runFile) {
+    out.run = Json::parse(runFile, nullptr, false);
+    if (!out.run.is_object()) {
+      error = folder + "/run.json is not a JSON object";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteJsonFile(const std::string& path, const Json& value) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+      << "\n";
+  out.close();
+  return static_cast<bool>(out);
+}
+
+}  // namespace modflash::fleet

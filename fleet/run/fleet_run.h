@@ -1,0 +1,62 @@
+#ifndef MODFLASH_FLEET_FLEET_RUN_H_
+#define MODFLASH_FLEET_FLEET_RUN_H_
+
+#include <string>
+#include <vector>
+
+#include "fleet/console/display.h"
+#include "fleet/plan/inventory.h"
+#include "fleet/report/report.h"
+#include "process/child_process.h"
+
+namespace modflash::fleet {
+
+/// How a fleet run goes about its readers.
+struct FleetSettings {
+  RunKind kind = RunKind::kProgram;
+  std::string image;         ///< handed to modflash as given
+  std::string imageVersion;  ///< "V1.2.3"; empty for an audit without one
+  std::string imageSha256;   ///< empty for an audit without an image
+  std::string modflash;      ///< the programmer to run for each reader
+  /// modflash-audit: the audit itself, and the version read before each
+  /// update of a programming run.
+  std::string auditProgram;
+  /// Update modules that already run the image's version (no version read).
+  bool force = false;
+  int jobs = 16;  ///< readers at once
+  /// The sizes of the waves, in order, adding up to the readers; empty:
+  /// one wave of all.
+  std::vector<size_t> waves;
+  /// The first wave must succeed wholly before the next one starts.
+  bool canary = false;
+  int maxFailures = 0;  ///< no start once this many failed; 0: never stop
+  /// No start once more than this share (per cent) of the finished updates
+  /// failed; below 0: no such limit.
+  double maxFailureRate = -1;
+  std::string folder;  ///< the run folder, which must exist
+};
+
+/// What a fleet run did.
+struct FleetResult {
+  /// One record per reader, in inventory order.
+  std::vector<ReaderRecord> records;
+  /// The sizes of the waves that started.
+  std::vector<size_t> waves;
+  /// Why new starts stopped; empty when every reader was started.
+  std::string stopped;
+};
+
+/// Runs modflash (or, for an audit, modflash-audit) once per reader, wave
+/// by wave and at most `jobs` at a time, writing each transcript and exit
+/// status into the run folder as it goes. A programming run reads each
+/// module's version just before its update and leaves out the modules
+/// that run the image's version already (unless `force`). Stops starting
+/// after a failed canary, too many failures or an interruption; a second
+/// interruption ends the running updates. An audit changes nothing, so an
+/// interruption ends it at once.
+FleetResult RunFleet(const FleetSettings& settings,
+                     const std::vector<Reader>& readers, Display& display);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_FLEET_RUN_H_
