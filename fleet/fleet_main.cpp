@@ -306,7 +306,8 @@ int RunAndReport(const Options& o, int argc, char** argv,
   const bool allWell =
       std::all_of(result.records.begin(), result.records.end(),
                   [](const ReaderRecord& r) { return Succeeded(r.outcome); });
-  return written && allWell ? kAllSucceeded : kSomeNotUpdated;
+  if (!written || !result.unwritten.empty()) return kNotWritten;
+  return allWell ? kAllSucceeded : kSomeNotUpdated;
 }
 
 }  // namespace

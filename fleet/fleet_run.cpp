@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "fleet/audit.h"
 #include "fleet/console.h"
 #include "fleet/diagnosis.h"
+#include "fleet/exit_file.h"
+#include "fleet/hang_up.h"
 #include "fleet/phase_log.h"
 #include "fleet/system.h"
 #include "fleet/transcript_reader.h"
@@ -65,7 +66,6 @@ struct Running {
   Step step = Step::kUpdate;
   std::unique_ptr<ChildProcess> child;  // a new one for each step
   bool killed = false;
-  std::ofstream log;
   std::string transcript;
   ProgressTracker tracker;
   PhaseLog phases;
@@ -134,6 +134,11 @@ class Scheduler {
   // The first interruption stops new starts, and ends what changes nothing
   // yet (an audit, a version read); the second ends everything.
   void FollowInterruptions() {
+    if (!hungUp_ && HungUp()) {
+      hungUp_ = true;
+      FollowHangUp(display_, settings_.folder, Updates());
+      if (HangUpEnds()) Stop("the console was closed");
+    }
     const int interruptions = Interruptions();
     if (interruptions <= interruptionsSeen_) return;
     if (interruptionsSeen_ == 0) {
@@ -169,6 +174,16 @@ class Scheduler {
 
   void Stop(const std::string& reason) {
     if (result_.stopped.empty()) result_.stopped = reason;
+  }
+
+  // A file of the run folder that could not be written: no update starts
+  // after it.
+  void NotWritten(const std::string& path) {
+    if (!result_.unwritten.empty()) return;
+    result_.unwritten = path;
+    Stop("cannot write " + path);
+    display_.Note("modflash-fleet: cannot write " + path +
+                  " (is the disk full?): no further update starts.");
   }
 
   // Sets the stop reason once a failed canary or too many failures forbid
@@ -255,7 +270,6 @@ class Scheduler {
     r.step = step;
     r.child = std::make_unique<ChildProcess>();
     r.transcript.clear();
-    r.log.open(folder + logFile, std::ios::binary | std::ios::trunc);
     record.logFile = logFile;
     const std::string port = std::to_string(record.reader.port);
     const bool update = step == Step::kUpdate;
@@ -266,9 +280,12 @@ class Scheduler {
           {settings_.kind == RunKind::kDryRun ? "--dryrun" : "--program",
            settings_.image});
     }
+    // The child writes its transcript itself, and runs on whether or not
+    // this program does.
     process::StartOptions options;
+    options.outputFile = folder + logFile;
     options.errorFile = folder + stem + ".stderr";
-    options.ownGroup = true;
+    options.detached = true;
     std::string error;
     if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
                        args, options, error)) {
@@ -278,7 +295,9 @@ class Scheduler {
     record.failureLine = error;
     record.endTime = record.startTime;
     record.seconds = 0.0;
-    std::ofstream(folder + stem + ".exit") << "not started: " << error << "\n";
+    if (!WriteNotStartedFile(folder + stem + ".exit", error)) {
+      NotWritten(folder + stem + ".exit");
+    }
     Counted(record);
     return false;
   }
@@ -291,8 +310,6 @@ class Scheduler {
       std::string chunk;
       const bool open = r.child->ReadOutput(chunk);
       if (!chunk.empty()) {
-        r.log.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        r.log.flush();
         r.transcript += chunk;
         r.tracker.Consume(chunk);
         if (r.step == Step::kUpdate) {
@@ -312,7 +329,6 @@ class Scheduler {
   bool Finish(Running& r) {
     const ChildExit exit = r.child->Wait();
     ReaderRecord& record = result_.records[r.index];
-    r.log.close();
     const std::string stem =
         settings_.folder + "/" + FileStem(r.index, record.reader.name);
     std::error_code ignored;
@@ -325,13 +341,8 @@ class Scheduler {
     }
     if (r.step == Step::kVersionRead) {
       if (!SkipIfCurrent(r, exit, record)) return StartStep(r, Step::kUpdate);
-    } else {
-      std::ofstream status(stem + ".exit", std::ios::trunc);
-      if (exit.exited) {
-        status << exit.status << "\n";
-      } else {
-        status << "signal " << exit.signal << "\n";
-      }
+    } else if (!WriteExitFile(stem + ".exit", exit)) {
+      NotWritten(stem + ".exit");
     }
     if (r.step == Step::kAudit) {
       JudgeAudit(r.transcript, exit.status, settings_.imageVersion, record);
@@ -416,6 +427,7 @@ class Scheduler {
   size_t finished_ = 0;
   size_t failures_ = 0;
   int interruptionsSeen_ = 0;
+  bool hungUp_ = false;
 };
 
 }  // namespace
