@@ -186,6 +186,19 @@ class Scheduler {
                   " (is the disk full?): no further update starts.");
   }
 
+  // Whether a running child works on the reader of `reader`'s address and
+  // port: one reader takes one update at a time, however often a list
+  // names it.
+  bool Busy(const Reader& reader) const {
+    for (const auto& r : running_) {
+      const Reader& other = result_.records[r->index].reader;
+      if (other.address == reader.address && other.port == reader.port) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Sets the stop reason once a failed canary or too many failures forbid
   // further starts.
   void CheckStops() {
@@ -217,7 +230,8 @@ class Scheduler {
       if (!running_.empty()) return false;  // the wave is still running
       if (!NextWave()) return false;
     }
-    return running_.size() < static_cast<size_t>(settings_.jobs);
+    return running_.size() < static_cast<size_t>(settings_.jobs) &&
+           !Busy(readers_[next_]);
   }
 
   // Opens the next wave, unless a failed canary forbids it.

@@ -52,7 +52,8 @@ struct FleetResult {
 };
 
 /// Runs modflash (or, for an audit, modflash-audit) once per reader, wave
-/// by wave and at most `jobs` at a time. Each child writes its transcript into
+/// by wave and at most `jobs` at a time, never two at once for one address
+/// and port. Each child writes its transcript into
 /// the run folder itself, out of reach of our terminal, and this follows it;
 /// each exit status is written as the child ends, and a failed write stops
 /// further starts. A programming run reads each module's version just before
