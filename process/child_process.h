@@ -2,10 +2,13 @@
 #define MODFLASH_PROCESS_CHILD_PROCESS_H_
 
 // Child processes for modflash-fleet and the tests: started with arguments,
-// no standard input, standard output on a pipe, standard error in a file or
-// on a pipe; waited for, with a time-out, or killed.
+// no standard input, standard output on a pipe or in a file that is
+// followed as it grows, standard error in a file or on a pipe; waited for,
+// with a time-out, or killed.
 //
-// A child gets its three standard handles and nothing else of ours. On POSIX
+// A child gets its three standard handles and nothing else of ours (on
+// POSIX, with its output in a file, also descriptor 3: the write end of a
+// pipe that nothing writes, which tells us of its end). On POSIX
 // every descriptor this project opens is close-on-exec (the pipes here, the
 // socket layer's sockets), so exec drops it. On Windows a child inherits
 // every inheritable handle that exists while it is created, so one lock is
@@ -27,15 +30,23 @@ struct ChildExit {
   int signal = 0;       ///< POSIX: the signal that ended it, if any
 };
 
-/// Where a child's standard error goes, and whether it is shielded from the
-/// console's interruptions.
+/// Where a child's standard output and error go, and whether it is shielded
+/// from the console's interruptions.
 struct StartOptions {
+  /// A file created anew for the standard output, which ReadOutput follows
+  /// as it grows: the child writes it whether or not we are still there.
+  /// Empty: a pipe.
+  std::string outputFile;
   /// A file created anew for the standard error; empty: a pipe, read with
   /// ReadError.
   std::string errorFile;
   /// A process group of its own, so that a Ctrl-C at the console reaches
   /// only us.
   bool ownGroup = false;
+  /// Out of reach of our terminal: on POSIX a session of its own (so a
+  /// process group of its own too), on Windows no console of ours, so that
+  /// neither a hang-up nor a closed console window ends it.
+  bool detached = false;
 };
 
 /// One child process.
@@ -52,7 +63,7 @@ class ChildProcess {
              const StartOptions& options, std::string& error);
   /// Appends what the child has written to its standard output since the
   /// last call, without waiting. False once that output has ended and all
-  /// of it was handed out.
+  /// of it was handed out; in a file, once the child has ended.
   bool ReadOutput(std::string& sink);
   /// The same for a standard error on a pipe; false at once without one.
   bool ReadError(std::string& sink);
@@ -63,8 +74,9 @@ class ChildProcess {
   /// The system's process id.
   long Id() const;
 
-  /// Blocks until one of `children` has output or has ended, or until
-  /// `timeoutMs` passed.
+  /// Blocks until one of `children` has output on a pipe or has ended, or
+  /// until `timeoutMs` passed. Output to a file wakes nobody: it is looked
+  /// at when the time is up.
   static void WaitForAny(const std::vector<ChildProcess*>& children,
                          int timeoutMs);
 

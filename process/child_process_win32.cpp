@@ -34,6 +34,8 @@ void Wake() {
   ActivitySignal().notify_all();
 }
 
+VOID CALLBACK OnEnd(PVOID, BOOLEAN) { Wake(); }
+
 // Quotes one argument so that the C runtime's parser hands it back
 // unchanged: backslashes are literal except before a double quote.
 void AppendQuoted(const std::wstring& arg, std::wstring& line) {
@@ -147,14 +149,47 @@ struct ChildHandles {
   }
 };
 
+// Creates the process; 0, or the system's error. A detached child has no
+// console of ours, and leaves our job when the job lets it, so that neither
+// a closed console window nor the end of the job ends it.
+DWORD Create(const std::wstring& application, std::wstring& commandLine,
+             const StartOptions& options, STARTUPINFOW& startup,
+             PROCESS_INFORMATION& info) {
+  DWORD flags =
+      options.ownGroup || options.detached ? CREATE_NEW_PROCESS_GROUP : 0;
+  if (options.detached) flags |= DETACHED_PROCESS;
+  const DWORD tries[] = {
+      flags | (options.detached ? CREATE_BREAKAWAY_FROM_JOB : 0), flags};
+  DWORD error = 0;
+  for (const DWORD creation : tries) {
+    if (CreateProcessW(application.c_str(), commandLine.data(), nullptr,
+                       nullptr, TRUE, creation, nullptr, nullptr, &startup,
+                       &info)) {
+      return 0;
+    }
+    error = GetLastError();
+    // A job that forbids leaving it refuses the first try.
+    if (error != ERROR_ACCESS_DENIED || creation == flags) break;
+  }
+  return error;
+}
+
 }  // namespace
 
 struct ChildProcess::Impl {
   HANDLE process = nullptr;
   DWORD id = 0;
   PipeReader out;
+  HANDLE follow = nullptr;   // the output file, opened to read, when in one
+  HANDLE endWait = nullptr;  // wakes WaitForAny at the end of such a child
   PipeReader err;
   bool reaped = false;
+
+  /// Whether a child whose output goes to a file has ended.
+  bool FollowedEnded() const {
+    return follow != nullptr &&
+           WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  }
 
   bool MakeHandles(const StartOptions& options, ChildHandles& child,
                    std::string& error);
@@ -165,15 +200,32 @@ bool ChildProcess::Impl::MakeHandles(const StartOptions& options,
   SECURITY_ATTRIBUTES inherit{};
   inherit.nLength = sizeof inherit;
   inherit.bInheritHandle = TRUE;
-  if (!CreatePipe(out.end(), &child.out, &inherit, 0) ||
-      (options.errorFile.empty() &&
-       !CreatePipe(err.end(), &child.err, &inherit, 0))) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (!options.outputFile.empty()) {
+    const std::wstring path = Widen(options.outputFile);
+    child.out = CreateFileW(path.c_str(), GENERIC_WRITE, share, &inherit,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    follow = CreateFileW(path.c_str(), GENERIC_READ, share, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (child.out == INVALID_HANDLE_VALUE || follow == INVALID_HANDLE_VALUE) {
+      error = "cannot create " + options.outputFile + ", error " +
+              std::to_string(GetLastError());
+      CloseIfOpen(follow);
+      return false;
+    }
+  } else if (!CreatePipe(out.end(), &child.out, &inherit, 0)) {
+    error = "cannot make a pipe, error " + std::to_string(GetLastError());
+    return false;
+  }
+  if (options.errorFile.empty() &&
+      !CreatePipe(err.end(), &child.err, &inherit, 0)) {
     error = "cannot make a pipe, error " + std::to_string(GetLastError());
     out.Close();
+    CloseIfOpen(follow);
     return false;
   }
   // Our ends stay here.
-  SetHandleInformation(*out.end(), HANDLE_FLAG_INHERIT, 0);
+  if (out.open()) SetHandleInformation(*out.end(), HANDLE_FLAG_INHERIT, 0);
   if (err.open()) SetHandleInformation(*err.end(), HANDLE_FLAG_INHERIT, 0);
   if (!options.errorFile.empty()) {
     child.err = CreateFileW(Widen(options.errorFile).c_str(), GENERIC_WRITE,
@@ -197,6 +249,10 @@ ChildProcess::~ChildProcess() {
     reader->Join();
     reader->Close();
   }
+  // Waits for a callback under way, so that none comes after this.
+  if (impl_->endWait != nullptr)
+    UnregisterWaitEx(impl_->endWait, INVALID_HANDLE_VALUE);
+  CloseIfOpen(impl_->follow);
   CloseIfOpen(impl_->process);
 }
 
@@ -219,16 +275,14 @@ bool ChildProcess::Start(const std::string& program,
     startup.hStdInput = child.in;
     startup.hStdOutput = child.out;
     startup.hStdError = child.err;
-    const BOOL started = CreateProcessW(
-        application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-        options.ownGroup ? CREATE_NEW_PROCESS_GROUP : 0, nullptr, nullptr,
-        &startup, &info);
-    const DWORD startError = GetLastError();
-    if (!started) {
+    const DWORD startError =
+        Create(application, commandLine, options, startup, info);
+    if (startError != 0) {
       error =
           "cannot start " + program + ", error " + std::to_string(startError);
       impl_->out.Close();
       impl_->err.Close();
+      CloseIfOpen(impl_->follow);
       return false;
     }
   }  // the child's handles are closed here, under the lock
@@ -237,11 +291,29 @@ bool ChildProcess::Start(const std::string& program,
   impl_->id = info.dwProcessId;
   impl_->out.Start();
   impl_->err.Start();
+  if (impl_->follow != nullptr &&
+      !RegisterWaitForSingleObject(&impl_->endWait, impl_->process, OnEnd,
+                                   nullptr, INFINITE, WT_EXECUTEONLYONCE)) {
+    impl_->endWait = nullptr;  // WaitForAny then only times out
+  }
   return true;
 }
 
 bool ChildProcess::ReadOutput(std::string& sink) {
-  return impl_->process != nullptr && impl_->out.Take(sink);
+  if (impl_->process == nullptr) return false;
+  if (impl_->follow == nullptr) return impl_->out.Take(sink);
+  // Whether it has ended is asked first: all it wrote before is in the
+  // file by then, so the reads below hand out the last of it.
+  const bool ended = WaitForSingleObject(impl_->process, 0) == WAIT_OBJECT_0;
+  char chunk[8192];
+  DWORD got = 0;
+  while (ReadFile(impl_->follow, chunk, sizeof chunk, &got, nullptr) &&
+         got > 0) {
+    sink.append(chunk, got);
+  }
+  if (!ended) return true;
+  CloseIfOpen(impl_->follow);
+  return false;
 }
 
 bool ChildProcess::ReadError(std::string& sink) {
@@ -278,7 +350,8 @@ void ChildProcess::WaitForAny(const std::vector<ChildProcess*>& children,
   ActivitySignal().wait_for(
       lock, std::chrono::milliseconds(timeoutMs), [&children] {
         for (ChildProcess* child : children) {
-          if (child->impl_->out.HasNews() || child->impl_->err.HasNews()) {
+          if (child->impl_->out.HasNews() || child->impl_->err.HasNews() ||
+              child->impl_->FollowedEnded()) {
             return true;
           }
         }

@@ -7,6 +7,9 @@ namespace modflash::fleet {
 inline constexpr int kAllSucceeded = 0;
 inline constexpr int kSomeNotUpdated = 1;  ///< failed or not started
 inline constexpr int kBadInput = 2;        ///< usage, inventory or image
+/// The report, run.json or an exit file could not be written in the run
+/// folder (a full disk, say): what the report says is not known.
+inline constexpr int kNotWritten = 3;
 
 }  // namespace modflash::fleet
 

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fleet/cli/merge_command.h"
@@ -95,16 +96,25 @@ bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
 }
 
 // The readers of the inventory or of the run retried; false (with the
-// reason printed) when there are none to take.
-bool LoadReaders(const Options& o, std::vector<Reader>& readers) {
+// reason printed) when there are none to take. A retry keeps the run's
+// --site unless given another.
+bool LoadReaders(Options& o, std::vector<Reader>& readers) {
   if (o.retry.empty()) return CheckInventory(o.inventory, readers);
   std::string error;
-  if (!RetryReaders(o.retry, o.kind == RunKind::kAudit, ResolveHost, readers,
+  RetryList list;
+  if (!RetryReaders(o.retry, o.kind == RunKind::kAudit, ResolveHost, list,
                     error)) {
-    std::cout << "modflash-fleet: cannot retry " << Shown(error)
+    std::cout << "modflash-fleet: cannot retry: " << Shown(error)
               << "; nothing was started\n";
     return false;
   }
+  for (const Reader& r : list.readers) {
+    if (r.note.empty()) continue;
+    std::cout << o.retry << "/report.jsonl: record " << r.line
+              << ": note: " << Shown(r.note) << "\n";
+  }
+  if (o.site.empty()) o.site = list.site;
+  readers = std::move(list.readers);
   return true;
 }
 
@@ -306,7 +316,8 @@ int RunAndReport(const Options& o, int argc, char** argv,
   const bool allWell =
       std::all_of(result.records.begin(), result.records.end(),
                   [](const ReaderRecord& r) { return Succeeded(r.outcome); });
-  return written && allWell ? kAllSucceeded : kSomeNotUpdated;
+  if (!written || !result.unwritten.empty()) return kNotWritten;
+  return allWell ? kAllSucceeded : kSomeNotUpdated;
 }
 
 }  // namespace

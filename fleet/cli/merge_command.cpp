@@ -59,10 +59,10 @@ int MergeMain(int argc, char** argv) {
       return kAllSucceeded;
     case MergeResult::kRefused:
       return kBadInput;
-    case MergeResult::kNotWritten:
+    case MergeResult::kWriteFailed:
       break;
   }
-  return kSomeNotUpdated;
+  return kNotWritten;
 }
 
 }  // namespace modflash::fleet

@@ -31,6 +31,8 @@ class Display {
             bool force);
   /// Removes the live lines before the summary.
   void EndLive();
+  /// One plain line per event from now on: the terminal has gone.
+  void Plain() { live_ = false; }
   /// The closing table, one row a reader, and the counts.
   void Summary(const std::vector<ReaderRecord>& records,
                const std::string& reportPath);

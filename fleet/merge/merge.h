@@ -22,7 +22,7 @@ struct MergeRequest {
 enum class MergeResult {
   kMerged,
   kRefused,    ///< a folder without a report, merged into itself, a bad site
-  kNotWritten  ///< the merged report could not be written
+  kWriteFailed  ///< the merged report could not be written
 };
 
 /// Reads the run folders, merges them and writes OUT_FOLDER's report.csv,

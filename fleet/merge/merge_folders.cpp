@@ -238,7 +238,7 @@ MergeResult Merge(const MergeRequest& o) {
   std::string error;
   if (!WriteMerge(out, merged, info, error)) {
     std::cout << "modflash-fleet: " << error << "\n";
-    return MergeResult::kNotWritten;
+    return MergeResult::kWriteFailed;
   }
   PrintSummary(o.out, runs.size(), merged.size(), info, unreachable);
   return MergeResult::kMerged;

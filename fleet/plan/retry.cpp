@@ -1,6 +1,7 @@
 #include "fleet/plan/retry.h"
 
 #include <algorithm>
+#include <fstream>
 
 #include "fleet/report/run_info.h"
 
@@ -46,16 +47,66 @@ bool KindFits(const RunFolder& run, bool audit, std::string& error) {
   return true;
 }
 
+// Whether the report of `folder`, when there is one, ends its last line,
+// as its writer does: one cut off by a full disk or a crash does not.
+bool ReportEnds(const std::string& folder, std::string& error) {
+  std::ifstream in(folder + "/report.jsonl", std::ios::binary | std::ios::ate);
+  if (!in || in.tellg() <= 0) return true;  // told below
+  char last = '\0';
+  if (in.seekg(-1, std::ios::end)) in.get(last);
+  if (last == '\n') return true;
+  error = folder + "/report.jsonl is torn: its last line is cut off";
+  return false;
+}
+
+// Whether the report read holds every record of the run: at least one, and
+// as many as a run.json that counts them says.
+bool ReportWhole(const RunFolder& run, std::string& error) {
+  const std::string where = run.path + "/report.jsonl";
+  if (run.records.empty()) {
+    error = where + " holds no record (was the run cut short?)";
+    return false;
+  }
+  if (!run.run.is_object()) return true;
+  const auto counts = run.run.find("counts");
+  if (counts == run.run.end() || !counts->is_object()) return true;
+  size_t counted = 0;
+  for (const auto& count : counts->items()) {
+    if (count.value().is_number_unsigned()) {
+      counted += count.value().get<size_t>();
+    }
+  }
+  if (counted == run.records.size()) return true;
+  error = where + " is torn: it holds " + std::to_string(run.records.size()) +
+          " record(s), run.json counts " + std::to_string(counted);
+  return false;
+}
+
+// Takes `reader` into `readers` unless its address and port are there
+// already; then the one there says so in its note.
+void TakeOnce(const Reader& reader, std::vector<Reader>& readers) {
+  for (Reader& r : readers) {
+    if (r.address != reader.address || r.port != reader.port) continue;
+    r.note = "listed again as record " + std::to_string(reader.line) +
+             "; retried once";
+    return;
+  }
+  readers.push_back(reader);
+}
+
 }  // namespace
 
 bool RetryReaders(const std::string& folder, bool audit,
-                  const Resolver& resolve, std::vector<Reader>& readers,
+                  const Resolver& resolve, RetryList& list,
                   std::string& error) {
-  readers.clear();
+  list = RetryList{};
+  std::vector<Reader>& readers = list.readers;
   RunFolder run;
-  if (!ReadRunFolder(folder, run, error) || !KindFits(run, audit, error)) {
+  if (!ReportEnds(folder, error) || !ReadRunFolder(folder, run, error) ||
+      !ReportWhole(run, error) || !KindFits(run, audit, error)) {
     return false;
   }
+  if (run.run.is_object()) list.site = Text(run.run, "site");
   const std::string where = folder + "/report.jsonl";
   for (size_t i = 0; i < run.records.size(); ++i) {
     const Json& r = run.records[i];
@@ -81,7 +132,7 @@ bool RetryReaders(const std::string& folder, bool audit,
       readers.clear();
       return false;
     }
-    readers.push_back(reader);
+    TakeOnce(reader, readers);
   }
   return true;
 }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -15,6 +14,8 @@
 #include "fleet/system/terminal.h"
 #include "fleet/transcript/diagnosis.h"
 #include "fleet/transcript/judgement.h"
+#include "fleet/run/exit_file.h"
+#include "fleet/run/hang_up.h"
 
 namespace modflash::fleet {
 namespace {
@@ -79,6 +80,11 @@ class Scheduler {
   // The first interruption stops new starts, and ends what changes nothing
   // yet (an audit, a version read); the second ends everything.
   void FollowInterruptions() {
+    if (!hungUp_ && HungUp()) {
+      hungUp_ = true;
+      FollowHangUp(display_, settings_.folder, Updates());
+      if (HangUpEnds()) Stop("the console was closed");
+    }
     const int interruptions = Interruptions();
     if (interruptions <= interruptionsSeen_) return;
     if (interruptionsSeen_ == 0) {
@@ -116,6 +122,29 @@ class Scheduler {
     if (result_.stopped.empty()) result_.stopped = reason;
   }
 
+  // A file of the run folder that could not be written: no update starts
+  // after it.
+  void NotWritten(const std::string& path) {
+    if (!result_.unwritten.empty()) return;
+    result_.unwritten = path;
+    Stop("cannot write " + path);
+    display_.Note("modflash-fleet: cannot write " + path +
+                  " (is the disk full?): no further update starts.");
+  }
+
+  // Whether a running child works on the reader of `reader`'s address and
+  // port: one reader takes one update at a time, however often a list
+  // names it.
+  bool Busy(const Reader& reader) const {
+    for (const auto& r : running_) {
+      const Reader& other = result_.records[r->index].reader;
+      if (other.address == reader.address && other.port == reader.port) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Sets the stop reason once a failed canary or too many failures forbid
   // further starts.
   void CheckStops() {
@@ -147,7 +176,8 @@ class Scheduler {
       if (!running_.empty()) return false;  // the wave is still running
       if (!NextWave()) return false;
     }
-    return running_.size() < static_cast<size_t>(settings_.jobs);
+    return running_.size() < static_cast<size_t>(settings_.jobs) &&
+           !Busy(readers_[next_]);
   }
 
   // Opens the next wave, unless a failed canary forbids it.
@@ -200,7 +230,6 @@ class Scheduler {
     r.step = step;
     r.child = std::make_unique<ChildProcess>();
     r.transcript.clear();
-    r.log.open(folder + logFile, std::ios::binary | std::ios::trunc);
     record.logFile = logFile;
     const std::string port = std::to_string(record.reader.port);
     const bool update = step == Step::kUpdate;
@@ -211,9 +240,12 @@ class Scheduler {
           {settings_.kind == RunKind::kDryRun ? "--dryrun" : "--program",
            settings_.image});
     }
+    // The child writes its transcript itself, and runs on whether or not
+    // this program does.
     process::StartOptions options;
+    options.outputFile = folder + logFile;
     options.errorFile = folder + stem + ".stderr";
-    options.ownGroup = true;
+    options.detached = true;
     std::string error;
     if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
                        args, options, error)) {
@@ -223,7 +255,9 @@ class Scheduler {
     record.failureLine = error;
     record.endTime = record.startTime;
     record.seconds = 0.0;
-    std::ofstream(folder + stem + ".exit") << "not started: " << error << "\n";
+    if (!WriteNotStartedFile(folder + stem + ".exit", error)) {
+      NotWritten(folder + stem + ".exit");
+    }
     Counted(record);
     return false;
   }
@@ -236,8 +270,6 @@ class Scheduler {
       std::string chunk;
       const bool open = r.child->ReadOutput(chunk);
       if (!chunk.empty()) {
-        r.log.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        r.log.flush();
         r.transcript += chunk;
         r.tracker.Consume(chunk);
         if (r.step == Step::kUpdate) {
@@ -257,7 +289,6 @@ class Scheduler {
   bool Finish(Running& r) {
     const ChildExit exit = r.child->Wait();
     ReaderRecord& record = result_.records[r.index];
-    r.log.close();
     const std::string stem =
         settings_.folder + "/" + FileStem(r.index, record.reader.name);
     std::error_code ignored;
@@ -270,13 +301,8 @@ class Scheduler {
     }
     if (r.step == Step::kVersionRead) {
       if (!SkipIfCurrent(r, exit, record)) return StartStep(r, Step::kUpdate);
-    } else {
-      std::ofstream status(stem + ".exit", std::ios::trunc);
-      if (exit.exited) {
-        status << exit.status << "\n";
-      } else {
-        status << "signal " << exit.signal << "\n";
-      }
+    } else if (!WriteExitFile(stem + ".exit", exit)) {
+      NotWritten(stem + ".exit");
     }
     if (r.step == Step::kAudit) {
       JudgeAudit(r.transcript, exit.status, settings_.imageVersion, record);
@@ -361,6 +387,7 @@ class Scheduler {
   size_t finished_ = 0;
   size_t failures_ = 0;
   int interruptionsSeen_ = 0;
+  bool hungUp_ = false;
 };
 
 }  // namespace

@@ -44,16 +44,21 @@ struct FleetResult {
   std::vector<size_t> waves;
   /// Why new starts stopped; empty when every reader was started.
   std::string stopped;
+  /// The first file of the run folder that could not be written, if any.
+  std::string unwritten;
 };
 
 /// Runs modflash (or, for an audit, modflash-audit) once per reader, wave
-/// by wave and at most `jobs` at a time, writing each transcript and exit
-/// status into the run folder as it goes. A programming run reads each
-/// module's version just before its update and leaves out the modules
-/// that run the image's version already (unless `force`). Stops starting
-/// after a failed canary, too many failures or an interruption; a second
-/// interruption ends the running updates. An audit changes nothing, so an
-/// interruption ends it at once.
+/// by wave and at most `jobs` at a time, never two at once for one address
+/// and port. Each child writes its transcript into
+/// the run folder itself, out of reach of our terminal, and this follows it;
+/// each exit status is written as the child ends, and a failed write stops
+/// further starts. A programming run reads each module's version just before
+/// its update and leaves out the modules that run the image's version already
+/// (unless `force`). Stops starting after a failed canary, too many failures or
+/// an interruption; a second interruption ends the running updates. An audit
+/// changes nothing, so an interruption ends it at once. A hang-up is no
+/// interruption: the run goes on, its console lines in fleet.log.
 FleetResult RunFleet(const FleetSettings& settings,
                      const std::vector<Reader>& readers, Display& display);
 

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -28,7 +27,6 @@ struct Running {
   Step step = Step::kUpdate;
   std::unique_ptr<process::ChildProcess> child;  // a new one for each step
   bool killed = false;
-  std::ofstream log;
   std::string transcript;
   ProgressTracker tracker;
   PhaseLog phases;

@@ -6,11 +6,24 @@
 
 namespace modflash::fleet {
 
-/// Counts Ctrl-C presses from now on: SIGINT and SIGTERM on POSIX, the
-/// console control events on Windows.
+/// Counts Ctrl-C presses from now on: SIGINT and SIGTERM on POSIX, Ctrl-C
+/// and Ctrl-Break on Windows. Notes a hang-up (HungUp), and on POSIX takes
+/// away SIGPIPE: a write to a terminal or pipe that has gone fails instead.
 void InstallInterruptHandler();
 /// How many interruptions arrived since InstallInterruptHandler().
 int Interruptions();
+
+/// Whether the terminal has gone since InstallInterruptHandler(): a SIGHUP
+/// on POSIX (a dropped SSH session, a closed terminal window), which is no
+/// interruption: the run goes on. On Windows the console window was closed
+/// or the user logs off, and the system ends this program a few seconds
+/// later (see HangUpEnds).
+bool HungUp();
+/// Whether the system ends this program soon after a hang-up.
+bool HangUpEnds();
+/// Tells that the hang-up has been noted: on Windows the system may then
+/// end this program at once.
+void HangUpNoted();
 
 /// True when standard output is a terminal that takes cursor movements:
 /// on POSIX a terminal whose TERM is set and not "dumb"; on Windows a

@@ -12,8 +12,10 @@ namespace modflash::fleet {
 namespace {
 
 std::atomic<int> interruptions{0};
+std::atomic<bool> hungUp{false};
 
 extern "C" void OnInterrupt(int) { interruptions.fetch_add(1); }
+extern "C" void OnHangUp(int) { hungUp.store(true); }
 
 }  // namespace
 
@@ -24,9 +26,18 @@ void InstallInterruptHandler() {
   action.sa_flags = 0;  // no SA_RESTART: a waiting poll() returns at once
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnHangUp;
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int Interruptions() { return interruptions.load(); }
+
+bool HungUp() { return hungUp.load(); }
+
+bool HangUpEnds() { return false; }
+
+void HangUpNoted() {}
 
 bool PrepareTerminal() {
   if (isatty(STDOUT_FILENO) == 0) return false;

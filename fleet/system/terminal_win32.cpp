@@ -8,14 +8,28 @@ namespace modflash::fleet {
 namespace {
 
 std::atomic<int> interruptions{0};
+std::atomic<bool> hungUp{false};
+std::atomic<bool> hangUpNoted{false};
+
+// The system ends the program once the handler of a close or log-off
+// returns, or after its grace of about 5 seconds: the run has until then to
+// note it. The children run without our console, so they go on.
+BOOL OnClose() {
+  hungUp.store(true);
+  for (int i = 0; i < 40 && !hangUpNoted.load(); ++i) Sleep(100);
+  return TRUE;
+}
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
       interruptions.fetch_add(1);
       return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      return OnClose();
     default:
       return FALSE;
   }
@@ -34,6 +48,12 @@ bool UnderWine() {
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 int Interruptions() { return interruptions.load(); }
+
+bool HungUp() { return hungUp.load(); }
+
+bool HangUpEnds() { return true; }
+
+void HangUpNoted() { hangUpNoted.store(true); }
 
 bool PrepareTerminal() {
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
