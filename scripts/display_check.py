@@ -149,7 +149,7 @@ def check_frame(checks, term, columns, most, scrolled):
     if not any(STATUS.match(line) for line in lines):
         return False
     problems = []
-    if term.history() != scrolled:
+    if scrolled is not None and term.history() != scrolled:
         problems.append("the %d-column screen scrolled" % columns)
     names = [line.split()[0] for line in lines if line.startswith("  reader-")]
     twice = sorted({n for n in names if names.count(n) > 1})
@@ -180,13 +180,16 @@ def check_end(checks, term, readers):
     return lines
 
 
-def watch_live(checks, term, columns, most, until=None):
+def watch_live(checks, term, columns, most, until=None, settled=None):
     """Checks frames at one size until `until(term)` holds or the live lines
-    end. Returns the number of frames checked."""
+    end. Nothing may scroll off from the frame where `settled(term)` first
+    holds (default: the live lines fill the screen). Returns the number of
+    frames checked."""
+    settled = settled or full
     scrolled = None
     frames = 0
     for _ in term.frames():
-        if scrolled is None:
+        if scrolled is None and settled(term):
             scrolled = term.history()
         if not check_frame(checks, term, columns, most, scrolled):
             break
@@ -221,7 +224,8 @@ def resized(checks, term, readers):
         seen["frames"] += 1
         return seen["frames"] >= 3
 
-    frames = watch_live(checks, term, 40, 13, until=three_frames)
+    frames = watch_live(checks, term, 40, 13, until=three_frames,
+                        settled=lambda _: True)
     checks.check(frames >= 3, "%d frames checked at 40x16" % frames)
     term.key(b"\x03")
     note_frames = 0
