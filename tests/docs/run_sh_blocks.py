@@ -2,6 +2,7 @@
 """Runs every ```sh block of the guides as written.
 
     run_sh_blocks.py --path DIR[:DIR...] [--only TEXT] FILE.md...
+    run_sh_blocks.py --path DIR[:DIR...] --walk FOLDER FILE.md
 
 Each block runs in a fresh folder of its own with `sh -e`, the folders of
 --path first on PATH. It must end with status 0, and when a ```text block
@@ -9,6 +10,11 @@ follows it (only blank lines between), its standard output must be that
 text exactly. Whatever a block leaves running in the background is ended
 with it. --only runs the blocks whose text holds TEXT. Exit status 1 when
 any block failed.
+
+--walk runs a walk-through: the blocks of FILE.md one after another in one
+`sh -e`, in FOLDER, so that each block's variables and background programs
+are there for the next; it ends at the first block that fails. Its ```text
+blocks are examples (times and paths differ), shown but not compared.
 """
 
 import argparse
@@ -50,34 +56,59 @@ def blocks(path):
     return found
 
 
+def run_in(commands, path, folder, timeout_s=BLOCK_TIMEOUT_S):
+    """(status, stdout, stderr) of `commands` in `folder`."""
+    env = dict(os.environ, PATH=path + os.pathsep + os.environ["PATH"])
+    child = subprocess.Popen(["sh", "-e", "-c", commands], cwd=folder,
+                             env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True,
+                             start_new_session=True)
+    try:
+        out, err = child.communicate(timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        out, err = child.communicate()
+        err += "\n(ended after %d s)" % timeout_s
+    # A background program the commands left running.
+    try:
+        os.killpg(child.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    return child.returncode, out, err
+
+
 def run(commands, path):
     """(status, stdout, stderr) of `commands` in a fresh folder."""
-    env = dict(os.environ, PATH=path + os.pathsep + os.environ["PATH"])
     with tempfile.TemporaryDirectory(prefix="modflash-docs-") as folder:
-        child = subprocess.Popen(["sh", "-e", "-c", commands], cwd=folder,
-                                 env=env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, text=True,
-                                 start_new_session=True)
-        try:
-            out, err = child.communicate(timeout=BLOCK_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            os.killpg(child.pid, signal.SIGKILL)
-            out, err = child.communicate()
-            err += "\n(ended after %d s)" % BLOCK_TIMEOUT_S
-        # A background program the block left running.
-        try:
-            os.killpg(child.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        return child.returncode, out, err
+        return run_in(commands, path, folder)
+
+
+def walk(name, path, folder):
+    """Runs the blocks of `name` in order in one shell in `folder`; a line
+    before each block's output says where it starts."""
+    found = blocks(name)
+    script = ""
+    for line, commands, _ in found:
+        script += "echo '== %s:%d'\n%s" % (name, line, commands)
+    status, out, err = run_in(script, path, folder,
+                              BLOCK_TIMEOUT_S * max(1, len(found)))
+    print(out + "standard error:\n" + err)
+    print("%d block(s) of %s run in one shell: exit status %d"
+          % (len(found), name, status))
+    return 1 if status != 0 or not found else 0
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--path", required=True)
     parser.add_argument("--only", default="")
+    parser.add_argument("--walk", metavar="FOLDER")
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
+    if args.walk:
+        if len(args.files) != 1 or args.only:
+            parser.error("--walk takes one file and no --only")
+        return walk(args.files[0], args.path, args.walk)
     failed = ran = 0
     for name in args.files:
         for line, commands, expected in blocks(name):
