@@ -6,7 +6,7 @@ namespace modflash::fleet {
 namespace {
 
 bool WriteWhole(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(path, std::ios::trunc);  // text: CR LF on Windows, as before
   out << text;
   out.close();
   return static_cast<bool>(out);
