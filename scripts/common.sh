@@ -41,3 +41,7 @@ MSI_PACKAGES=(wixl msitools faketime)
 
 # Signing Windows programs and the installer (scripts/release, when asked).
 SIGN_PACKAGES=(osslsigncode openssl)
+
+# What scripts/test-packaging checks the packages with, and builds them with.
+PACKAGING_PACKAGES=(icoutils lintian mandoc groff man-db dpkg-dev zip
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 "${MSI_PACKAGES[@]}")
