@@ -9,8 +9,8 @@ namespace modflash::fleet {
 namespace {
 
 bool Retried(const std::string& outcome, bool audit) {
-  static const char* const kProgram[] = {"failed", "not-started"};
-  static const char* const kAudit[] = {"no-module-answer", "unreachable",
+  static const char* const kProgram[] = {"failed", "unknown", "not-started"};
+  static const char* const kAudit[] = {"no-module-answer", "unreachable", "unknown",
                                        "not-started"};
   if (audit) {
     return std::find(std::begin(kAudit), std::end(kAudit), outcome) !=
