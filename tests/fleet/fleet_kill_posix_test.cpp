@@ -1,0 +1,148 @@
+// The fleet killed outright (kill -9) at random moments of a rollout in
+// waves, each time resumed with --resume: in the end every record tells
+// what the reader's flash holds, no transfer was cut and no reader was
+// updated twice. MODFLASH_KILL_TEST_KILLS sets the number of kills
+// (default 20); the seed is printed, MODFLASH_KILL_TEST_SEED repeats one.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process/child_process.h"
+#include "tests/support/run_folder.h"
+#include "tests/support/temp_dir.h"
+#include "tools/readersim/fleet_sim.h"
+
+namespace modflash::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using SteadyClock = std::chrono::steady_clock;
+
+int FromEnvironment(const char* name, int otherwise) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::atoi(text) : otherwise;
+}
+
+class FleetKillTest : public ::testing::Test {
+ protected:
+  FleetKillTest() : fleet_(&simLog_) {
+    image_ = MakeImage(1, 2, 3);
+    imagePath_ = dir_.Write("image.bin", image_);
+    runDir_ = dir_.path() / "run";
+  }
+  ~FleetKillTest() override {
+    fleet_.Stop();
+    fleet_.Wait();
+  }
+
+  void StartReaders(size_t count) {
+    sim::FleetSimOptions layout;
+    layout.readers = static_cast<uint32_t>(count);
+    sim::SimOptions readers;
+    readers.expectImage = image_;
+    ASSERT_TRUE(fleet_.Start(sim::FleetReaderOptions(readers, layout)));
+    const std::string inventory = fleet_.Inventory();
+    inventoryPath_ = dir_.Write(
+        "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
+  }
+
+  void StartFleet(const std::vector<std::string>& args) {
+    fleet_process_ = std::make_unique<process::ChildProcess>();
+    process::StartOptions options;
+    options.errorFile = (dir_.path() / "fleet.err").string();
+    std::string error;
+    ASSERT_TRUE(fleet_process_->Start(MODFLASH_FLEET_BIN, args, options, error))
+        << error;
+  }
+
+  // Reads the fleet's output for `ms` milliseconds; false when it ended.
+  bool Follow(int ms) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(ms);
+    while (SteadyClock::now() < until) {
+      if (!fleet_process_->ReadOutput(out_)) return false;
+      process::ChildProcess::WaitForAny({fleet_process_.get()}, 50);
+    }
+    return true;
+  }
+
+  TempDir dir_;
+  std::vector<uint8_t> image_;
+  std::string imagePath_;
+  std::string inventoryPath_;
+  fs::path runDir_;
+  std::ostringstream simLog_;
+  sim::SimFleet fleet_;
+  std::unique_ptr<process::ChildProcess> fleet_process_;
+  std::string out_;
+};
+
+TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
+  const int kills = FromEnvironment("MODFLASH_KILL_TEST_KILLS", 20);
+  const auto seed = static_cast<unsigned>(FromEnvironment(
+      "MODFLASH_KILL_TEST_SEED", static_cast<int>(std::random_device{}())));
+  std::cout << "kill test: seed " << seed << ", " << kills << " kill(s)\n";
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> pause(100, 1500);
+  StartReaders(12);
+  // Four waves of three: each update takes the module's restarts, so
+  // updates are in flight at most moments.
+  StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--waves",
+              "3,3,3,3", "--force", "--plain", "--out", runDir_.string(),
+              "--modflash", MODFLASH_BIN});
+  int killed = 0;
+  bool ended = false;
+  const auto deadline = SteadyClock::now() + std::chrono::minutes(6);
+  process::ChildExit exit;
+  while (!ended && SteadyClock::now() < deadline) {
+    if (killed < kills && Follow(pause(random))) {
+      fleet_process_->Kill();
+      ASSERT_EQ(fleet_process_->Wait().signal, SIGKILL);
+      ++killed;
+      StartFleet({"--resume", runDir_.string(), "--plain"});
+      continue;
+    }
+    while (Follow(1000) && SteadyClock::now() < deadline) {
+    }
+    exit = fleet_process_->Wait();
+    // A kill after the end was written leaves nothing to resume.
+    ended = exit.status != 2 ||
+            out_.find("has finished; nothing to resume") != std::string::npos;
+    if (!ended) break;
+  }
+  ASSERT_TRUE(ended) << out_;
+  EXPECT_EQ(killed, kills) << "the run ended before every kill\n" << out_;
+  const json run = json::parse(ReadText(runDir_ / "run.json"), nullptr, false);
+  EXPECT_EQ(run["state"], "finished") << out_;
+  const std::vector<json> records = ReadRecords(runDir_);
+  ASSERT_EQ(records.size(), fleet_.size()) << out_;
+  for (size_t i = 0; i < fleet_.size(); ++i) {
+    const auto connections = fleet_.reader(i).Connections();
+    // One update a reader: a second one, at once or later, would show as
+    // a second connection; a cut one as flash that is not the image.
+    ASSERT_EQ(connections.size(), 1u) << "reader " << i + 1 << "\n" << out_;
+    EXPECT_TRUE(connections[0].flashMatchesExpect)
+        << "reader " << i + 1 << ": a transfer was cut\n"
+        << out_;
+    EXPECT_EQ(records[i]["outcome"] == "updated",
+              connections[0].flashMatchesExpect)
+        << records[i].dump() << "\n"
+        << out_;
+  }
+  EXPECT_EQ(exit.status, 0) << out_;
+  fleet_.Stop();
+  fleet_.Wait();
+  EXPECT_EQ(simLog_.str().find("DIFFERS"), std::string::npos) << simLog_.str();
+}
+
+}  // namespace
+}  // namespace modflash::testing
