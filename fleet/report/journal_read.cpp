@@ -122,7 +122,9 @@ bool ReadJournal(const std::string& folder, size_t readers, JournalRead& out,
     const std::string line = text.substr(at, end - at);
     at = end + 1;
     out.wholeBytes = at;
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    const bool blank = line.size() <= kMaxJournalLine &&
+                       line.find_first_not_of(" \t\r") == std::string::npos;
+    if (blank) continue;
     const std::string problem = TakeEntry(line, out);
     if (!problem.empty()) {
       error = folder + "/" + kJournalFile + ":" + std::to_string(number) +
