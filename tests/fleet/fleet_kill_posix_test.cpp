@@ -144,5 +144,41 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   EXPECT_EQ(simLog_.str().find("DIFFERS"), std::string::npos) << simLog_.str();
 }
 
+// A journal entry that cannot be written (here the journal's place is
+// taken by a folder; a full disk does the same): the running update
+// finishes, no other starts, and the exit status says that the run folder
+// does not tell all.
+TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
+  StartReaders(2);
+  StartFleet({"--program", imagePath_, inventoryPath_, "-j", "1", "--force",
+              "--plain", "--out", runDir_.string(), "--modflash",
+              MODFLASH_BIN});
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(120);
+  while (out_.find(" started ") == std::string::npos &&
+         SteadyClock::now() < deadline && Follow(100)) {
+  }
+  ASSERT_NE(out_.find(" started "), std::string::npos) << out_;
+  const fs::path journal = runDir_ / "journal.jsonl";
+  fs::rename(journal, runDir_ / "journal.before");
+  fs::create_directories(journal);
+  while (Follow(1000) && SteadyClock::now() < deadline + std::chrono::minutes(3)) {
+  }
+  const process::ChildExit exit = fleet_process_->Wait();
+  EXPECT_EQ(exit.status, 3) << out_;
+  const std::string said = "cannot write " + journal.string();
+  EXPECT_NE(out_.find(said), std::string::npos) << out_;
+  EXPECT_NE(ReadText(runDir_ / "fleet.log").find(said), std::string::npos);
+  // The first update ended whole; the second reader was never started.
+  fleet_.Stop();
+  fleet_.Wait();
+  ASSERT_EQ(fleet_.reader(0).Connections().size(), 1u);
+  EXPECT_TRUE(fleet_.reader(0).Connections()[0].flashMatchesExpect);
+  EXPECT_TRUE(fleet_.reader(1).Connections().empty()) << out_;
+  const std::vector<json> records = ReadRecords(runDir_);
+  ASSERT_EQ(records.size(), 2u) << out_;
+  EXPECT_EQ(records[0]["outcome"], "updated");
+  EXPECT_EQ(records[1]["outcome"], "not-started");
+}
+
 }  // namespace
 }  // namespace modflash::testing
