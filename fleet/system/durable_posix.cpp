@@ -34,23 +34,23 @@ bool Zombie(long pid) {
          text[close + 2] == 'Z';
 }
 
-}  // namespace
-
-bool AppendDurably(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+// Opens `path` for writing with `flags`, writes `text` and flushes it.
+bool WriteFile(const std::string& path, int flags, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags, 0644);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, text);
   return close(fd) == 0 && written;
 }
 
+}  // namespace
+
+bool AppendDurably(const std::string& path, const std::string& text) {
+  return WriteFile(path, O_CREAT | O_APPEND, text);
+}
+
 bool ReplaceDurably(const std::string& path, const std::string& text) {
   const std::string temporary = path + ".new";
-  const int fd = open(temporary.c_str(),
-                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, text);
-  if (close(fd) != 0 || !written ||
+  if (!WriteFile(temporary, O_CREAT | O_TRUNC, text) ||
       std::rename(temporary.c_str(), path.c_str()) != 0) {
     std::remove(temporary.c_str());
     return false;
@@ -59,11 +59,7 @@ bool ReplaceDurably(const std::string& path, const std::string& text) {
 }
 
 bool CreateExclusively(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool written = WriteAll(fd, text);
-  return close(fd) == 0 && written;
+  return WriteFile(path, O_CREAT | O_EXCL, text);
 }
 
 long OwnProcessId() { return static_cast<long>(getpid()); }

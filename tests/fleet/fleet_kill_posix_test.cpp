@@ -18,6 +18,7 @@
 
 #include "process/child_process.h"
 #include "tests/support/run_folder.h"
+#include "tests/support/sim_fleet_test.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/fleet_sim.h"
 
@@ -33,29 +34,8 @@ int FromEnvironment(const char* name, int otherwise) {
   return text != nullptr && *text != '\0' ? std::atoi(text) : otherwise;
 }
 
-class FleetKillTest : public ::testing::Test {
+class FleetKillTest : public SimFleetTest {
  protected:
-  FleetKillTest() : fleet_(&simLog_) {
-    image_ = MakeImage(1, 2, 3);
-    imagePath_ = dir_.Write("image.bin", image_);
-    runDir_ = dir_.path() / "run";
-  }
-  ~FleetKillTest() override {
-    fleet_.Stop();
-    fleet_.Wait();
-  }
-
-  void StartReaders(size_t count) {
-    sim::FleetSimOptions layout;
-    layout.readers = static_cast<uint32_t>(count);
-    sim::SimOptions readers;
-    readers.expectImage = image_;
-    ASSERT_TRUE(fleet_.Start(sim::FleetReaderOptions(readers, layout)));
-    const std::string inventory = fleet_.Inventory();
-    inventoryPath_ = dir_.Write(
-        "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
-  }
-
   void StartFleet(const std::vector<std::string>& args) {
     fleet_process_ = std::make_unique<process::ChildProcess>();
     process::StartOptions options;
@@ -75,13 +55,6 @@ class FleetKillTest : public ::testing::Test {
     return true;
   }
 
-  TempDir dir_;
-  std::vector<uint8_t> image_;
-  std::string imagePath_;
-  std::string inventoryPath_;
-  fs::path runDir_;
-  std::ostringstream simLog_;
-  sim::SimFleet fleet_;
   std::unique_ptr<process::ChildProcess> fleet_process_;
   std::string out_;
 };
@@ -93,7 +66,7 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   std::cout << "kill test: seed " << seed << ", " << kills << " kill(s)\n";
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> pause(100, 1500);
-  StartReaders(12);
+  StartReaders(12, false);
   // Four waves of three: each update takes the module's restarts, so
   // updates are in flight at most moments.
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--waves",
@@ -149,7 +122,7 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
 // finishes, no other starts, and the exit status says that the run folder
 // does not tell all.
 TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
-  StartReaders(2);
+  StartReaders(2, false);
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "1", "--force",
               "--plain", "--out", runDir_.string(), "--modflash",
               MODFLASH_BIN});
