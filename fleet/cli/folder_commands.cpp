@@ -76,7 +76,8 @@ bool ReadJournalOf(const std::string& folder, size_t readers,
             << ": note: its last line is cut off (a write cut short, a "
                "power loss); it is left out\n";
   std::error_code ec;
-  if (mend) fs::resize_file(fs::path(folder) / kJournalFile, journal.wholeBytes, ec);
+  if (mend)
+    fs::resize_file(fs::path(folder) / kJournalFile, journal.wholeBytes, ec);
   return !ec;
 }
 
@@ -127,7 +128,8 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   if (image.sha256 != Text(plan, "image_sha256")) {
     std::cout << "modflash-fleet: the image " << Shown(o.image)
               << " is not the run's (SHA-256 " << image.sha256 << ", the run's "
-              << Shown(Text(plan, "image_sha256")) << "); nothing was started\n";
+              << Shown(Text(plan, "image_sha256"))
+              << "); nothing was started\n";
     return kBadInput;
   }
   FleetSettings settings;
@@ -149,8 +151,8 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   writer.SetPageWriter(WriteHtmlReport);
   std::cout << "Resuming the run of " << folder << ": " << journal.entries
             << " journal entries.\n";
-  if (!KeptRecords(folder, readers, journal, o.kind == RunKind::kDryRun,
-                   writer, settings.kept, std::cout)) {
+  if (!KeptRecords(folder, readers, journal, o.kind == RunKind::kDryRun, writer,
+                   settings.kept, std::cout)) {
     std::cout << "modflash-fleet: cannot write " << writer.Unwritten()
               << "; nothing was started\n";
     ReleaseRunLock(folder);
@@ -176,7 +178,7 @@ int StatusMain(const std::string& folder) {
             << (finished ? "finished"
                 : alive  ? "running (process " +
                               std::to_string(LockHolder(folder)) + ")"
-                         : "ended early (--resume " + folder + " goes on)")
+                        : "ended early (--resume " + folder + " goes on)")
             << "\n";
   std::vector<Json> ended;
   std::vector<size_t> inFlight;
@@ -204,8 +206,8 @@ int StatusMain(const std::string& folder) {
     }
     std::cout << "  " << Shown(readers[i].name) << "  "
               << (t.step == kStepUpdate ? tracker.Phase() : "reading version")
-              << " " << tracker.Percent() << "%  since "
-              << Shown(t.startTime) << "\n";
+              << " " << tracker.Percent() << "%  since " << Shown(t.startTime)
+              << "\n";
   }
   return finished ? kAllSucceeded : kNotFinished;
 }

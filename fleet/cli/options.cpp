@@ -172,7 +172,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return UsageError(e.what());
   }
   if (o.version) return -1;
-  if (!o.resume.empty() || !o.status.empty()) return TakeFolderCommand(given, o);
+  if (!o.resume.empty() || !o.status.empty())
+    return TakeFolderCommand(given, o);
   if (o.dryRun + o.program + o.audit != 1) {
     return UsageError("give --dryrun, --program or --audit");
   }

@@ -17,8 +17,7 @@ struct ImageFacts {
 
 /// The steps of a run that a new run and a resumed one share.
 bool CheckImage(const std::string& path, ImageFacts& image);
-bool FindPrograms(const Options& o, const char* argv0,
-                  FleetSettings& settings);
+bool FindPrograms(const Options& o, const char* argv0, FleetSettings& settings);
 void Configure(const Options& o, const ImageFacts& image, size_t readers,
                FleetSettings& settings);
 /// Runs the fleet with `journal` and writes its report and run.json (with

@@ -1,8 +1,8 @@
 #include "fleet/report/journal_read.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <cstdlib>
 #include <iterator>
 
 #include "contract/phases.h"
@@ -52,9 +52,8 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
     trace.started = true;
     trace.step = Text(entry, "step");
     const auto pid = entry.find("pid");
-    trace.pid = pid != entry.end() && pid->is_number_integer()
-                    ? pid->get<long>()
-                    : 0;
+    trace.pid =
+        pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
     trace.logFile = Text(entry, "log_file");
     const auto wave = entry.find("wave");
     if (wave != entry.end() && wave->is_number_integer())

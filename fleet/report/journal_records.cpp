@@ -22,10 +22,10 @@ std::optional<bool> Flag(const Json& json, const char* field) {
 }
 
 Outcome OutcomeOf(const std::string& name) {
-  for (Outcome o : {Outcome::kUpdated, Outcome::kDryRunOk,
-                    Outcome::kAlreadyCurrent, Outcome::kFailed,
-                    Outcome::kAnswered, Outcome::kNoModuleAnswer,
-                    Outcome::kUnreachable, Outcome::kUnknown}) {
+  for (Outcome o :
+       {Outcome::kUpdated, Outcome::kDryRunOk, Outcome::kAlreadyCurrent,
+        Outcome::kFailed, Outcome::kAnswered, Outcome::kNoModuleAnswer,
+        Outcome::kUnreachable, Outcome::kUnknown}) {
     if (name == OutcomeName(o)) return o;
   }
   return Outcome::kNotStarted;
@@ -81,8 +81,8 @@ bool PlanReaders(const Json& run, std::vector<Reader>& readers,
     reader.address = r.is_object() ? Text(r, "address") : "";
     const auto port = r.is_object() ? Whole(r, "port") : std::nullopt;
     const auto line = r.is_object() ? Whole(r, "line") : std::nullopt;
-    if (reader.name.empty() || reader.address.empty() || !port ||
-        *port < 1 || *port > 65535) {
+    if (reader.name.empty() || reader.address.empty() || !port || *port < 1 ||
+        *port > 65535) {
       error = "run.json: reader " + std::to_string(readers.size() + 1) +
               " of the plan is malformed";
       readers.clear();

@@ -9,14 +9,14 @@
 
 #include "contract/phases.h"
 #include "fleet/plan/waves.h"
+#include "fleet/run/exit_file.h"
+#include "fleet/run/hang_up.h"
 #include "fleet/run/running.h"
+#include "fleet/system/durable.h"
 #include "fleet/system/system.h"
 #include "fleet/system/terminal.h"
 #include "fleet/transcript/diagnosis.h"
 #include "fleet/transcript/judgement.h"
-#include "fleet/run/exit_file.h"
-#include "fleet/run/hang_up.h"
-#include "fleet/system/durable.h"
 
 namespace modflash::fleet {
 namespace {
@@ -133,7 +133,8 @@ class Scheduler {
                              " (is the disk full?): no further update starts.";
     display_.Note(note);
     // After a hang-up the console is fleet.log already.
-    if (!hungUp_) AppendDurably(settings_.folder + "/" + kFleetLog, note + "\n");
+    if (!hungUp_)
+      AppendDurably(settings_.folder + "/" + kFleetLog, note + "\n");
   }
 
   // Whether a running child works on the reader of `reader`'s address and
@@ -263,7 +264,7 @@ class Scheduler {
     std::string error;
     if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
                        args, options, error)) {
-      const char* name = update ? "update"
+      const char* name = update                 ? "update"
                          : step == Step::kAudit ? "audit"
                                                 : "version-read";
       if (settings_.observer != nullptr &&

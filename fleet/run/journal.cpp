@@ -17,7 +17,8 @@ Journal::Journal(std::string folder, std::string imageSha256,
 
 ReaderRecord Journal::Completed(ReaderRecord record) const {
   record.imageSha256 = imageSha256_;
-  if (record.facts.fileVersion.empty()) record.facts.fileVersion = imageVersion_;
+  if (record.facts.fileVersion.empty())
+    record.facts.fileVersion = imageVersion_;
   record.site = site_;
   return record;
 }
@@ -34,9 +35,12 @@ bool Journal::Append(const Json& entry) {
 
 bool Journal::Started(size_t index, const ReaderRecord& record,
                       const char* step, long pid) {
-  Json entry = {{"entry", "start"},       {"reader", index},
-                {"name", record.reader.name}, {"step", step},
-                {"pid", pid},             {"log_file", record.logFile},
+  Json entry = {{"entry", "start"},
+                {"reader", index},
+                {"name", record.reader.name},
+                {"step", step},
+                {"pid", pid},
+                {"log_file", record.logFile},
                 {"start_time", record.startTime}};
   if (record.wave) entry["wave"] = *record.wave;
   return Append(entry);
@@ -102,8 +106,7 @@ bool FinishRunJson(const std::string& folder, const Json& plan,
   std::string text;
   if (ReadFolderFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
     const Json info = Json::parse(text, nullptr, false);
-    if (info.is_object() &&
-        WriteRunJson(folder, info, kStateFinished, plan)) {
+    if (info.is_object() && WriteRunJson(folder, info, kStateFinished, plan)) {
       return true;
     }
   }

@@ -17,8 +17,8 @@ class Journal : public RunObserver {
  public:
   /// `folder`: the run folder; the image's facts and the site go into each
   /// record as the report has them.
-  Journal(std::string folder, std::string imageSha256,
-          std::string imageVersion, std::string site);
+  Journal(std::string folder, std::string imageSha256, std::string imageVersion,
+          std::string site);
 
   bool Started(size_t index, const ReaderRecord& record, const char* step,
                long pid) override;

@@ -21,7 +21,8 @@ constexpr uintmax_t kMaxTranscriptBytes = 16u << 20;
 
 bool LineIs(const std::string& line, const char* start, const char* end) {
   const std::string s(start), e(end);
-  return line.size() >= s.size() + e.size() && line.compare(0, s.size(), s) == 0 &&
+  return line.size() >= s.size() + e.size() &&
+         line.compare(0, s.size(), s) == 0 &&
          line.compare(line.size() - e.size(), e.size(), e) == 0;
 }
 

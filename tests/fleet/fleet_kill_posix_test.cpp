@@ -134,7 +134,8 @@ TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
   const fs::path journal = runDir_ / "journal.jsonl";
   fs::rename(journal, runDir_ / "journal.before");
   fs::create_directories(journal);
-  while (Follow(1000) && SteadyClock::now() < deadline + std::chrono::minutes(3)) {
+  while (Follow(1000) &&
+         SteadyClock::now() < deadline + std::chrono::minutes(3)) {
   }
   const process::ChildExit exit = fleet_process_->Wait();
   EXPECT_EQ(exit.status, 3) << out_;

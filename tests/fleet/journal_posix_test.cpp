@@ -40,8 +40,7 @@ class JournalTest : public ::testing::Test {
   // journal as the run wrote it: reader 1 ended, reader 2 in its update,
   // reader 3 never started.
   void WriteRun() {
-    std::vector<Reader> readers = {MakeReader(1), MakeReader(2),
-                                   MakeReader(3)};
+    std::vector<Reader> readers = {MakeReader(1), MakeReader(2), MakeReader(3)};
     Json plan = {{"kind", "program"}, {"readers", Json::array()}};
     for (const Reader& r : readers) plan["readers"].push_back(ReaderJson(r));
     ASSERT_TRUE(WriteRunJson(folder(), {{"kind", "program"}, {"site", "north"}},
