@@ -10,6 +10,8 @@ inline constexpr int kBadInput = 2;        ///< usage, inventory or image
 /// The report, run.json or an exit file could not be written in the run
 /// folder (a full disk, say): what the report says is not known.
 inline constexpr int kNotWritten = 3;
+/// --status: the run has not finished (it runs, or ended early).
+inline constexpr int kNotFinished = 4;
 
 }  // namespace modflash::fleet
 

@@ -13,6 +13,7 @@
 
 #include "fleet/cli/merge_command.h"
 #include "fleet/cli/options.h"
+#include "fleet/cli/run_steps.h"
 #include "fleet/console/display.h"
 #include "fleet/console/summary.h"
 #include "fleet/html/html_report.h"
@@ -118,10 +119,7 @@ bool LoadReaders(Options& o, std::vector<Reader>& readers) {
   return true;
 }
 
-struct ImageFacts {
-  std::string version;
-  std::string sha256;
-};
+}  // namespace
 
 bool CheckImage(const std::string& path, ImageFacts& image) {
   std::vector<uint8_t> code(kCodeSize);
@@ -174,6 +172,8 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
   settings.maxFailures = o.maxFailures;
   settings.maxFailureRate = o.maxFailureRate;
 }
+
+namespace {
 
 // A new, empty run folder; false (with the reason printed) when there is
 // none to be had.
@@ -281,16 +281,25 @@ std::vector<ReaderRecord> FailuresLast(std::vector<ReaderRecord> records) {
   return records;
 }
 
-// Runs the fleet and writes its report; the exit status.
+}  // namespace
+
 int RunAndReport(const Options& o, int argc, char** argv,
-                 const FleetSettings& settings,
-                 const std::vector<Reader>& readers) {
+                 FleetSettings settings, const std::vector<Reader>& readers,
+                 Journal& journal, const Json& plan) {
   PrintPlan(o, settings, readers.size());
   std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
-  InstallInterruptHandler();
-  Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs);
   RunDescription run = Describe(o, argc, argv, settings);
   run.startTime = LocalTimeNow();
+  // The plan is on the disk before the first reader starts.
+  if (!WriteRunJson(settings.folder, RunInfo(run, {}), kStateRunning, plan)) {
+    std::cout << "modflash-fleet: cannot write " << settings.folder
+              << "/run.json; nothing was started\n";
+    ReleaseRunLock(settings.folder);
+    return kNotWritten;
+  }
+  InstallInterruptHandler();
+  Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs);
+  settings.observer = &journal;
   FleetResult result = RunFleet(settings, readers, display);
   run.endTime = LocalTimeNow();
   // A run in one wave has none to tell.
@@ -300,7 +309,9 @@ int RunAndReport(const Options& o, int argc, char** argv,
   std::string error;
   // run.json and report.html come from the report just written.
   const bool written = WriteReport(settings.folder, result.records, error) &&
-                       WriteRunSummary(settings.folder, run, error);
+                       WriteRunSummary(settings.folder, run, error) &&
+                       FinishRunJson(settings.folder, plan, error);
+  ReleaseRunLock(settings.folder);
   if (o.kind == RunKind::kAudit) {
     AuditSummary(std::cout, result.records, settings.imageVersion);
     std::cout << "Report: " << settings.folder << "/report.csv\n";
@@ -320,8 +331,6 @@ int RunAndReport(const Options& o, int argc, char** argv,
   return allWell ? kAllSucceeded : kSomeNotUpdated;
 }
 
-}  // namespace
-
 int FleetMain(int argc, char** argv) {
   if (IsMergeCommand(argc, argv)) return MergeMain(argc, argv);
   Options o;
@@ -332,6 +341,8 @@ int FleetMain(int argc, char** argv) {
     PrintVersion(o, argv0);
     return kAllSucceeded;
   }
+  if (!o.status.empty()) return StatusMain(o.status);
+  if (!o.resume.empty()) return ResumeMain(o, argc, argv, argv0);
 
   // Everything is checked before anything starts.
   std::vector<Reader> readers;
@@ -352,7 +363,16 @@ int FleetMain(int argc, char** argv) {
     return kAllSucceeded;
   }
   if (!MakeRunFolder(o, settings)) return kBadInput;
-  return RunAndReport(o, argc, argv, settings, readers);
+  std::string error;
+  if (!TakeRunLock(settings.folder, error)) {
+    std::cout << "modflash-fleet: " << error << "; nothing was started\n";
+    return kNotWritten;
+  }
+  Journal journal(settings.folder, settings.imageSha256, settings.imageVersion,
+                  o.site);
+  journal.SetPageWriter(WriteHtmlReport);
+  return RunAndReport(o, argc, argv, settings, readers, journal,
+                      PlanJson(o, settings, readers));
 }
 
 }  // namespace modflash::fleet

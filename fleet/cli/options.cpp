@@ -63,6 +63,11 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--site", o.site,
                  "Site name, recorded in run.json and in every record (for "
                  "--merge)");
+  app.add_option("--resume", o.resume,
+                 "Continue the unfinished run of this run folder, with its "
+                 "image, readers, waves and limits");
+  app.add_option("--status", o.status,
+                 "Tell where the run of this run folder stands, and exit");
   app.add_flag("--version", o.version,
                "Print this program's version and modflash's, and exit");
 }
@@ -117,6 +122,26 @@ int UsageError(const std::string& reason) {
   return kBadInput;
 }
 
+// --resume FOLDER and --status FOLDER take the rest from the folder: only
+// --plain and --modflash go with --resume.
+int TakeFolderCommand(const Given& given, const Options& o) {
+  const bool others = o.dryRun || o.program || o.audit || !o.retry.empty() ||
+                      !o.image.empty() || !given.arguments.empty() ||
+                      !given.waves.empty() || o.canary > 0 ||
+                      o.maxFailures > 0 || !given.failureRate.empty() ||
+                      o.force || o.check || !o.out.empty() || !o.site.empty();
+  if (!o.resume.empty() && !o.status.empty()) {
+    return UsageError("give --resume or --status, not both");
+  }
+  if (others || (!o.status.empty() && (o.plain || !o.modflash.empty()))) {
+    return UsageError(!o.resume.empty()
+                          ? "--resume FOLDER takes its plan from the folder; "
+                            "only --plain and --modflash go with it"
+                          : "--status FOLDER takes no other option");
+  }
+  return -1;
+}
+
 }  // namespace
 
 int ParseOptions(int argc, char** argv, Options& o) {
@@ -132,10 +157,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
       "[options]\n"
       "modflash-fleet --audit {INVENTORY|--retry FOLDER} [--image IMAGE] "
       "[options]\n"
-      "modflash-fleet --merge OUT_FOLDER RUN_FOLDER...\n\n"
+      "modflash-fleet --merge OUT_FOLDER RUN_FOLDER...\n"
+      "modflash-fleet --resume FOLDER [--plain]\n"
+      "modflash-fleet --status FOLDER\n\n"
       "Exit status: 0 when every reader succeeded (or answered), 1 when any "
       "failed, did not answer or was not started, 2 for a usage, inventory "
-      "or image error.");
+      "or image error, 3 when a file of the run folder could not be "
+      "written; --status: 0 when the run has finished, 4 when not.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -144,6 +172,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return UsageError(e.what());
   }
   if (o.version) return -1;
+  if (!o.resume.empty() || !o.status.empty())
+    return TakeFolderCommand(given, o);
   if (o.dryRun + o.program + o.audit != 1) {
     return UsageError("give --dryrun, --program or --audit");
   }

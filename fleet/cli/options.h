@@ -31,6 +31,8 @@ struct Options {
   std::string out;
   std::string modflash;
   std::string site;
+  std::string resume;  ///< --resume: the unfinished run folder
+  std::string status;  ///< --status: the run folder to tell of
 };
 
 /// Reads the command line into `o`. -1 to go on, otherwise the exit status

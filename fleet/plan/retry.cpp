@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <fstream>
 
+#include "fleet/report/journal_read.h"
 #include "fleet/report/run_info.h"
 
 namespace modflash::fleet {
 namespace {
 
 bool Retried(const std::string& outcome, bool audit) {
-  static const char* const kProgram[] = {"failed", "not-started"};
+  static const char* const kProgram[] = {"failed", "unknown", "not-started"};
   static const char* const kAudit[] = {"no-module-answer", "unreachable",
-                                       "not-started"};
+                                       "unknown", "not-started"};
   if (audit) {
     return std::find(std::begin(kAudit), std::end(kAudit), outcome) !=
            std::end(kAudit);
@@ -102,6 +103,12 @@ bool RetryReaders(const std::string& folder, bool audit,
   list = RetryList{};
   std::vector<Reader>& readers = list.readers;
   RunFolder run;
+  if (RunAliveElsewhere(folder)) {
+    error = "the run of " + folder + " goes on in process " +
+            std::to_string(LockHolder(folder)) +
+            "; wait for its end (--status " + folder + ")";
+    return false;
+  }
   if (!ReportEnds(folder, error) || !ReadRunFolder(folder, run, error) ||
       !ReportWhole(run, error) || !KindFits(run, audit, error)) {
     return false;

@@ -77,12 +77,15 @@ enum class Outcome {
   kFailed,
   kAnswered,
   kNoModuleAnswer,
-  kUnreachable
+  kUnreachable,
+  /// In flight when its run ended, and its transcript does not say how it
+  /// ended.
+  kUnknown
 };
 
 /// The outcome as it appears in the report: "updated", "dry-run-ok",
 /// "already-current", "failed", "answered", "no-module-answer",
-/// "unreachable" or "not-started".
+/// "unreachable", "unknown" or "not-started".
 const char* OutcomeName(Outcome outcome);
 
 /// Whether the reader counts as done well (exit status 0 of the fleet).

@@ -59,6 +59,8 @@ const char* OutcomeName(Outcome outcome) {
       return "no-module-answer";
     case Outcome::kUnreachable:
       return "unreachable";
+    case Outcome::kUnknown:
+      return "unknown";
     case Outcome::kNotStarted:
       break;
   }

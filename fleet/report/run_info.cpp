@@ -112,6 +112,8 @@ bool ReadRunFolder(const std::string& folder, RunFolder& out,
                    std::string& error) {
   out = RunFolder{};
   out.path = folder;
+  // A run that did not finish is told by its journal.
+  if (ReadUnfinishedRun(folder, out, error)) return error.empty();
   std::ifstream report(folder + "/report.jsonl", std::ios::binary);
   if (!report) {
     error = folder + " holds no report (report.jsonl)";

@@ -54,6 +54,12 @@ struct RunFolder {
 bool ReadRunFolder(const std::string& folder, RunFolder& out,
                    std::string& error);
 
+/// When run.json says that the run of `folder` goes on but no other process
+/// runs it (ended early): true, with `out` read from its journal, in-flight
+/// readers unknown; `error` set when that could not be read.
+bool ReadUnfinishedRun(const std::string& folder, RunFolder& out,
+                       std::string& error);
+
 /// Writes `value` as indented JSON to `path`; false when it cannot.
 bool WriteJsonFile(const std::string& path, const Json& value);
 

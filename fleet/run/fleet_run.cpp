@@ -9,13 +9,14 @@
 
 #include "contract/phases.h"
 #include "fleet/plan/waves.h"
+#include "fleet/run/exit_file.h"
+#include "fleet/run/hang_up.h"
 #include "fleet/run/running.h"
+#include "fleet/system/durable.h"
 #include "fleet/system/system.h"
 #include "fleet/system/terminal.h"
 #include "fleet/transcript/diagnosis.h"
 #include "fleet/transcript/judgement.h"
-#include "fleet/run/exit_file.h"
-#include "fleet/run/hang_up.h"
 
 namespace modflash::fleet {
 namespace {
@@ -128,8 +129,12 @@ class Scheduler {
     if (!result_.unwritten.empty()) return;
     result_.unwritten = path;
     Stop("cannot write " + path);
-    display_.Note("modflash-fleet: cannot write " + path +
-                  " (is the disk full?): no further update starts.");
+    const std::string note = "modflash-fleet: cannot write " + path +
+                             " (is the disk full?): no further update starts.";
+    display_.Note(note);
+    // After a hang-up the console is fleet.log already.
+    if (!hungUp_)
+      AppendDurably(settings_.folder + "/" + kFleetLog, note + "\n");
   }
 
   // Whether a running child works on the reader of `reader`'s address and
@@ -189,6 +194,11 @@ class Scheduler {
                     " reader(s) did not succeed; no other reader is started.");
       return false;
     }
+    if (wave_ > 0 && settings_.observer != nullptr &&
+        !settings_.observer->WaveEnded(result_.records)) {
+      NotWritten(settings_.observer->Unwritten());
+      return false;
+    }
     const size_t size = plan_[wave_];
     ++wave_;
     waveEnd_ += size;
@@ -206,6 +216,11 @@ class Scheduler {
   void StartNext() {
     const size_t index = next_++;
     ReaderRecord& record = result_.records[index];
+    if (index < settings_.kept.size() && settings_.kept[index]) {
+      record = *settings_.kept[index];  // ended before the run was resumed
+      Counted(record, false);
+      return;
+    }
     record.wave = static_cast<int>(wave_);
     record.startTime = IsoTimeNow();
     auto r = std::make_unique<Running>();
@@ -249,6 +264,13 @@ class Scheduler {
     std::string error;
     if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
                        args, options, error)) {
+      const char* name = update                 ? "update"
+                         : step == Step::kAudit ? "audit"
+                                                : "version-read";
+      if (settings_.observer != nullptr &&
+          !settings_.observer->Started(r.index, record, name, r.child->Id())) {
+        NotWritten(settings_.observer->Unwritten());
+      }
       return true;
     }
     record.outcome = audit_ ? Outcome::kNotStarted : Outcome::kFailed;
@@ -332,8 +354,14 @@ class Scheduler {
     return true;
   }
 
-  // Counts a finished reader towards the stops, and shows it.
-  void Counted(const ReaderRecord& record) {
+  // Counts a finished reader towards the stops, and shows it; `note`: in
+  // the journal too.
+  void Counted(const ReaderRecord& record, bool note = true) {
+    const auto index = static_cast<size_t>(&record - result_.records.data());
+    if (note && settings_.observer != nullptr &&
+        !settings_.observer->Ended(index, record)) {
+      NotWritten(settings_.observer->Unwritten());
+    }
     ++finished_;
     if (record.outcome == Outcome::kFailed) {
       ++failures_;

@@ -1,6 +1,7 @@
 #ifndef MODFLASH_FLEET_FLEET_RUN_H_
 #define MODFLASH_FLEET_FLEET_RUN_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,21 @@
 #include "process/child_process.h"
 
 namespace modflash::fleet {
+
+/// Told of each start and end as it happens, and of each wave's end; a
+/// false answer (a file that could not be written, named by Unwritten())
+/// stops further starts.
+class RunObserver {
+ public:
+  virtual ~RunObserver() = default;
+  /// A program of `step` ("update", "version-read", "audit") started for
+  /// reader `index` as process `pid`.
+  virtual bool Started(size_t index, const ReaderRecord& record,
+                       const char* step, long pid) = 0;
+  virtual bool Ended(size_t index, const ReaderRecord& record) = 0;
+  virtual bool WaveEnded(const std::vector<ReaderRecord>& records) = 0;
+  virtual std::string Unwritten() const = 0;
+};
 
 /// How a fleet run goes about its readers.
 struct FleetSettings {
@@ -34,6 +50,11 @@ struct FleetSettings {
   /// failed; below 0: no such limit.
   double maxFailureRate = -1;
   std::string folder;  ///< the run folder, which must exist
+  RunObserver* observer = nullptr;
+  /// For a resumed run: the records of readers that ended before, taken
+  /// as they are (in their wave, counted towards the limits); empty or
+  /// one entry a reader.
+  std::vector<std::optional<ReaderRecord>> kept;
 };
 
 /// What a fleet run did.

@@ -18,6 +18,7 @@
 #include "contract/output_lines.h"
 #include "process/child_process.h"
 #include "tests/support/run_folder.h"
+#include "tests/support/sim_fleet_test.h"
 #include "tests/support/temp_dir.h"
 #include "tools/readersim/fleet_sim.h"
 
@@ -28,32 +29,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using SteadyClock = std::chrono::steady_clock;
 
-class FleetDurableTest : public ::testing::Test {
+class FleetDurableTest : public SimFleetTest {
  protected:
-  FleetDurableTest() : fleet_(&simLog_) {
-    image_ = MakeImage(1, 2, 3);
-    imagePath_ = dir_.Write("image.bin", image_);
-    runDir_ = dir_.path() / "run";
-  }
-  ~FleetDurableTest() override {
-    fleet_.Stop();
-    fleet_.Wait();
-  }
-
-  // Starts `count` readers that compare their flash with the image after
-  // each connection; with `lineTiming` a transfer takes many seconds.
-  void StartReaders(size_t count, bool lineTiming) {
-    sim::FleetSimOptions layout;
-    layout.readers = static_cast<uint32_t>(count);
-    sim::SimOptions readers;
-    readers.lineTiming = lineTiming;
-    readers.expectImage = image_;
-    ASSERT_TRUE(fleet_.Start(sim::FleetReaderOptions(readers, layout)));
-    const std::string inventory = fleet_.Inventory();
-    inventoryPath_ = dir_.Write(
-        "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
-  }
-
   // Starts the fleet in a session of its own, as `setsid` would: every
   // reader at once, plain lines on a pipe to us.
   void StartFleet() {
@@ -132,13 +109,6 @@ class FleetDurableTest : public ::testing::Test {
     EXPECT_EQ(log.find("DIFFERS"), std::string::npos) << log;
   }
 
-  TempDir dir_;
-  std::vector<uint8_t> image_;
-  std::string imagePath_;
-  std::string inventoryPath_;
-  fs::path runDir_;
-  std::ostringstream simLog_;
-  sim::SimFleet fleet_;
   process::ChildProcess fleet_process_;
   std::string out_;
 };

@@ -1,0 +1,215 @@
+// --resume and --status: a run folder's plan and journal read back.
+
+#include <filesystem>
+#include <iostream>
+
+#include "fleet/cli/exit_status.h"
+#include "fleet/cli/run_steps.h"
+#include "fleet/html/html_report.h"
+#include "fleet/report/journal_read.h"
+#include "fleet/report/report.h"
+#include "fleet/run/resume.h"
+#include "fleet/text/text.h"
+#include "fleet/transcript/transcript_reader.h"
+
+namespace modflash::fleet {
+namespace {
+
+namespace fs = std::filesystem;
+
+template <typename T>
+T Number(const Json& plan, const char* field, T otherwise) {
+  const auto it = plan.find(field);
+  return it != plan.end() && it->is_number() ? it->get<T>() : otherwise;
+}
+
+// run.json of `folder`, bounded; false (the reason printed) without one.
+bool ReadRun(const std::string& folder, Json& run) {
+  std::string text;
+  std::string error;
+  if (ReadFolderFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
+    run = Json::parse(text, nullptr, false);
+    if (run.is_object() && run.contains("plan") && run["plan"].is_object())
+      return true;
+    error = folder + "/run.json holds no plan (a run of an earlier version?)";
+  }
+  std::cout << "modflash-fleet: " << Shown(error) << "\n";
+  return false;
+}
+
+// The options and waves the plan had; false when it is malformed.
+bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
+  const std::string kind = Text(plan, "kind");
+  o.kind = kind == "audit"    ? RunKind::kAudit
+           : kind == "dryrun" ? RunKind::kDryRun
+                              : RunKind::kProgram;
+  o.image = Text(plan, "image");
+  o.jobs = Number(plan, "jobs", 0);
+  o.force = plan.value("force", false);
+  o.canary = plan.value("canary", false) ? 1 : 0;
+  o.maxFailures = Number(plan, "max_failures", 0);
+  o.maxFailureRate = Number(plan, "max_failure_rate", -1.0);
+  o.site = Text(plan, "site");
+  o.retry = Text(plan, "retry_of");
+  if (o.modflash.empty()) o.modflash = Text(plan, "modflash");
+  const auto list = plan.find("waves");
+  if (list == plan.end() || !list->is_array()) return false;
+  for (const Json& w : *list) {
+    if (!w.is_number_unsigned()) return false;
+    waves.push_back(w.get<size_t>());
+  }
+  return o.jobs >= 1 && o.jobs <= 1024 &&
+         (kind == "audit" || kind == "dryrun" || kind == "program");
+}
+
+// The journal of `folder`, its torn last line told and cut away when
+// `mend`; false (the reason printed) when it cannot be read.
+bool ReadJournalOf(const std::string& folder, size_t readers,
+                   JournalRead& journal, bool mend) {
+  std::string error;
+  if (!ReadJournal(folder, readers, journal, error)) {
+    std::cout << "modflash-fleet: " << Shown(error) << "\n";
+    return false;
+  }
+  if (!journal.torn) return true;
+  std::cout << folder << "/" << kJournalFile
+            << ": note: its last line is cut off (a write cut short, a "
+               "power loss); it is left out\n";
+  std::error_code ec;
+  if (mend)
+    fs::resize_file(fs::path(folder) / kJournalFile, journal.wholeBytes, ec);
+  return !ec;
+}
+
+}  // namespace
+
+Json PlanJson(const Options& o, const FleetSettings& settings,
+              const std::vector<Reader>& readers) {
+  Json list = Json::array();
+  for (const Reader& r : readers) list.push_back(ReaderJson(r));
+  return {{"kind", RunKindName(o.kind)},
+          {"image", o.image},
+          {"image_version", settings.imageVersion},
+          {"image_sha256", settings.imageSha256},
+          {"readers", list},
+          {"waves", settings.waves},
+          {"jobs", settings.jobs},
+          {"canary", settings.canary},
+          {"max_failures", settings.maxFailures},
+          {"max_failure_rate", settings.maxFailureRate},
+          {"force", settings.force},
+          {"site", o.site},
+          {"retry_of", o.retry},
+          {"modflash", o.modflash}};
+}
+
+int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
+  const std::string folder = o.resume;
+  Json run;
+  if (!ReadRun(folder, run)) return kBadInput;
+  if (Text(run, "state") != kStateRunning) {
+    std::cout << "modflash-fleet: the run of " << folder
+              << " has finished; nothing to resume (--retry " << folder
+              << " takes its failures)\n";
+    return kBadInput;
+  }
+  const Json& plan = run["plan"];
+  std::vector<size_t> waves;
+  std::vector<Reader> readers;
+  std::string error;
+  if (!TakePlan(plan, o, waves) || !PlanReaders(run, readers, error) ||
+      readers.empty()) {
+    std::cout << "modflash-fleet: " << folder
+              << "/run.json: the plan is malformed " << Shown(error) << "\n";
+    return kBadInput;
+  }
+  ImageFacts image;
+  if (!o.image.empty() && !CheckImage(o.image, image)) return kBadInput;
+  if (image.sha256 != Text(plan, "image_sha256")) {
+    std::cout << "modflash-fleet: the image " << Shown(o.image)
+              << " is not the run's (SHA-256 " << image.sha256 << ", the run's "
+              << Shown(Text(plan, "image_sha256"))
+              << "); nothing was started\n";
+    return kBadInput;
+  }
+  FleetSettings settings;
+  if (!FindPrograms(o, argv0, settings)) return kBadInput;
+  Configure(o, image, readers.size(), settings);
+  settings.waves = waves;
+  settings.canary = o.canary > 0;
+  settings.folder = folder;
+  if (!TakeRunLock(folder, error)) {
+    std::cout << "modflash-fleet: cannot resume: " << Shown(error) << "\n";
+    return kBadInput;
+  }
+  JournalRead journal;
+  if (!ReadJournalOf(folder, readers.size(), journal, true)) {
+    ReleaseRunLock(folder);
+    return kBadInput;
+  }
+  Journal writer(folder, settings.imageSha256, settings.imageVersion, o.site);
+  writer.SetPageWriter(WriteHtmlReport);
+  std::cout << "Resuming the run of " << folder << ": " << journal.entries
+            << " journal entries.\n";
+  if (!KeptRecords(folder, readers, journal, o.kind == RunKind::kDryRun, writer,
+                   settings.kept, std::cout)) {
+    std::cout << "modflash-fleet: cannot write " << writer.Unwritten()
+              << "; nothing was started\n";
+    ReleaseRunLock(folder);
+    return kNotWritten;
+  }
+  return RunAndReport(o, argc, argv, settings, readers, writer, plan);
+}
+
+int StatusMain(const std::string& folder) {
+  Json run;
+  std::vector<Reader> readers;
+  std::string error;
+  if (!ReadRun(folder, run)) return kBadInput;
+  if (!PlanReaders(run, readers, error)) {
+    std::cout << "modflash-fleet: " << Shown(error) << "\n";
+    return kBadInput;
+  }
+  JournalRead journal;
+  if (!ReadJournalOf(folder, readers.size(), journal, false)) return kBadInput;
+  const bool finished = Text(run, "state") == kStateFinished;
+  const bool alive = RunAliveElsewhere(folder);
+  std::cout << "Run folder: " << folder << "\nState: "
+            << (finished ? "finished"
+                : alive  ? "running (process " +
+                              std::to_string(LockHolder(folder)) + ")"
+                        : "ended early (--resume " + folder + " goes on)")
+            << "\n";
+  std::vector<Json> ended;
+  std::vector<size_t> inFlight;
+  for (size_t i = 0; i < readers.size(); ++i) {
+    const ReaderTrace& t = journal.readers[i];
+    if (t.ended) ended.push_back(t.record);
+    if (t.started && !t.ended) inFlight.push_back(i);
+  }
+  std::cout << "Readers: " << readers.size() << ", ended " << ended.size()
+            << ", in flight " << inFlight.size() << ", not started "
+            << readers.size() - ended.size() - inFlight.size() << "\n";
+  const Json counts = CountOutcomes(Text(run["plan"], "kind"), ended);
+  std::cout << "Counts:";
+  for (const auto& c : counts.items()) {
+    std::cout << " " << Shown(c.key()) << " " << c.value().dump() << ";";
+  }
+  std::cout << "\n";
+  for (size_t i : inFlight) {
+    const ReaderTrace& t = journal.readers[i];
+    std::string transcript;
+    ProgressTracker tracker;
+    if (t.logFile.find_first_of("/\\") == std::string::npos &&
+        ReadFolderFile(folder, t.logFile, 16u << 20, transcript, error)) {
+      tracker.Consume(transcript);
+    }
+    std::cout << "  " << Shown(readers[i].name) << "  "
+              << (t.step == kStepUpdate ? tracker.Phase() : "reading version")
+              << " " << tracker.Percent() << "%  since " << Shown(t.startTime)
+              << "\n";
+  }
+  return finished ? kAllSucceeded : kNotFinished;
+}
+
+}  // namespace modflash::fleet

@@ -1,0 +1,39 @@
+#ifndef MODFLASH_FLEET_CLI_RUN_STEPS_H_
+#define MODFLASH_FLEET_CLI_RUN_STEPS_H_
+
+#include <string>
+#include <vector>
+
+#include "fleet/cli/options.h"
+#include "fleet/run/fleet_run.h"
+#include "fleet/run/journal.h"
+
+namespace modflash::fleet {
+
+struct ImageFacts {
+  std::string version;
+  std::string sha256;
+};
+
+/// The steps of a run that a new run and a resumed one share.
+bool CheckImage(const std::string& path, ImageFacts& image);
+bool FindPrograms(const Options& o, const char* argv0, FleetSettings& settings);
+void Configure(const Options& o, const ImageFacts& image, size_t readers,
+               FleetSettings& settings);
+/// Runs the fleet with `journal` and writes its report and run.json (with
+/// `plan`); the exit status. The folder's lock is this process's.
+int RunAndReport(const Options& o, int argc, char** argv,
+                 FleetSettings settings, const std::vector<Reader>& readers,
+                 Journal& journal, const Json& plan);
+
+/// run.json's plan of a run: everything --resume needs to run it on.
+Json PlanJson(const Options& o, const FleetSettings& settings,
+              const std::vector<Reader>& readers);
+
+/// --resume FOLDER and --status FOLDER; the exit status.
+int ResumeMain(Options o, int argc, char** argv, const char* argv0);
+int StatusMain(const std::string& folder);
+
+}  // namespace modflash::fleet
+
+#endif  // MODFLASH_FLEET_CLI_RUN_STEPS_H_
