@@ -1,5 +1,6 @@
 #include "fleet/system/folder_file.h"
 
+#include <cstdio>
 #include <fstream>
 #include <vector>
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "fleet/system/folder_file.h"
@@ -36,10 +37,11 @@ FolderFile Failure(std::string& reason) {
 // point rather than its target, and reads what it is.
 HANDLE OpenItself(const std::string& path, bool folder,
                   BY_HANDLE_FILE_INFORMATION& info) {
-  const DWORD flags =
-      FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0);
-  HANDLE h = CreateFileA(path.c_str(), folder ? FILE_READ_ATTRIBUTES
-                                              : GENERIC_READ,
+  DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT;
+  if (folder) flags |= FILE_FLAG_BACKUP_SEMANTICS;
+  const DWORD access = folder ? static_cast<DWORD>(FILE_READ_ATTRIBUTES)
+                              : static_cast<DWORD>(GENERIC_READ);
+  HANDLE h = CreateFileA(path.c_str(), access,
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return h;
