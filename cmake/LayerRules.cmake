@@ -34,7 +34,8 @@ set(MODFLASH_USES_fleet/transcript fleet/report fleet/system fleet/text
 set(MODFLASH_USES_fleet/html fleet/transcript fleet/report fleet/text)
 set(MODFLASH_USES_fleet/console fleet/transcript fleet/report fleet/system
     fleet/text)
-set(MODFLASH_USES_fleet/merge fleet/html fleet/plan fleet/report fleet/text)
+set(MODFLASH_USES_fleet/merge fleet/html fleet/plan fleet/report fleet/system
+    fleet/text)
 set(MODFLASH_USES_fleet/run fleet/console fleet/transcript fleet/plan
     fleet/report fleet/system fleet/text process contract)
 set(MODFLASH_USES_fleet/cli fleet/run fleet/merge fleet/console fleet/html

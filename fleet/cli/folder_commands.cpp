@@ -27,7 +27,7 @@ T Number(const Json& plan, const char* field, T otherwise) {
 bool ReadRun(const std::string& folder, Json& run) {
   std::string text;
   std::string error;
-  if (ReadFolderFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
+  if (ReadRunFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
     run = Json::parse(text, nullptr, false);
     if (run.is_object() && run.contains("plan") && run["plan"].is_object())
       return true;
@@ -201,7 +201,7 @@ int StatusMain(const std::string& folder) {
     std::string transcript;
     ProgressTracker tracker;
     if (t.logFile.find_first_of("/\\") == std::string::npos &&
-        ReadFolderFile(folder, t.logFile, 16u << 20, transcript, error)) {
+        ReadRunFile(folder, t.logFile, 16u << 20, transcript, error)) {
       tracker.Consume(transcript);
     }
     std::cout << "  " << Shown(readers[i].name) << "  "

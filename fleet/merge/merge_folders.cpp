@@ -10,7 +10,9 @@
 #include "fleet/html/html_report.h"
 #include "fleet/merge/merge.h"
 #include "fleet/plan/inventory.h"
+#include "fleet/report/json_lines.h"
 #include "fleet/report/report.h"
+#include "fleet/system/folder_file.h"
 
 namespace modflash::fleet {
 
@@ -18,35 +20,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A log path that stays inside its run folder: relative, without "..".
-bool InsideFolder(const std::string& file) {
-  if (file.empty() || file.find(':') != std::string::npos) return false;
-  const fs::path path(file);
-  if (path.has_root_name() || path.has_root_directory()) return false;
-  for (const fs::path& part : path) {
-    if (part == "..") return false;
-  }
-  return true;
-}
-
 // Copies the log of `record` from `from` to out/logs/SUBFOLDER/ and points
-// its log_file at the copy; a log that is missing, or whose path would
-// leave its folder, is left out (null).
+// its log_file at the copy. A log that is missing is left out (null); so is
+// one that leaves its folder, is a link or a device, or is too large, and
+// the console says so.
 void CopyLog(Json& record, const fs::path& from, const fs::path& out,
              const std::string& subfolder) {
   const std::string file = Text(record, "log_file");
   if (file.empty()) return;
-  const std::string copy = "logs/" + subfolder + "/" + file;
-  std::error_code ec;
-  if (InsideFolder(file) && fs::is_regular_file(from / file, ec)) {
-    fs::create_directories((out / copy).parent_path(), ec);
-    if (fs::copy_file(from / file, out / copy,
-                      fs::copy_options::overwrite_existing, ec)) {
-      record["log_file"] = copy;
-      return;
-    }
-  }
   record["log_file"] = nullptr;
+  std::string reason = "the path leaves its folder";
+  FolderFile copied = FolderFile::kRefused;
+  const std::string copy = "logs/" + subfolder + "/" + file;
+  if (InsideFolderPath(file)) {
+    std::error_code ec;
+    fs::create_directories((out / copy).parent_path(), ec);
+    copied = CopyFolderFile(from.string(), file, kLogFileBytes,
+                            (out / copy).string(), reason);
+  }
+  if (copied == FolderFile::kRead) {
+    record["log_file"] = copy;
+  } else if (copied != FolderFile::kMissing) {
+    std::cout << "modflash-fleet: " << Shown((from / file).string())
+              << ": not copied: " << Shown(reason) << "\n";
+  }
 }
 
 // The logs of every record and attempt, each run into a subfolder of its
@@ -121,13 +118,24 @@ bool Inside(const fs::path& path, const fs::path& folder) {
   return true;
 }
 
+// Where the merge is written before it is renamed to OUT_FOLDER: a merge
+// cut off (a crash, a full disk) leaves OUT_FOLDER as it was, and the next
+// merge into it replaces what this folder holds.
+fs::path PartialFolder(const std::string& out) {
+  fs::path path = fs::path(out).lexically_normal();
+  if (path.filename().empty()) path = path.parent_path();
+  return path.string() + ".partial";
+}
+
 // No run folder twice, and the output neither one of them nor inside one
-// (its report would be read while it is written). Run folders that do not
-// exist are left to the reading, which names them.
+// (its report would be read while it is written), nor its partial folder
+// one that holds a run folder. Run folders that do not exist are left to
+// the reading, which names them.
 bool CheckFolders(const std::string& out,
                   const std::vector<std::string>& folders) {
   std::error_code ec;
   const fs::path target = fs::weakly_canonical(out, ec);
+  const fs::path partial = fs::weakly_canonical(PartialFolder(out), ec);
   std::map<fs::path, std::string> seen;
   for (const std::string& folder : folders) {
     const fs::path path = fs::canonical(folder, ec);
@@ -138,9 +146,12 @@ bool CheckFolders(const std::string& out,
                 << " is given twice (also as " << it->second << ")\n";
       return false;
     }
-    if (Inside(target, path)) {
+    if (Inside(target, path) || Inside(path, partial)) {
       std::cout << "modflash-fleet: the merge folder " << out
-                << " is the run folder " << folder << " or inside it\n";
+                << (Inside(target, path) ? " is the run folder "
+                                         : ".partial holds the run folder ")
+                << folder << (Inside(target, path) ? " or inside it" : "")
+                << "\n";
       return false;
     }
   }
@@ -176,8 +187,15 @@ bool ReadInputs(const MergeRequest& o, std::vector<RunFolder>& runs,
   std::string error;
   for (size_t i = 0; i < o.folders.size(); ++i) {
     if (!ReadRunFolder(o.folders[i], runs[i], error)) {
-      std::cout << "modflash-fleet: " << error << "\n";
+      std::cout << "modflash-fleet: " << Shown(error) << "\n";
       return false;
+    }
+    for (const std::string& line : runs[i].skipped) {
+      std::cout << "modflash-fleet: " << Shown(line)
+                << "; the line is left out of the merge\n";
+    }
+    for (const std::string& line : runs[i].repaired) {
+      std::cout << "modflash-fleet: " << Shown(line) << "\n";
     }
     reached.insert(RunSite(runs[i]));
     for (const Json& r : runs[i].records) reached.insert(Text(r, "site"));
@@ -205,14 +223,57 @@ void PrintSummary(const std::string& out, size_t runs, size_t records,
   std::cout << "modflash-fleet: merged " << runs << " run(s) into " << records
             << " reader record(s):";
   for (const auto& [outcome, count] : info["counts"].items()) {
-    std::cout << " " << count.get<long long>() << " " << outcome;
+    std::cout << " " << count.get<long long>() << " " << Shown(outcome);
   }
   std::cout << "\n";
   for (const UnreachableSite& site : unreachable) {
-    std::cout << "modflash-fleet: site " << site.name << " was not reached ("
+    std::cout << "modflash-fleet: site " << Shown(site.name)
+              << " was not reached ("
               << site.records.size() << " reader(s) not started)\n";
   }
   std::cout << "Report: " << out << "/report.html\n";
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of the runs' reports that were left out, for run.json.
+Json SkippedLines(const std::vector<RunFolder>& runs) {
+  Json lines = Json::array();
+  for (const RunFolder& run : runs) {
+    for (const std::string& line : run.skipped) lines.push_back(line);
+  }
+  return lines;
+}
+
+// Writes the merge into `work`, then renames it to `out` (an empty `out`
+// is replaced).
+MergeResult WriteInto(const fs::path& work, const fs::path& out,
+                      std::vector<RunFolder>& runs, const MergeRequest& o,
+                      const std::vector<UnreachableSite>& unreachable) {
+  CopyLogs(runs, work);
+  std::vector<Json> merged = MergeRecords(runs);
+  for (const UnreachableSite& site : unreachable) {
+    merged.insert(merged.end(), site.records.begin(), site.records.end());
+  }
+  Json info = MergeRunInfo(runs, merged, o.commandLine, unreachable);
+  info["skipped_lines"] = SkippedLines(runs);
+  std::string error;
+  if (!WriteMerge(work, merged, info, error)) {
+    std::cout << "modflash-fleet: " << error << "\n";
+    return MergeResult::kWriteFailed;
+  }
+  std::error_code ec;
+  fs::remove(out, ec);  // only an empty folder: CheckFolders saw to it
+  fs::rename(work, out, ec);
+  if (ec) {
+    std::cout << "modflash-fleet: cannot rename " << work.string() << " to "
+              << o.out << "\n";
+    return MergeResult::kWriteFailed;
+  }
+  PrintSummary(o.out, runs.size(), merged.size(), info, unreachable);
+  return MergeResult::kMerged;
 }
 
 }  // namespace
@@ -221,27 +282,16 @@ MergeResult Merge(const MergeRequest& o) {
   std::vector<RunFolder> runs;
   std::vector<UnreachableSite> unreachable;
   if (!ReadInputs(o, runs, unreachable)) return MergeResult::kRefused;
-  const fs::path out = o.out;
+  const fs::path work = PartialFolder(o.out);
   std::error_code ec;
-  fs::create_directories(out, ec);
-  if (!fs::is_directory(out, ec)) {
-    std::cout << "modflash-fleet: cannot make the merge folder " << o.out
-              << "\n";
+  fs::remove_all(work, ec);  // what a merge cut off left
+  fs::create_directories(work, ec);
+  if (!fs::is_directory(work, ec)) {
+    std::cout << "modflash-fleet: cannot make the merge folder "
+              << work.string() << "\n";
     return MergeResult::kRefused;
   }
-  CopyLogs(runs, out);
-  std::vector<Json> merged = MergeRecords(runs);
-  for (const UnreachableSite& site : unreachable) {
-    merged.insert(merged.end(), site.records.begin(), site.records.end());
-  }
-  const Json info = MergeRunInfo(runs, merged, o.commandLine, unreachable);
-  std::string error;
-  if (!WriteMerge(out, merged, info, error)) {
-    std::cout << "modflash-fleet: " << error << "\n";
-    return MergeResult::kWriteFailed;
-  }
-  PrintSummary(o.out, runs.size(), merged.size(), info, unreachable);
-  return MergeResult::kMerged;
+  return WriteInto(work, o.out, runs, o, unreachable);
 }
 
 }  // namespace modflash::fleet

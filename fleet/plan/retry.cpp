@@ -1,10 +1,11 @@
 #include "fleet/plan/retry.h"
 
 #include <algorithm>
-#include <fstream>
 
 #include "fleet/report/journal_read.h"
+#include "fleet/report/json_lines.h"
 #include "fleet/report/run_info.h"
+#include "fleet/system/folder_file.h"
 
 namespace modflash::fleet {
 namespace {
@@ -49,14 +50,26 @@ bool KindFits(const RunFolder& run, bool audit, std::string& error) {
 }
 
 // Whether the report of `folder`, when there is one, ends its last line,
-// as its writer does: one cut off by a full disk or a crash does not.
+// as its writer does: one cut off by a full disk or a crash does not. A
+// report that cannot be read is left to ReadRunFolder, which says why.
 bool ReportEnds(const std::string& folder, std::string& error) {
-  std::ifstream in(folder + "/report.jsonl", std::ios::binary | std::ios::ate);
-  if (!in || in.tellg() <= 0) return true;  // told below
-  char last = '\0';
-  if (in.seekg(-1, std::ios::end)) in.get(last);
-  if (last == '\n') return true;
+  std::string text;
+  std::string reason;
+  if (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes, text,
+                     reason) != FolderFile::kRead ||
+      text.empty() || text.back() == '\n') {
+    return true;
+  }
   error = folder + "/report.jsonl is torn: its last line is cut off";
+  return false;
+}
+
+// Whether every line of the report was read: a line left out may be a
+// reader that needs the retry.
+bool ReportRead(const RunFolder& run, std::string& error) {
+  if (run.skipped.empty()) return true;
+  error = run.skipped.front() + " (" + std::to_string(run.skipped.size()) +
+          " line(s) cannot be read, so the readers to retry are not known)";
   return false;
 }
 
@@ -110,7 +123,8 @@ bool RetryReaders(const std::string& folder, bool audit,
     return false;
   }
   if (!ReportEnds(folder, error) || !ReadRunFolder(folder, run, error) ||
-      !ReportWhole(run, error) || !KindFits(run, audit, error)) {
+      !ReportRead(run, error) || !ReportWhole(run, error) ||
+      !KindFits(run, audit, error)) {
     return false;
   }
   if (run.run.is_object()) list.site = Text(run.run, "site");

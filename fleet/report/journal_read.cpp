@@ -1,5 +1,7 @@
 #include "fleet/report/journal_read.h"
 
+#include "fleet/system/folder_file.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,29 +74,22 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
 
 }  // namespace
 
-bool ReadFolderFile(const std::string& folder, const std::string& name,
-                    uintmax_t limit, std::string& text, std::string& error) {
-  const fs::path path = fs::path(folder) / name;
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(path, ec);
-  if (ec || !fs::is_regular_file(status)) {
-    error = path.string() + " is not a file of the run folder";
-    return false;
+bool ReadRunFile(const std::string& folder, const std::string& name,
+                 uintmax_t limit, std::string& text, std::string& error) {
+  std::string reason;
+  const std::string path = (fs::path(folder) / name).string();
+  switch (ReadFolderFile(folder, name, limit, text, reason)) {
+    case FolderFile::kRead:
+      return true;
+    case FolderFile::kMissing:
+    case FolderFile::kRefused:
+      error = path + " is not a file of the run folder (" + reason + ")";
+      return false;
+    case FolderFile::kFailed:
+      break;
   }
-  if (fs::file_size(path, ec) > limit || ec) {
-    error = path.string() + " is larger than " + std::to_string(limit >> 20) +
-            " MiB";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  text.assign(std::istreambuf_iterator<char>(in),
-              std::istreambuf_iterator<char>());
-  if (!in.eof() && in.fail()) {
-    error = "cannot read " + path.string();
-    return false;
-  }
-  if (text.size() > limit) text.resize(static_cast<size_t>(limit));
-  return true;
+  error = "cannot read " + path + " (" + reason + ")";
+  return false;
 }
 
 bool ReadJournal(const std::string& folder, size_t readers, JournalRead& out,
@@ -106,7 +101,7 @@ bool ReadJournal(const std::string& folder, size_t readers, JournalRead& out,
     return true;  // nothing started yet
   }
   std::string text;
-  if (!ReadFolderFile(folder, kJournalFile, kMaxJournalBytes, text, error)) {
+  if (!ReadRunFile(folder, kJournalFile, kMaxJournalBytes, text, error)) {
     return false;
   }
   size_t number = 0;
@@ -137,7 +132,7 @@ bool ReadJournal(const std::string& folder, size_t readers, JournalRead& out,
 long LockHolder(const std::string& folder) {
   std::string text;
   std::string error;
-  if (!ReadFolderFile(folder, kLockFile, 64, text, error)) return 0;
+  if (!ReadRunFile(folder, kLockFile, 64, text, error)) return 0;
   return std::strtol(text.c_str(), nullptr, 10);
 }
 

@@ -53,10 +53,11 @@ struct JournalRead {
   uintmax_t wholeBytes = 0;
 };
 
-/// Reads `name` of `folder` whole into `text`: a regular file, not a link,
-/// of at most `limit` bytes. False with `error` set when it cannot.
-bool ReadFolderFile(const std::string& folder, const std::string& name,
-                    uintmax_t limit, std::string& text, std::string& error);
+/// Reads `name` of `folder` whole into `text`, as ReadFolderFile opens
+/// it (no link followed, a regular file of at most `limit` bytes). False
+/// with `error` set, naming the file, when it cannot.
+bool ReadRunFile(const std::string& folder, const std::string& name,
+                 uintmax_t limit, std::string& text, std::string& error);
 
 /// Reads the journal of `folder` for a plan of `readers` readers (absent:
 /// nothing started yet). False with `error` set, naming the line, for a

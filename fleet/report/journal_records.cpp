@@ -175,7 +175,7 @@ bool ReadUnfinishedRun(const std::string& folder, RunFolder& out,
                        std::string& error) {
   std::string text;
   std::string ignored;
-  if (!ReadFolderFile(folder, "run.json", kMaxRunJsonBytes, text, ignored)) {
+  if (!ReadRunFile(folder, "run.json", kMaxRunJsonBytes, text, ignored)) {
     return false;
   }
   const Json run = Json::parse(text, nullptr, false);

@@ -4,8 +4,11 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <utility>
 
+#include "fleet/report/json_lines.h"
 #include "fleet/report/record.h"
+#include "fleet/system/folder_file.h"
 #include "fleet/system/terminal.h"
 
 #ifndef MODFLASH_FLEET_VERSION
@@ -108,38 +111,77 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
   return info;
 }
 
+namespace {
+
+// report.jsonl's records, the lines left out or repaired named.
+bool ReadReport(const std::string& folder, RunFolder& out,
+                std::string& error) {
+  const std::string where = folder + "/report.jsonl";
+  std::string text;
+  std::string reason;
+  switch (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes,
+                         text, reason)) {
+    case FolderFile::kRead:
+      break;
+    case FolderFile::kMissing:
+      error = folder + " holds no report (report.jsonl)";
+      return false;
+    default:
+      error = where + ": " + reason;
+      return false;
+  }
+  JsonLines lines = ParseJsonLines(text, kReportLimits);
+  if (!lines.error.empty()) {
+    error = where + ": " + lines.error;
+    return false;
+  }
+  out.records = std::move(lines.records);
+  for (const LineProblem& p : lines.problems) {
+    const std::string line =
+        where + ":" + std::to_string(p.line) + ": " + p.reason;
+    (p.skipped ? out.skipped : out.repaired).push_back(line);
+  }
+  return true;
+}
+
+// run.json, when there is one.
+bool ReadRunJson(const std::string& folder, RunFolder& out,
+                 std::string& error) {
+  const std::string where = folder + "/run.json";
+  std::string text;
+  std::string reason;
+  switch (ReadFolderFile(folder, "run.json", kRunInfoLimits.fileBytes, text,
+                         reason)) {
+    case FolderFile::kRead:
+      break;
+    case FolderFile::kMissing:
+      return true;  // folders of earlier versions
+    default:
+      error = where + ": " + reason;
+      return false;
+  }
+  bool repaired = false;
+  if (!ParseBoundedJson(text, kRunInfoLimits.depth, out.run, repaired,
+                        reason)) {
+    error = where + ": " + reason;
+    return false;
+  }
+  if (!out.run.is_object()) {
+    error = where + " is not a JSON object";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadRunFolder(const std::string& folder, RunFolder& out,
                    std::string& error) {
   out = RunFolder{};
   out.path = folder;
   // A run that did not finish is told by its journal.
   if (ReadUnfinishedRun(folder, out, error)) return error.empty();
-  std::ifstream report(folder + "/report.jsonl", std::ios::binary);
-  if (!report) {
-    error = folder + " holds no report (report.jsonl)";
-    return false;
-  }
-  int number = 0;
-  for (std::string line; std::getline(report, line);) {
-    ++number;
-    if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    Json record = Json::parse(line, nullptr, false);
-    if (!record.is_object()) {
-      error = folder + "/report.jsonl:" + std::to_string(number) +
-              ": not a JSON object";
-      return false;
-    }
-    out.records.push_back(std::move(record));
-  }
-  std::ifstream runFile(folder + "/run.json", std::ios::binary);
-  if (runFile) {
-    out.run = Json::parse(runFile, nullptr, false);
-    if (!out.run.is_object()) {
-      error = folder + "/run.json is not a JSON object";
-      return false;
-    }
-  }
-  return true;
+  return ReadReport(folder, out, error) && ReadRunJson(folder, out, error);
 }
 
 bool WriteJsonFile(const std::string& path, const Json& value) {

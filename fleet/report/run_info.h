@@ -47,10 +47,17 @@ struct RunFolder {
   std::string path;
   Json run;
   std::vector<Json> records;
+  /// Lines of report.jsonl left out, as "FOLDER/report.jsonl:LINE: reason".
+  std::vector<std::string> skipped;
+  /// Lines read with bytes that were not valid UTF-8 replaced, the same way.
+  std::vector<std::string> repaired;
 };
 
-/// Reads `folder`. False with `error` set when report.jsonl is missing or
-/// a line of it, or run.json, is not a JSON object.
+/// Reads `folder` within the limits of json_lines.h, never through a link
+/// (folder_file.h). A line that is not a JSON object is left out and named
+/// in `skipped`; the others are read. False with `error` set when
+/// report.jsonl is missing, refused (a link, a device, too large, too many
+/// records) or run.json is refused or is not a JSON object.
 bool ReadRunFolder(const std::string& folder, RunFolder& out,
                    std::string& error);
 

@@ -104,7 +104,7 @@ bool WriteRunJson(const std::string& folder, Json info, const char* state,
 bool FinishRunJson(const std::string& folder, const Json& plan,
                    std::string& error) {
   std::string text;
-  if (ReadFolderFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
+  if (ReadRunFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
     const Json info = Json::parse(text, nullptr, false);
     if (info.is_object() && WriteRunJson(folder, info, kStateFinished, plan)) {
       return true;

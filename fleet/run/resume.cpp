@@ -112,7 +112,7 @@ bool KeptRecords(const std::string& folder, const std::vector<Reader>& readers,
     std::string transcript;
     std::string error;
     if (t.logFile.find_first_of("/\\") != std::string::npos ||
-        !ReadFolderFile(folder, t.logFile, kMaxTranscriptBytes, transcript,
+        !ReadRunFile(folder, t.logFile, kMaxTranscriptBytes, transcript,
                         error)) {
       transcript.clear();
     }

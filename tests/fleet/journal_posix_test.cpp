@@ -65,8 +65,8 @@ class JournalTest : public ::testing::Test {
   }
   static std::string ReadText(const std::filesystem::path& p) {
     std::string text, error;
-    ReadFolderFile(p.parent_path().string(), p.filename().string(), 1u << 30,
-                   text, error);
+    ReadRunFile(p.parent_path().string(), p.filename().string(), 1u << 30,
+                text, error);
     return text;
   }
   TempDir dir_;
