@@ -298,9 +298,9 @@ int RunAndReport(const Options& o, int argc, char** argv,
   run.stopped = result.stopped;
   for (ReaderRecord& r : result.records) r.site = o.site;
   std::string error;
-  // run.json and report.html come from the report just written.
-  const bool written = WriteReport(settings.folder, result.records, error) &&
-                       WriteRunSummary(settings.folder, run, error);
+  const bool written =
+      WriteReport(settings.folder, result.records, error) &&
+      WriteRunSummary(settings.folder, run, result.records, error);
   if (o.kind == RunKind::kAudit) {
     AuditSummary(std::cout, result.records, settings.imageVersion);
     std::cout << "Report: " << settings.folder << "/report.csv\n";

@@ -34,7 +34,7 @@ bool InsideFolder(const std::string& file) {
 // leave its folder, is left out (null).
 void CopyLog(Json& record, const fs::path& from, const fs::path& out,
              const std::string& subfolder) {
-  const std::string file = Text(record, "log_file");
+  const std::string file = Text(record, field::kLogFile);
   if (file.empty()) return;
   const std::string copy = "logs/" + subfolder + "/" + file;
   std::error_code ec;
@@ -42,11 +42,11 @@ void CopyLog(Json& record, const fs::path& from, const fs::path& out,
     fs::create_directories((out / copy).parent_path(), ec);
     if (fs::copy_file(from / file, out / copy,
                       fs::copy_options::overwrite_existing, ec)) {
-      record["log_file"] = copy;
+      record[field::kLogFile] = copy;
       return;
     }
   }
-  record["log_file"] = nullptr;
+  record[field::kLogFile] = nullptr;
 }
 
 // The logs of every record and attempt, each run into a subfolder of its
@@ -60,18 +60,11 @@ void CopyLogs(std::vector<RunFolder>& runs, const fs::path& out) {
     }
     for (Json& record : run.records) {
       CopyLog(record, run.path, out, subfolder);
-      const auto attempts = record.find("attempts");
+      const auto attempts = record.find(field::kAttempts);
       if (attempts == record.end() || !attempts->is_array()) continue;
       for (Json& a : *attempts) CopyLog(a, run.path, out, subfolder);
     }
   }
-}
-
-std::string CsvText(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
-  if (value.is_number()) return value.dump();
-  return "";
 }
 
 // report.jsonl as merged, and report.csv: the known fields, then any other
@@ -86,23 +79,12 @@ bool WriteMergedReport(const fs::path& out, const std::vector<Json>& records) {
       }
     }
   }
+  std::vector<std::vector<CsvCell>> rows;
+  for (const Json& r : records) rows.push_back(JsonCells(r, fields));
   std::ofstream jsonl(out / "report.jsonl", std::ios::binary);
   std::ofstream csv(out / "report.csv", std::ios::binary);
-  for (size_t i = 0; i < fields.size(); ++i) {
-    csv << (i > 0 ? "," : "") << fields[i];
-  }
-  csv << "\n";
-  for (const Json& r : records) {
-    jsonl << r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-          << "\n";
-    for (size_t i = 0; i < fields.size(); ++i) {
-      const auto it = r.find(fields[i]);
-      const bool number = it != r.end() && it->is_number();
-      csv << (i > 0 ? "," : "")
-          << CsvField(ValidUtf8(it == r.end() ? "" : CsvText(*it)), number);
-    }
-    csv << "\n";
-  }
+  WriteJsonl(jsonl, records);
+  WriteCsv(csv, fields, rows);
   jsonl.close();
   csv.close();
   return jsonl && csv;
@@ -159,7 +141,9 @@ bool WriteMerge(const fs::path& out, const std::vector<Json>& merged,
     error = "cannot write the report in " + out.string();
     return false;
   }
-  return WriteHtmlReport(out.string(), error);
+  std::vector<Json> shown;
+  for (const Json& r : merged) shown.push_back(AsWritten(r));
+  return WriteHtmlReport(out.string(), AsWritten(info), shown, error);
 }
 
 }  // namespace
@@ -180,7 +164,9 @@ bool ReadInputs(const MergeRequest& o, std::vector<RunFolder>& runs,
       return false;
     }
     reached.insert(RunSite(runs[i]));
-    for (const Json& r : runs[i].records) reached.insert(Text(r, "site"));
+    for (const Json& r : runs[i].records) {
+      reached.insert(Text(r, field::kSite));
+    }
   }
   std::set<std::string> names;
   for (const std::string& argument : o.unreachable) {
@@ -204,7 +190,7 @@ void PrintSummary(const std::string& out, size_t runs, size_t records,
                   const std::vector<UnreachableSite>& unreachable) {
   std::cout << "modflash-fleet: merged " << runs << " run(s) into " << records
             << " reader record(s):";
-  for (const auto& [outcome, count] : info["counts"].items()) {
+  for (const auto& [outcome, count] : info[run_key::kCounts].items()) {
     std::cout << " " << count.get<long long>() << " " << outcome;
   }
   std::cout << "\n";

@@ -2,6 +2,7 @@
 #define MODFLASH_FLEET_RUN_INFO_H_
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ struct RunDescription {
   std::string stopped;        ///< why new starts stopped, if they did
   /// Whether modflash is the one beside this program (so of its version).
   bool modflashBeside = true;
+  /// A merge's: every image of its runs; "image" is then the only one, or
+  /// null when there are several.
+  std::optional<std::vector<Json>> images;
+  /// What follows the counts (a merge's sites and runs).
+  Json more = Json::object();
 };
 
 /// The run.json object of a run: the description, its image and the counts
@@ -56,6 +62,11 @@ bool ReadRunFolder(const std::string& folder, RunFolder& out,
 
 /// Writes `value` as indented JSON to `path`; false when it cannot.
 bool WriteJsonFile(const std::string& path, const Json& value);
+
+/// `value` as the files written here hold it: every text and key that is
+/// not valid UTF-8 replaced as the JSON writer replaces it. What is shown
+/// from memory then says what the files say.
+Json AsWritten(const Json& value);
 
 /// The text of a record's field; "" when absent, null or not a string.
 std::string Text(const Json& record, const char* field);
