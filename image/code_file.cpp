@@ -48,8 +48,8 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
     if (size != static_cast<int64_t>(expectedSize)) {
       std::cout << output::kFileSizeStart << fileName << output::kFileSizeEnd
                 << "\n"
-                << output::kSizeExpected << expectedSize << output::kSizeFound << size
-                << ".\n";
+                << output::kSizeExpected << expectedSize << output::kSizeFound
+                << size << ".\n";
       // Nothing was read, so there is no signature to judge.
       return false;
     }

@@ -113,7 +113,8 @@ bool EthernetUpdateComm::SendMessage() {
 
 bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) {
-    std::cout << output::kSendFailed << output::kInvalidLength << length << ".\n";
+    std::cout << output::kSendFailed << output::kInvalidLength << length
+              << ".\n";
     return false;
   }
   BuildMessage(Reader_ModuleData, data, length);
@@ -198,7 +199,8 @@ int32_t EthernetUpdateComm::ReceiveMessage(
       return -1;
     }
     NoteReceiveError();
-    std::cout << output::kReceiveFailed << output::kInvalidLength << length << ".\n";
+    std::cout << output::kReceiveFailed << output::kInvalidLength << length
+              << ".\n";
     return -1;
   }
   const int32_t body = ReadExactly(receiveBuffer_ + kHeaderLength,

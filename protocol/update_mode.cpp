@@ -87,12 +87,14 @@ bool UpdateController::EnterUpdateMode() {
 UpdateController::EntryAnswer UpdateController::ReadEntryAnswer() {
   const int32_t received = ReceiveAnswer();
   if (received <= 0) {
-    std::cout << output::kReadError << output::kOpEnterUpdateMode << "\n" << std::flush;
+    std::cout << output::kReadError << output::kOpEnterUpdateMode << "\n"
+              << std::flush;
     return EntryAnswer::kFailed;
   }
   switch (answerBuffer_[0]) {
     case kBeginPacket:
-      std::cout << output::kEntryNews << output::kBeginNews << "\n" << std::flush;
+      std::cout << output::kEntryNews << output::kBeginNews << "\n"
+                << std::flush;
       return EntryAnswer::kNews;
     case kFirmwareUpdateCfgPacket:
       std::cout << output::kEntryNews << output::kConfigNews << "\n"
@@ -174,8 +176,8 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
       break;
   }
   if (status == kSliceAccepted) return true;
-  std::cout << output::kOpSendCode << " " << flashAddress << output::kRefused << " "
-            << Hex(status) << "\n"
+  std::cout << output::kOpSendCode << " " << flashAddress << output::kRefused
+            << " " << Hex(status) << "\n"
             << std::flush;
   // The refusal may be another request's: its own answer may still come.
   ++refusalsInTransfer_;
@@ -188,14 +190,15 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   PrepUpdatePacket(Update_Complete, nullptr, 0);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
   uint8_t status = 0;
-  if (ReadStatusAnswer(output::kOpExitUpdateMode, status) != StatusAnswer::kStatus) {
+  if (ReadStatusAnswer(output::kOpExitUpdateMode, status) !=
+      StatusAnswer::kStatus) {
     return false;
   }
   const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
   if (status == expected) return true;
   if (status != 0) {
-    std::cout << output::kOpExitUpdateMode << output::kRefused << " " << Hex(status)
-              << "\n"
+    std::cout << output::kOpExitUpdateMode << output::kRefused << " "
+              << Hex(status) << "\n"
               << std::flush;
     return false;
   }

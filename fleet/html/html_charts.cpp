@@ -151,7 +151,8 @@ std::string Bars(const Json& r, double offset, double scale) {
   if (phases != r.end() && phases->is_array() && !phases->empty()) {
     for (const Json& p : *phases) {
       if (!p.is_object()) continue;
-      bar(PhaseClass(Text(p, field::kPhase)), Number(p, field::kStart).value_or(0),
+      bar(PhaseClass(Text(p, field::kPhase)),
+          Number(p, field::kStart).value_or(0),
           Number(p, field::kEnd).value_or(0));
     }
   } else {

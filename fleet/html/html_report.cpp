@@ -304,8 +304,9 @@ std::string VersionsBlock(const std::vector<Json>& records) {
 
 std::string RenderHtmlReport(const Json& run,
                              const std::vector<Json>& records) {
-  const std::string title = "modflash-fleet: " + html::KindTitle(run) + " " +
-                            (run.is_object() ? Text(run, run_key::kStartTime) : "");
+  const std::string title =
+      "modflash-fleet: " + html::KindTitle(run) + " " +
+      (run.is_object() ? Text(run, run_key::kStartTime) : "");
   const std::string footer =
       "<footer id=\"footer\">Written by modflash-fleet " +
       std::string(FleetVersion()) + " at " + LocalTimeNow() +

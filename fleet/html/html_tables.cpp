@@ -51,9 +51,10 @@ std::vector<Json> Images(const Json& run, const std::vector<Json>& records) {
     if (version.empty() || !seen.insert(version + " " + sha256).second) {
       continue;
     }
-    images.push_back({{run_key::kFile, nullptr},
-                      {run_key::kVersion, version},
-                      {run_key::kSha256, sha256.empty() ? Json() : Json(sha256)}});
+    images.push_back(
+        {{run_key::kFile, nullptr},
+         {run_key::kVersion, version},
+         {run_key::kSha256, sha256.empty() ? Json() : Json(sha256)}});
   }
   return images;
 }
@@ -127,26 +128,20 @@ std::string Tiles(const std::string& kind, const std::vector<Json>& records) {
 
 // Counts per site, when the records come from more than one.
 std::string SitesTable(const std::vector<Json>& records) {
-  std::vector<std::string> order;
-  std::map<std::string, std::vector<Json>> bySite;
-  for (const Json& r : records) {
-    const std::string site = Text(r, field::kSite);
-    if (bySite.find(site) == bySite.end()) order.push_back(site);
-    bySite[site].push_back(r);
-  }
-  if (order.size() < 2) return "";
+  const std::vector<SiteRecords> sites = BySite(records);
+  if (sites.size() < 2) return "";
   std::string table =
       "<table class=\"sites\"><thead><tr><th>Site</th><th>Readers</th>"
       "<th>Counts</th></tr></thead><tbody>";
-  for (const std::string& site : order) {
+  for (const auto& [site, siteRecords] : sites) {
     std::string counts;
-    const Json siteCounts = CountOutcomes("", bySite[site]);
+    const Json siteCounts = CountOutcomes("", siteRecords);
     for (const auto& [outcome, count] : siteCounts.items()) {
       counts += (counts.empty() ? "" : ", ") + EscapeHtml(outcome) + " " +
                 std::to_string(count.get<long long>());
     }
     table += "<tr><td>" + EscapeHtml(site.empty() ? "(none)" : site) +
-             "</td><td>" + std::to_string(bySite[site].size()) + "</td><td>" +
+             "</td><td>" + std::to_string(siteRecords.size()) + "</td><td>" +
              counts + "</td></tr>";
   }
   return table + "</tbody></table>";
@@ -367,7 +362,8 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   const std::string end = Text(info, run_key::kEndTime);
   h += Fact("Started", EscapeHtml(start.empty() ? first : start));
   h += Fact("Ended", EscapeHtml(end.empty() ? last : end));
-  h += Fact("Runs", List(info, run_key::kRuns)) + Fact("Waves", List(info, run_key::kWaves));
+  h += Fact("Runs", List(info, run_key::kRuns)) +
+       Fact("Waves", List(info, run_key::kWaves));
   h += Fact("Sites not reached", UnreachableSites(info));
   if (!Text(info, run_key::kRetryOf).empty()) {
     h += Fact("Retry of", EscapeHtml(Text(info, run_key::kRetryOf)));
@@ -375,7 +371,8 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   if (!Text(info, run_key::kStopped).empty()) {
     h += Fact("Stopped", EscapeHtml(Text(info, run_key::kStopped)));
   }
-  h += "</dl>" + Tiles(Text(info, run_key::kKind), records) + SitesTable(records);
+  h += "</dl>" + Tiles(Text(info, run_key::kKind), records) +
+       SitesTable(records);
   return h + "</header>";
 }
 

@@ -123,8 +123,7 @@ std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs) {
     const RunFolder& run = runs[i];
     // A merge's records come from runs of their own: their own start
     // times order them.
-    const bool fromMerge =
-        RunText(run, run_key::kKind) == kMergeKind;
+    const bool fromMerge = RunText(run, run_key::kKind) == kMergeKind;
     const std::string runStart = RunStart(run);
     for (const Json& original : run.records) {
       Json record = original;
@@ -196,24 +195,22 @@ void AddImages(const RunFolder& run, std::vector<Json>& images,
 // Each site's counts, and whether it was reached (it has a report).
 Json SitesInfo(const std::vector<Json>& merged,
                const std::vector<UnreachableSite>& unreachable) {
-  std::vector<std::string> siteOrder;
-  std::map<std::string, std::vector<Json>> bySite;
-  for (const Json& r : merged) {
-    const std::string site = Text(r, field::kSite);
-    if (bySite.find(site) == bySite.end()) siteOrder.push_back(site);
-    bySite[site].push_back(r);
-  }
-  const auto counts = [&](const std::string& site) {
-    return CountOutcomes(kMergeKind, bySite[site]);
-  };
+  const std::vector<SiteRecords> reached = BySite(merged);
   Json sites = Json::object();
-  for (const std::string& site : siteOrder) {
-    sites[site] = {{run_key::kCounts, counts(site)},
-                   {run_key::kReachable, true}};
+  for (const SiteRecords& site : reached) {
+    sites[site.site] = {
+        {run_key::kCounts, CountOutcomes(kMergeKind, site.records)},
+        {run_key::kReachable, true}};
   }
   for (const UnreachableSite& site : unreachable) {
-    sites[site.name] = {{run_key::kCounts, counts(site.name)},
-                        {run_key::kReachable, false}};
+    const auto it =
+        std::find_if(reached.begin(), reached.end(),
+                     [&](const SiteRecords& s) { return s.site == site.name; });
+    const std::vector<Json> none;
+    sites[site.name] = {
+        {run_key::kCounts,
+         CountOutcomes(kMergeKind, it == reached.end() ? none : it->records)},
+        {run_key::kReachable, false}};
   }
   return sites;
 }

@@ -9,11 +9,13 @@ namespace modflash::fleet {
 
 namespace field {
 
+/// As the inventory names the reader, else "host:port".
 inline constexpr char kName[] = "name";
 inline constexpr char kHost[] = "host";
 inline constexpr char kAddress[] = "address";
 inline constexpr char kPort[] = "port";
 inline constexpr char kOutcome[] = "outcome";
+/// modflash's exit status, signed, and as the system reports it.
 inline constexpr char kExitStatus[] = "exit_status";
 inline constexpr char kExitStatusRaw[] = "exit_status_raw";
 inline constexpr char kFileVersion[] = "file_version";
@@ -41,15 +43,35 @@ inline constexpr char kRun[] = "run";
 inline constexpr char kNote[] = "note";
 
 /// Every plain field in column order.
-inline constexpr const char* kColumns[] = {
-    kName,          kHost,          kAddress,       kPort,
-    kOutcome,       kExitStatus,    kExitStatusRaw, kFileVersion,
-    kImageSha256,   kVersionBefore, kVersionAfter,  kInitialBaud,
-    kRefusedTries,  kFailureLine,   kFirstError,    kFailurePhase,
-    kFailureAddress, kModuleState,  kNextStep,      kCurrent,
-    kAnsweredAfterUpdate, kStartTime, kEndTime,     kSeconds,
-    kLogFile,       kWave,          kSite,          kRun,
-    kNote};
+inline constexpr const char* kColumns[] = {kName,
+                                           kHost,
+                                           kAddress,
+                                           kPort,
+                                           kOutcome,
+                                           kExitStatus,
+                                           kExitStatusRaw,
+                                           kFileVersion,
+                                           kImageSha256,
+                                           kVersionBefore,
+                                           kVersionAfter,
+                                           kInitialBaud,
+                                           kRefusedTries,
+                                           kFailureLine,
+                                           kFirstError,
+                                           kFailurePhase,
+                                           kFailureAddress,
+                                           kModuleState,
+                                           kNextStep,
+                                           kCurrent,
+                                           kAnsweredAfterUpdate,
+                                           kStartTime,
+                                           kEndTime,
+                                           kSeconds,
+                                           kLogFile,
+                                           kWave,
+                                           kSite,
+                                           kRun,
+                                           kNote};
 
 /// report.jsonl only: the phases of the update (PhaseSpan) and a merged
 /// reader's earlier records.
@@ -65,8 +87,11 @@ inline constexpr char kAttempts[] = "attempts";
 namespace run_key {
 
 inline constexpr char kTool[] = "tool";
+/// This program's version.
 inline constexpr char kToolVersion[] = "tool_version";
+/// Null when the modflash it ran is not the one beside it.
 inline constexpr char kModflashVersion[] = "modflash_version";
+/// "program", "dryrun", "audit" or "merge".
 inline constexpr char kKind[] = "kind";
 inline constexpr char kCommandLine[] = "command_line";
 inline constexpr char kStartTime[] = "start_time";
@@ -78,10 +103,15 @@ inline constexpr char kImages[] = "images";
 inline constexpr char kFile[] = "file";
 inline constexpr char kVersion[] = "version";
 inline constexpr char kSha256[] = "sha256";
+/// --site; null without one.
 inline constexpr char kSite[] = "site";
+/// --retry's run folder, as given.
 inline constexpr char kRetryOf[] = "retry_of";
+/// The sizes of the waves that started; null for a run in one wave.
 inline constexpr char kWaves[] = "waves";
+/// Why new starts stopped; null when they did not.
 inline constexpr char kStopped[] = "stopped";
+/// How many records have each outcome.
 inline constexpr char kCounts[] = "counts";
 /// A merge's: each site's kCounts and kReachable.
 inline constexpr char kSites[] = "sites";

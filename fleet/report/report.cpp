@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -21,9 +21,8 @@ struct RateText {
 };
 
 /// One field's value as the record holds it; empty (null) by default.
-using Value =
-    std::variant<std::monostate, std::string, long long, bool, double,
-                 RateText>;
+using Value = std::variant<std::monostate, std::string, long long, bool, double,
+                           RateText>;
 
 template <typename T>
 Value Optional(const std::optional<T>& value) {

@@ -7,8 +7,8 @@
 
 #include "fleet/report/fields.h"
 #include "fleet/report/record.h"
-#include "fleet/text/text.h"
 #include "fleet/system/terminal.h"
+#include "fleet/text/text.h"
 
 #ifndef MODFLASH_FLEET_VERSION
 #error "the build defines MODFLASH_FLEET_VERSION"
@@ -71,6 +71,18 @@ Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
     counts[outcome.empty() ? "unknown" : outcome] = count;
   }
   return counts;
+}
+
+std::vector<SiteRecords> BySite(const std::vector<Json>& records) {
+  std::vector<SiteRecords> sites;
+  std::map<std::string, size_t> index;
+  for (const Json& r : records) {
+    const std::string site = Text(r, field::kSite);
+    const auto [it, added] = index.emplace(site, sites.size());
+    if (added) sites.push_back({site, {}});
+    sites[it->second].records.push_back(r);
+  }
+  return sites;
 }
 
 const char* RunKindName(RunKind kind) {

@@ -47,6 +47,15 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records);
 /// always shows (0 included), then any other outcome seen, in a fixed order.
 Json CountOutcomes(const std::string& kind, const std::vector<Json>& records);
 
+/// The records of one site (their "site"; "" for none).
+struct SiteRecords {
+  std::string site;
+  std::vector<Json> records;
+};
+
+/// `records` by site, the sites in the order they first appear.
+std::vector<SiteRecords> BySite(const std::vector<Json>& records);
+
 /// What a run folder holds: run.json (null when absent, as in folders of
 /// earlier versions) and the records of report.jsonl.
 struct RunFolder {

@@ -48,12 +48,14 @@ TEST(LineSplitterTest, JoinsPiecesCutsLongLinesAndLeavesOutMarks) {
     return true;
   };
   const auto keep = [&](const std::string& line) { got.push_back(line); };
-  for (const char* chunk : {"Conn", "ected\r", "\n**ab*c\n", "\r\n", "0X1234"}) {
+  for (const char* chunk :
+       {"Conn", "ected\r", "\n**ab*c\n", "\r\n", "0X1234"}) {
     lines.Feed(chunk, takeStars, keep);
   }
   EXPECT_EQ(got, (std::vector<std::string>{"Connec", "abc", ""}));
   EXPECT_EQ(stars, 3);
-  lines.Feed("56789**\n", [](char) { return false; }, keep);
+  lines.Feed(
+      "56789**\n", [](char) { return false; }, keep);
   EXPECT_EQ(got.back(), "0X1234");
 }
 

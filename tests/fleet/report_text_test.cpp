@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "fleet/plan/waves.h"
@@ -154,8 +154,9 @@ TEST(ReportTextTest, RecordJsonAndCsvCellsFollowOneFieldList) {
 // What the page is built from in memory says what the files say: invalid
 // UTF-8 in texts and keys is replaced as the JSON writer replaces it.
 TEST(ReportTextTest, AsWrittenIsWhatTheFileHolds) {
-  const Json value = {{"ok", "S\xC3\xBC"
-                             "d"},
+  const Json value = {{"ok",
+                       "S\xC3\xBC"
+                       "d"},
                       {"cut \xE2\x82", {"\xC3", 12, -1, 1.5, nullptr}},
                       {"n", 4294967295LL}};
   const std::string written =

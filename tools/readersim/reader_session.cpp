@@ -272,8 +272,7 @@ bool ReaderSession::HandleModuleData(const ReaderMessage& message,
   if (!SendLineFaults(answers)) return false;
   if (frameIndex_ == options_.delayAnswerFrame ||
       frameIndex_ == options_.piecesFrame ||
-      frameIndex_ == options_.noiseFrame ||
-      frameIndex_ == options_.dripFrame ||
+      frameIndex_ == options_.noiseFrame || frameIndex_ == options_.dripFrame ||
       frameIndex_ == options_.duplicateFrame ||
       frameIndex_ == options_.extraStatusFrame) {
     // The module was busy until the fault's last byte went out.
@@ -318,8 +317,7 @@ void ReaderSession::Pace(size_t requestBytes, const std::vector<Bytes>& answers,
   // request arrived.
   const Clock::duration credit = std::min(late_, lineTime / 4);
   const Clock::time_point start = std::max(received - credit, lineFree_);
-  lineFree_ =
-      start + lineTime + std::chrono::milliseconds(LatencyMs());
+  lineFree_ = start + lineTime + std::chrono::milliseconds(LatencyMs());
   SleepUntil(lineFree_);
   late_ = std::max(Clock::duration::zero(), Clock::now() - lineFree_);
 }
