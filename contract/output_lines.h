@@ -55,9 +55,15 @@ inline constexpr char kFileVersion[] = "File Firmware Version: ";
 inline constexpr char kFileNotRead[] = "Did not read code file correctly";
 inline constexpr char kFileNotOpened[] =
     "File failed to open or does not exist";
-/// Start, file name, end; then "  Expected N, found M.".
+/// Start, file name, end; then kSizeExpected, the size, kSizeFound, the
+/// file's size and ".".
 inline constexpr char kFileSizeStart[] = "Input file (";
 inline constexpr char kFileSizeEnd[] = ") size is incorrect.";
+inline constexpr char kSizeExpected[] = "  Expected ";
+inline constexpr char kSizeFound[] = ", found ";
+/// After kBadSignature: this, then the four bytes found
+/// ("0x12, 0x34, 0x56, 0x78").
+inline constexpr char kSignatureGot[] = "Got: ";
 inline constexpr char kBadSignature[] =
     "Invalid firmware file. Code signature does not match.";
 
@@ -71,12 +77,16 @@ inline constexpr char kSocketsNotStarted[] =
 inline constexpr char kSocketNotCreated[] = "Failed to create socket. Error ";
 /// Followed by "(N) " and the system's text for N.
 inline constexpr char kNotConnected[] = "Failed to connect to reader. Error ";
-/// Followed by "Error #N." or "Invalid length N.".
+/// Followed by "Error #N." or kInvalidLength.
 inline constexpr char kSendFailed[] = "Error sending message to reader. ";
-/// Followed by "Error #N.", "Connection closed.", "Incomplete message." or
-/// "Invalid length N.".
+/// Followed by "Error #N.", kConnectionClosed, kIncompleteMessage or
+/// kInvalidLength.
 inline constexpr char kReceiveFailed[] =
     "Error receiving message from reader. ";
+/// Followed by the length and ".".
+inline constexpr char kInvalidLength[] = "Invalid length ";
+inline constexpr char kConnectionClosed[] = "Connection closed.";
+inline constexpr char kIncompleteMessage[] = "Incomplete message.";
 /// The "#" of an error number, which is no progress mark.
 inline constexpr char kErrorNumber[] = "Error #";
 /// Printed without a line end.
@@ -91,6 +101,15 @@ inline constexpr char kShutdownFailed[] =
 
 // The controller.
 
+/// The controller's operations, as its lines name them. The update mode's
+/// request is named as the module's protocol spells it.
+inline constexpr char kOpSetRate[] = "SetBaudRate";
+inline constexpr char kOpGetVersion[] = "GetFirmwareVersion";
+inline constexpr char kOpInitiate[] = "InitiateFirwareUpdate";
+inline constexpr char kOpEnterUpdateMode[] = "EnterUpdateMode";
+inline constexpr char kOpSendCode[] = "SendCodePacket";
+inline constexpr char kOpExitUpdateMode[] = "ExitUpdateMode";
+
 /// Follows the operation's name when the controller has no link.
 inline constexpr char kNoLink[] = " failed: UpdateComm object not created.";
 /// "AutoBaud: " rate, then kProbeAnswered or kProbeFailed.
@@ -98,13 +117,24 @@ inline constexpr char kAutoBaud[] = "AutoBaud: ";
 inline constexpr char kProbeAnswered[] = " succeeded";
 inline constexpr char kProbeFailed[] = " failed";
 inline constexpr char kInitiating[] = "Entering InitiateFirmwareUpdate";
-/// Followed by the operation's name and ": N bytes".
+/// Followed by the operation's name, ": ", the length and kBytes.
 inline constexpr char kShortStatus[] = "Status packet too short in ";
+inline constexpr char kBytes[] = " bytes";
 /// Followed by the operation's name.
 inline constexpr char kReadError[] = "Error reading packet in ";
 /// "EnterUpdateMode gave up: " and the reason.
 inline constexpr char kEntryGaveUp[] = "EnterUpdateMode gave up: ";
+/// The reasons: the count and kTooManyNews, or kNoStatusWithin, the limit in
+/// seconds and kSeconds.
+inline constexpr char kTooManyNews[] = " answers without a Status packet";
+inline constexpr char kNoStatusWithin[] = "no Status packet within ";
+inline constexpr char kSeconds[] = " s";
+/// Followed by the answer's name: kBeginNews ... kStatusNews.
 inline constexpr char kEntryNews[] = "  EnterUpdateMode got ";
+inline constexpr char kBeginNews[] = "Begin Packet";
+inline constexpr char kConfigNews[] = "FirmwareUpdateCfg Packet";
+inline constexpr char kEndNews[] = "End Packet";
+inline constexpr char kStatusNews[] = "Status Packet";
 inline constexpr char kEntered[] = "Successfully Entered Update Mode";
 /// Followed by the status as a character.
 inline constexpr char kEntryRefused[] =

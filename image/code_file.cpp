@@ -48,7 +48,8 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
     if (size != static_cast<int64_t>(expectedSize)) {
       std::cout << output::kFileSizeStart << fileName << output::kFileSizeEnd
                 << "\n"
-                << "  Expected " << expectedSize << ", found " << size << ".\n";
+                << output::kSizeExpected << expectedSize << output::kSizeFound
+                << size << ".\n";
       // Nothing was read, so there is no signature to judge.
       return false;
     }
@@ -64,7 +65,7 @@ bool ReadCodeFile(std::string fileName, uint8_t* buffer, size_t expectedSize,
       char pbuf[40];
       std::snprintf(pbuf, sizeof pbuf, "0x%02X, 0x%02X, 0x%02X, 0x%02X",
                     signature[0], signature[1], signature[2], signature[3]);
-      std::cout << "Got: " << pbuf << "\n";
+      std::cout << output::kSignatureGot << pbuf << "\n";
       std::cout.flush();
       return false;
     }

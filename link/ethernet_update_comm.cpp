@@ -113,7 +113,8 @@ bool EthernetUpdateComm::SendMessage() {
 
 bool EthernetUpdateComm::Send(const uint8_t* data, int32_t length) {
   if (length < 0 || length > kMaxPayload || (length > 0 && data == nullptr)) {
-    std::cout << output::kSendFailed << "Invalid length " << length << ".\n";
+    std::cout << output::kSendFailed << output::kInvalidLength << length
+              << ".\n";
     return false;
   }
   BuildMessage(Reader_ModuleData, data, length);
@@ -180,11 +181,11 @@ int32_t EthernetUpdateComm::ReceiveMessage(
   if (head < 0) return -1;
   if (head < kHeaderLength) NoteReceiveError();
   if (head == 0) {
-    std::cout << output::kReceiveFailed << "Connection closed.\n";
+    std::cout << output::kReceiveFailed << output::kConnectionClosed << "\n";
     return -1;
   }
   if (head < kHeaderLength) {
-    std::cout << output::kReceiveFailed << "Incomplete message.\n";
+    std::cout << output::kReceiveFailed << output::kIncompleteMessage << "\n";
     return -1;
   }
   // Only the low byte of the length counts.
@@ -198,7 +199,8 @@ int32_t EthernetUpdateComm::ReceiveMessage(
       return -1;
     }
     NoteReceiveError();
-    std::cout << output::kReceiveFailed << "Invalid length " << length << ".\n";
+    std::cout << output::kReceiveFailed << output::kInvalidLength << length
+              << ".\n";
     return -1;
   }
   const int32_t body = ReadExactly(receiveBuffer_ + kHeaderLength,
@@ -206,7 +208,7 @@ int32_t EthernetUpdateComm::ReceiveMessage(
   if (body < 0) return -1;
   if (body < length - kHeaderLength) {
     NoteReceiveError();
-    std::cout << output::kReceiveFailed << "Incomplete message.\n";
+    std::cout << output::kReceiveFailed << output::kIncompleteMessage << "\n";
     return -1;
   }
   const int32_t payload = length - kFrameOverhead;

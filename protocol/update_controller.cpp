@@ -52,7 +52,7 @@ bool UpdateController::GetBaudRate(int32_t& rate) {
 
 bool UpdateController::SetBaudRate(int32_t rate) {
   if (!link_) {
-    std::cout << "SetBaudRate" << output::kNoLink << "\n";
+    std::cout << output::kOpSetRate << output::kNoLink << "\n";
     return false;
   }
   return link_->SetBaudRate(rate);
@@ -74,7 +74,7 @@ int32_t UpdateController::ReceiveAnswer() {
 bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
                                           uint8_t& patch) {
   if (!link_) {
-    std::cout << "GetFirmwareVersion" << output::kNoLink << "\n";
+    std::cout << output::kOpGetVersion << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandGetVersion, nullptr, 0);
@@ -92,7 +92,7 @@ bool UpdateController::GetFirmwareVersion(uint8_t& major, uint8_t& minor,
 bool UpdateController::InitiateFirmwareUpdate() {
   std::cout << output::kInitiating << "\n";
   if (!link_) {
-    std::cout << "InitiateFirwareUpdate" << output::kNoLink << "\n";
+    std::cout << output::kOpInitiate << output::kNoLink << "\n";
     return false;
   }
   PrepModuleCommand(kCommandPrepareUpdate, nullptr, 0);

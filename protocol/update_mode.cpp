@@ -48,7 +48,7 @@ std::string Hex(uint8_t value) {
 /// Reports a Status answer too short to carry its status byte.
 void ReportShortStatus(const char* operation, int32_t received) {
   std::cout << output::kShortStatus << operation << ": " << received
-            << " bytes\n"
+            << output::kBytes << "\n"
             << std::flush;
 }
 
@@ -68,14 +68,14 @@ bool UpdateController::EnterUpdateMode() {
     // Status in the end the request has failed.
     if (answers == kMaxAnswersWithoutStatus) {
       std::cout << output::kEntryGaveUp << kMaxAnswersWithoutStatus
-                << " answers without a Status packet\n"
+                << output::kTooManyNews << "\n"
                 << std::flush;
       return false;
     }
     if (answers > 0 &&
         std::chrono::steady_clock::now() - start >= entryTimeLimit_) {
-      std::cout << output::kEntryGaveUp << "no Status packet within "
-                << entryTimeLimit_.count() / 1000 << " s\n"
+      std::cout << output::kEntryGaveUp << output::kNoStatusWithin
+                << entryTimeLimit_.count() / 1000 << output::kSeconds << "\n"
                 << std::flush;
       return false;
     }
@@ -87,19 +87,21 @@ bool UpdateController::EnterUpdateMode() {
 UpdateController::EntryAnswer UpdateController::ReadEntryAnswer() {
   const int32_t received = ReceiveAnswer();
   if (received <= 0) {
-    std::cout << output::kReadError << "EnterUpdateMode\n" << std::flush;
+    std::cout << output::kReadError << output::kOpEnterUpdateMode << "\n"
+              << std::flush;
     return EntryAnswer::kFailed;
   }
   switch (answerBuffer_[0]) {
     case kBeginPacket:
-      std::cout << output::kEntryNews << "Begin Packet\n" << std::flush;
+      std::cout << output::kEntryNews << output::kBeginNews << "\n"
+                << std::flush;
       return EntryAnswer::kNews;
     case kFirmwareUpdateCfgPacket:
-      std::cout << output::kEntryNews << "FirmwareUpdateCfg Packet\n"
+      std::cout << output::kEntryNews << output::kConfigNews << "\n"
                 << std::flush;
       return EntryAnswer::kNews;
     case kEndPacket:
-      std::cout << output::kEntryNews << "End Packet\n" << std::flush;
+      std::cout << output::kEntryNews << output::kEndNews << "\n" << std::flush;
       return EntryAnswer::kNews;
     case kStatusPacket:
       break;
@@ -110,10 +112,10 @@ UpdateController::EntryAnswer UpdateController::ReadEntryAnswer() {
       return EntryAnswer::kFailed;
   }
   if (received < kMinStatusAnswerLength) {
-    ReportShortStatus("EnterUpdateMode", received);
+    ReportShortStatus(output::kOpEnterUpdateMode, received);
     return EntryAnswer::kFailed;
   }
-  std::cout << output::kEntryNews << "Status Packet\n" << std::flush;
+  std::cout << output::kEntryNews << output::kStatusNews << "\n" << std::flush;
   if (answerBuffer_[kStatusOffset] == kEnteredUpdateMode) {
     std::cout << output::kEntered << "\n" << std::flush;
     return EntryAnswer::kEntered;
@@ -162,7 +164,7 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
   PrepUpdatePacket(Update_SendCode, packetData, kSliceHeaderLength + length);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
   uint8_t status = 0;
-  switch (ReadStatusAnswer("SendCodePacket", status)) {
+  switch (ReadStatusAnswer(output::kOpSendCode, status)) {
     case StatusAnswer::kNone:
       // The answer may still come: it must not be read as the retry's answer.
       link_->DiscardLateAnswers();
@@ -174,8 +176,8 @@ bool UpdateController::SendCodePacket(uint32_t flashAddress,
       break;
   }
   if (status == kSliceAccepted) return true;
-  std::cout << "SendCodePacket " << flashAddress << output::kRefused << " "
-            << Hex(status) << "\n"
+  std::cout << output::kOpSendCode << " " << flashAddress << output::kRefused
+            << " " << Hex(status) << "\n"
             << std::flush;
   // The refusal may be another request's: its own answer may still come.
   ++refusalsInTransfer_;
@@ -188,18 +190,19 @@ bool UpdateController::ExitUpdateMode(bool testMode) {
   PrepUpdatePacket(Update_Complete, nullptr, 0);
   if (!link_->Send(sendBuffer_, sendLength_)) return false;
   uint8_t status = 0;
-  if (ReadStatusAnswer("ExitUpdateMode", status) != StatusAnswer::kStatus) {
+  if (ReadStatusAnswer(output::kOpExitUpdateMode, status) !=
+      StatusAnswer::kStatus) {
     return false;
   }
   const uint8_t expected = testMode ? kTestUpdateComplete : kUpdateComplete;
   if (status == expected) return true;
   if (status != 0) {
-    std::cout << "ExitUpdateMode" << output::kRefused << " " << Hex(status)
-              << "\n"
+    std::cout << output::kOpExitUpdateMode << output::kRefused << " "
+              << Hex(status) << "\n"
               << std::flush;
     return false;
   }
-  std::cout << "ExitUpdateMode" << output::kRefused;
+  std::cout << output::kOpExitUpdateMode << output::kRefused;
   for (int i = 0; i < 20; ++i) std::cout << " " << Hex(status);
   std::cout << "\n" << std::flush;
   return false;

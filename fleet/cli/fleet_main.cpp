@@ -307,10 +307,10 @@ int RunAndReport(const Options& o, int argc, char** argv,
   run.stopped = result.stopped;
   for (ReaderRecord& r : result.records) r.site = o.site;
   std::string error;
-  // run.json and report.html come from the report just written.
-  const bool written = WriteReport(settings.folder, result.records, error) &&
-                       WriteRunSummary(settings.folder, run, error) &&
-                       FinishRunJson(settings.folder, plan, error);
+  const bool written =
+      WriteReport(settings.folder, result.records, error) &&
+      WriteRunSummary(settings.folder, run, result.records, error) &&
+      FinishRunJson(settings.folder, plan, error);
   ReleaseRunLock(settings.folder);
   if (o.kind == RunKind::kAudit) {
     AuditSummary(std::cout, result.records, settings.imageVersion);
@@ -370,7 +370,7 @@ int FleetMain(int argc, char** argv) {
   }
   Journal journal(settings.folder, settings.imageSha256, settings.imageVersion,
                   o.site);
-  journal.SetPageWriter(WriteHtmlReport);
+  journal.SetPageWriter(WriteWavePage);
   return RunAndReport(o, argc, argv, settings, readers, journal,
                       PlanJson(o, settings, readers));
 }

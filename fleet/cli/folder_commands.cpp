@@ -37,6 +37,25 @@ bool ReadRun(const std::string& folder, Json& run) {
   return false;
 }
 
+}  // namespace
+
+bool WriteWavePage(const std::string& folder,
+                   const std::vector<ReaderRecord>& records,
+                   std::string& error) {
+  std::string text;
+  if (!ReadRunFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
+    return false;
+  }
+  Json run = Json::parse(text, nullptr, false);
+  if (!run.is_object()) run = Json::object();
+  std::vector<Json> lines;
+  lines.reserve(records.size());
+  for (const ReaderRecord& r : records) lines.push_back(RecordJson(r));
+  return WriteHtmlReport(folder, run, lines, error);
+}
+
+namespace {
+
 // The options and waves the plan had; false when it is malformed.
 bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   const std::string kind = Text(plan, "kind");
@@ -148,7 +167,7 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
     return kBadInput;
   }
   Journal writer(folder, settings.imageSha256, settings.imageVersion, o.site);
-  writer.SetPageWriter(WriteHtmlReport);
+  writer.SetPageWriter(WriteWavePage);
   std::cout << "Resuming the run of " << folder << ": " << journal.entries
             << " journal entries.\n";
   if (!KeptRecords(folder, readers, journal, o.kind == RunKind::kDryRun, writer,

@@ -42,11 +42,18 @@ int ParseMergeRequest(int argc, char** argv, MergeRequest& o) {
 }  // namespace
 
 bool IsMergeCommand(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--merge" || arg.rfind("--merge=", 0) == 0) return true;
+  // Knows --merge alone: whatever else the line holds, help included, is
+  // left to the parser of the command it names.
+  CLI::App app;
+  app.set_help_flag();
+  app.allow_extras();
+  app.add_option("--merge")->expected(0, 1);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError&) {
+    return true;  // only --merge itself can be wrong here
   }
-  return false;
+  return app.count("--merge") > 0;
 }
 
 int MergeMain(int argc, char** argv) {

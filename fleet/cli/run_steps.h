@@ -31,6 +31,12 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
               const std::vector<Reader>& readers);
 
 /// --resume FOLDER and --status FOLDER; the exit status.
+/// The page of a run folder at a wave's end: its run.json as written at the
+/// start, with the records so far.
+bool WriteWavePage(const std::string& folder,
+                   const std::vector<ReaderRecord>& records,
+                   std::string& error);
+
 int ResumeMain(Options o, int argc, char** argv, const char* argv0);
 int StatusMain(const std::string& folder);
 

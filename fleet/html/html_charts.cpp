@@ -8,6 +8,7 @@
 
 #include "fleet/html/html_report.h"
 #include "fleet/html/html_sections.h"
+#include "fleet/report/fields.h"
 #include "fleet/text/text.h"
 
 namespace modflash::fleet::html {
@@ -58,10 +59,10 @@ struct Placement {
 };
 
 double RecordLength(const Json& r) {
-  double length = Number(r, "seconds").value_or(0);
-  const auto phases = r.find("phases");
+  double length = Number(r, field::kSeconds).value_or(0);
+  const auto phases = r.find(field::kPhases);
   if (phases != r.end() && phases->is_array() && !phases->empty()) {
-    length = std::max(length, Number(phases->back(), "end").value_or(0));
+    length = std::max(length, Number(phases->back(), field::kEnd).value_or(0));
   }
   return length;
 }
@@ -70,20 +71,20 @@ Placement Place(const std::vector<Json>& records) {
   Placement p;
   std::map<std::string, double> runStart;
   for (const Json& r : records) {
-    const auto start = IsoSeconds(Text(r, "start_time"));
+    const auto start = IsoSeconds(Text(r, field::kStartTime));
     if (!start) continue;
-    const std::string run = Text(r, "run");
+    const std::string run = Text(r, field::kRun);
     const auto it = runStart.find(run);
     if (it == runStart.end() || *start < it->second) runStart[run] = *start;
   }
   p.oneRun = runStart.size() <= 1;
   for (const Json& r : records) {
-    const auto start = IsoSeconds(Text(r, "start_time"));
+    const auto start = IsoSeconds(Text(r, field::kStartTime));
     if (!start) {
       p.offset.emplace_back();
       continue;
     }
-    const double offset = *start - runStart[Text(r, "run")];
+    const double offset = *start - runStart[Text(r, field::kRun)];
     p.offset.emplace_back(offset);
     p.extent = std::max(p.extent, offset + RecordLength(r));
   }
@@ -118,7 +119,7 @@ std::string WaveLines(const std::vector<Json>& records, const Placement& p,
                       double scale, double height) {
   std::map<long long, double> waveStart;
   for (size_t i = 0; i < records.size(); ++i) {
-    const auto wave = Number(records[i], "wave");
+    const auto wave = Number(records[i], field::kWave);
     if (!wave || !p.offset[i]) continue;
     const auto key = static_cast<long long>(*wave);
     const auto it = waveStart.find(key);
@@ -146,23 +147,24 @@ std::string Bars(const Json& r, double offset, double scale) {
            Px(kLabelWidth + (offset + from) * scale) + "\" y=\"2\" width=\"" +
            Px(std::max((to - from) * scale, 0.5)) + "\" height=\"10\"/>";
   };
-  const auto phases = r.find("phases");
+  const auto phases = r.find(field::kPhases);
   if (phases != r.end() && phases->is_array() && !phases->empty()) {
     for (const Json& p : *phases) {
       if (!p.is_object()) continue;
-      bar(PhaseClass(Text(p, "phase")), Number(p, "start").value_or(0),
-          Number(p, "end").value_or(0));
+      bar(PhaseClass(Text(p, field::kPhase)),
+          Number(p, field::kStart).value_or(0),
+          Number(p, field::kEnd).value_or(0));
     }
   } else {
-    bar("p-none", 0, Number(r, "seconds").value_or(0));
+    bar("p-none", 0, Number(r, field::kSeconds).value_or(0));
   }
   return svg;
 }
 
 std::string Row(const Json& r, std::optional<double> offset, double scale,
                 double y) {
-  const std::string name = Text(r, "name");
-  const std::string outcome = Text(r, "outcome");
+  const std::string name = Text(r, field::kName);
+  const std::string outcome = Text(r, field::kOutcome);
   std::string title = name + ": " + (outcome.empty() ? "?" : outcome);
   if (offset) title += ", " + Clock(RecordLength(r));
   const std::string phase = FailedPhase(r);
@@ -178,7 +180,7 @@ std::string Row(const Json& r, std::optional<double> offset, double scale,
   }
   svg += Bars(r, *offset, scale);
   if (IsFailure(outcome)) {
-    std::string line = Text(r, "failure_line");
+    std::string line = Text(r, field::kFailureLine);
     if (line.empty()) line = outcome;
     const double x = std::max(kLabelWidth + (*offset + RecordLength(r)) * scale,
                               kLabelWidth + 4);
@@ -209,8 +211,8 @@ struct VersionCount {
 std::vector<VersionCount> CountVersions(const std::vector<Json>& records) {
   std::map<std::tuple<int, int, int, int, std::string>, VersionCount> counts;
   for (const Json& r : records) {
-    const std::string before = Text(r, "version_before");
-    const std::string after = Text(r, "version_after");
+    const std::string before = Text(r, field::kVersionBefore);
+    const std::string after = Text(r, field::kVersionAfter);
     if (!before.empty()) {
       VersionCount& c = counts[VersionKey(before)];
       c.version = before;

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "fleet/html/html_sections.h"
+#include "fleet/report/report.h"
 #include "fleet/transcript/phase_log.h"
 
 namespace modflash::fleet {
@@ -56,14 +57,14 @@ bool IsFailure(const std::string& outcome) {
 }
 
 std::string FailedPhase(const Json& record) {
-  if (!IsFailure(Text(record, "outcome"))) return "";
-  const std::string recorded = Text(record, "failure_phase");
+  if (!IsFailure(Text(record, field::kOutcome))) return "";
+  const std::string recorded = Text(record, field::kFailurePhase);
   if (!recorded.empty()) return recorded;
-  const auto phases = record.find("phases");
+  const auto phases = record.find(field::kPhases);
   if (phases == record.end() || !phases->is_array() || phases->empty()) {
     return "";
   }
-  return Text(phases->back(), "phase");
+  return Text(phases->back(), field::kPhase);
 }
 
 }  // namespace html
@@ -303,8 +304,9 @@ std::string VersionsBlock(const std::vector<Json>& records) {
 
 std::string RenderHtmlReport(const Json& run,
                              const std::vector<Json>& records) {
-  const std::string title = "modflash-fleet: " + html::KindTitle(run) + " " +
-                            (run.is_object() ? Text(run, "start_time") : "");
+  const std::string title =
+      "modflash-fleet: " + html::KindTitle(run) + " " +
+      (run.is_object() ? Text(run, run_key::kStartTime) : "");
   const std::string footer =
       "<footer id=\"footer\">Written by modflash-fleet " +
       std::string(FleetVersion()) + " at " + LocalTimeNow() +
@@ -320,34 +322,27 @@ std::string RenderHtmlReport(const Json& run,
                       {"SCRIPT", kScript}});
 }
 
-namespace {
-
-bool WritePage(const RunFolder& content, std::string& error) {
-  const std::string path = content.path + "/report.html";
+bool WriteHtmlReport(const std::string& folder, const Json& run,
+                     const std::vector<Json>& records, std::string& error) {
+  const std::string path = folder + "/report.html";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << RenderHtmlReport(content.run, content.records);
+  out << RenderHtmlReport(run, records);
   out.close();
   if (!out) error = "cannot write " + path;
   return static_cast<bool>(out);
 }
 
-}  // namespace
-
-bool WriteHtmlReport(const std::string& folder, std::string& error) {
-  RunFolder content;
-  return ReadRunFolder(folder, content, error) && WritePage(content, error);
-}
-
 bool WriteRunSummary(const std::string& folder, const RunDescription& run,
+                     const std::vector<ReaderRecord>& records,
                      std::string& error) {
-  RunFolder content;
-  if (!ReadRunFolder(folder, content, error)) return false;
-  content.run = RunInfo(run, content.records);
-  if (!WriteJsonFile(folder + "/run.json", content.run)) {
+  std::vector<Json> objects;
+  for (const ReaderRecord& r : records) objects.push_back(RecordJson(r));
+  const Json info = RunInfo(run, objects);
+  if (!WriteJsonFile(folder + "/run.json", info)) {
     error = "cannot write " + folder + "/run.json";
     return false;
   }
-  return WritePage(content, error);
+  return WriteHtmlReport(folder, AsWritten(info), objects, error);
 }
 
 }  // namespace modflash::fleet

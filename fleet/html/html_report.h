@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/report/record.h"
 #include "fleet/report/run_info.h"
 
 namespace modflash::fleet {
@@ -19,13 +20,16 @@ std::string EscapeHtml(const std::string& text);
 /// a plain page with scripts off.
 std::string RenderHtmlReport(const Json& run, const std::vector<Json>& records);
 
-/// Writes report.html into `folder` from its run.json and report.jsonl.
-/// False with `error` set when they cannot be read or the page written.
-bool WriteHtmlReport(const std::string& folder, std::string& error);
+/// Writes report.html into `folder` from its run.json object and its
+/// records as report.jsonl holds them. False with `error` set when the page
+/// cannot be written.
+bool WriteHtmlReport(const std::string& folder, const Json& run,
+                     const std::vector<Json>& records, std::string& error);
 
-/// Writes run.json (from `run` and the report.jsonl already written) and
-/// report.html into `folder`. False with `error` set when it cannot.
+/// Writes run.json (from `run` and the records) and report.html into
+/// `folder`. False with `error` set when it cannot.
 bool WriteRunSummary(const std::string& folder, const RunDescription& run,
+                     const std::vector<ReaderRecord>& records,
                      std::string& error);
 
 }  // namespace modflash::fleet

@@ -7,6 +7,7 @@
 
 #include "fleet/html/html_report.h"
 #include "fleet/html/html_sections.h"
+#include "fleet/report/fields.h"
 
 namespace modflash::fleet::html {
 namespace {
@@ -35,42 +36,43 @@ std::string List(const Json& run, const char* field) {
 // the distinct versions the records show.
 std::vector<Json> Images(const Json& run, const std::vector<Json>& records) {
   if (run.is_object()) {
-    const auto list = run.find("images");
+    const auto list = run.find(run_key::kImages);
     if (list != run.end() && list->is_array() && !list->empty()) {
       return std::vector<Json>(list->begin(), list->end());
     }
-    const auto image = run.find("image");
+    const auto image = run.find(run_key::kImage);
     if (image != run.end() && image->is_object()) return {*image};
   }
   std::vector<Json> images;
   std::set<std::string> seen;
   for (const Json& r : records) {
-    const std::string version = Text(r, "file_version");
-    const std::string sha256 = Text(r, "image_sha256");
+    const std::string version = Text(r, field::kFileVersion);
+    const std::string sha256 = Text(r, field::kImageSha256);
     if (version.empty() || !seen.insert(version + " " + sha256).second) {
       continue;
     }
-    images.push_back({{"file", nullptr},
-                      {"version", version},
-                      {"sha256", sha256.empty() ? Json() : Json(sha256)}});
+    images.push_back(
+        {{run_key::kFile, nullptr},
+         {run_key::kVersion, version},
+         {run_key::kSha256, sha256.empty() ? Json() : Json(sha256)}});
   }
   return images;
 }
 
 std::string ImageText(const Json& image) {
   std::string text;
-  const std::string file = Text(image, "file");
+  const std::string file = Text(image, run_key::kFile);
   if (!file.empty()) text += EscapeHtml(file) + " ";
-  const std::string version = Text(image, "version");
+  const std::string version = Text(image, run_key::kVersion);
   text += "<b>" + EscapeHtml(version.empty() ? "version unknown" : version) +
           "</b>, SHA-256 ";
-  const std::string sha256 = Text(image, "sha256");
+  const std::string sha256 = Text(image, run_key::kSha256);
   return text + (sha256.empty() ? std::string("not recorded")
                                 : "<code>" + EscapeHtml(sha256) + "</code>");
 }
 
 std::string CommandLine(const Json& run) {
-  const auto args = run.find("command_line");
+  const auto args = run.find(run_key::kCommandLine);
   if (args == run.end() || !args->is_array()) return "";
   std::string line;
   for (const Json& arg : *args) {
@@ -90,8 +92,8 @@ std::pair<std::string, std::string> RecordSpan(
   std::string first;
   std::string last;
   for (const Json& r : records) {
-    const std::string start = Text(r, "start_time");
-    const std::string end = Text(r, "end_time");
+    const std::string start = Text(r, field::kStartTime);
+    const std::string end = Text(r, field::kEndTime);
     if (!start.empty() && (first.empty() || start < first)) first = start;
     if (!end.empty() && end > last) last = end;
   }
@@ -126,26 +128,20 @@ std::string Tiles(const std::string& kind, const std::vector<Json>& records) {
 
 // Counts per site, when the records come from more than one.
 std::string SitesTable(const std::vector<Json>& records) {
-  std::vector<std::string> order;
-  std::map<std::string, std::vector<Json>> bySite;
-  for (const Json& r : records) {
-    const std::string site = Text(r, "site");
-    if (bySite.find(site) == bySite.end()) order.push_back(site);
-    bySite[site].push_back(r);
-  }
-  if (order.size() < 2) return "";
+  const std::vector<SiteRecords> sites = BySite(records);
+  if (sites.size() < 2) return "";
   std::string table =
       "<table class=\"sites\"><thead><tr><th>Site</th><th>Readers</th>"
       "<th>Counts</th></tr></thead><tbody>";
-  for (const std::string& site : order) {
+  for (const auto& [site, siteRecords] : sites) {
     std::string counts;
-    const Json siteCounts = CountOutcomes("", bySite[site]);
+    const Json siteCounts = CountOutcomes("", siteRecords);
     for (const auto& [outcome, count] : siteCounts.items()) {
       counts += (counts.empty() ? "" : ", ") + EscapeHtml(outcome) + " " +
                 std::to_string(count.get<long long>());
     }
     table += "<tr><td>" + EscapeHtml(site.empty() ? "(none)" : site) +
-             "</td><td>" + std::to_string(bySite[site].size()) + "</td><td>" +
+             "</td><td>" + std::to_string(siteRecords.size()) + "</td><td>" +
              counts + "</td></tr>";
   }
   return table + "</tbody></table>";
@@ -161,7 +157,7 @@ int Rank(const std::string& outcome) {
 }
 
 std::string LogLink(const Json& record, const std::string& text) {
-  const std::string href = RelativeHref(Text(record, "log_file"));
+  const std::string href = RelativeHref(Text(record, field::kLogFile));
   if (href.empty()) return EscapeHtml(text);
   return "<a class=\"log\" href=\"" + EscapeHtml(href) + "\">" +
          EscapeHtml(text) + "</a>";
@@ -170,16 +166,16 @@ std::string LogLink(const Json& record, const std::string& text) {
 // Earlier records of the reader (a merge): outcome, linked to its log, and
 // the run it came from.
 std::string Attempts(const Json& record) {
-  const auto attempts = record.find("attempts");
+  const auto attempts = record.find(field::kAttempts);
   if (attempts == record.end() || !attempts->is_array() || attempts->empty()) {
     return "";
   }
   std::string text;
   for (const Json& a : *attempts) {
     if (!a.is_object()) continue;
-    text += (text.empty() ? "" : ", ") + LogLink(a, Text(a, "outcome"));
-    if (!Text(a, "run").empty())
-      text += " (" + EscapeHtml(Text(a, "run")) + ")";
+    text += (text.empty() ? "" : ", ") + LogLink(a, Text(a, field::kOutcome));
+    if (!Text(a, field::kRun).empty())
+      text += " (" + EscapeHtml(Text(a, field::kRun)) + ")";
   }
   return "<small>earlier: " + text + "</small>";
 }
@@ -197,21 +193,21 @@ struct Columns {
 };
 
 std::string ReaderRow(const Json& r, const Columns& columns) {
-  const std::string outcome = Text(r, "outcome");
-  std::string where = Text(r, "host");
-  if (where.empty()) where = Text(r, "address");
-  if (const auto port = Number(r, "port")) {
+  const std::string outcome = Text(r, field::kOutcome);
+  std::string where = Text(r, field::kHost);
+  if (where.empty()) where = Text(r, field::kAddress);
+  if (const auto port = Number(r, field::kPort)) {
     where += ":" + std::to_string(static_cast<long long>(*port));
   }
   std::string row = "<tr class=\"" + OutcomeClass(outcome) +
                     "\" data-outcome=\"" + EscapeHtml(outcome) + "\"><td>" +
-                    EscapeHtml(Text(r, "name")) + "<small>" +
+                    EscapeHtml(Text(r, field::kName)) + "<small>" +
                     EscapeHtml(where) + "</small></td>";
   if (columns.site) {
     // A merge's record: its run, when that is not the site's name.
-    const std::string run = Text(r, "run");
-    row += "<td class=\"n\">" + EscapeHtml(Text(r, "site"));
-    if (!run.empty() && run != Text(r, "site")) {
+    const std::string run = Text(r, field::kRun);
+    row += "<td class=\"n\">" + EscapeHtml(Text(r, field::kSite));
+    if (!run.empty() && run != Text(r, field::kSite)) {
       row += "<small>" + EscapeHtml(run) + "</small>";
     }
     row += "</td>";
@@ -219,24 +215,24 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
   row += "<td><span class=\"badge\">" + EscapeHtml(outcome) + "</span>" +
          Attempts(r) + "</td>";
   row += Cell(FailedPhase(r), "n");
-  if (columns.moduleState) row += Cell(Text(r, "module_state"), "n");
-  if (columns.nextStep) row += Cell(Text(r, "next_step"));
-  const std::string before = Text(r, "version_before");
-  const std::string after = Text(r, "version_after");
+  if (columns.moduleState) row += Cell(Text(r, field::kModuleState), "n");
+  if (columns.nextStep) row += Cell(Text(r, field::kNextStep));
+  const std::string before = Text(r, field::kVersionBefore);
+  const std::string after = Text(r, field::kVersionAfter);
   row += Cell(after.empty() ? before : before + " \u2192 " + after, "n");
-  const auto seconds = Number(r, "seconds");
+  const auto seconds = Number(r, field::kSeconds);
   char sort[32] = "";
   if (seconds) std::snprintf(sort, sizeof sort, "%.1f", *seconds);
   row += "<td class=\"n\" data-sort=\"" + std::string(sort) + "\">" +
          (seconds ? Clock(*seconds) : "") + "</td>";
   row += "<td>" + LogLink(r, "log") + "</td>";
-  std::string failure = EscapeHtml(Text(r, "failure_line"));
-  if (!Text(r, "failure_address").empty()) {
+  std::string failure = EscapeHtml(Text(r, field::kFailureLine));
+  if (!Text(r, field::kFailureAddress).empty()) {
     failure +=
-        "<small>at " + EscapeHtml(Text(r, "failure_address")) + "</small>";
+        "<small>at " + EscapeHtml(Text(r, field::kFailureAddress)) + "</small>";
   }
-  const std::string first = Text(r, "first_error");
-  if (!first.empty() && first != Text(r, "failure_line")) {
+  const std::string first = Text(r, field::kFirstError);
+  if (!first.empty() && first != Text(r, field::kFailureLine)) {
     failure += "<small>first: " + EscapeHtml(first) + "</small>";
   }
   return row + "<td>" + failure + "</td></tr>";
@@ -245,7 +241,7 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
 std::string Controls(const std::vector<Json>& records) {
   std::vector<std::string> outcomes;
   for (const Json& r : records) {
-    const std::string o = Text(r, "outcome");
+    const std::string o = Text(r, field::kOutcome);
     if (std::find(outcomes.begin(), outcomes.end(), o) == outcomes.end()) {
       outcomes.push_back(o);
     }
@@ -268,17 +264,17 @@ std::string ReadersSection(const std::vector<Json>& records) {
   std::vector<size_t> order(records.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return Rank(Text(records[a], "outcome")) <
-           Rank(Text(records[b], "outcome"));
+    return Rank(Text(records[a], field::kOutcome)) <
+           Rank(Text(records[b], field::kOutcome));
   });
   const auto any = [&](const char* field) {
     return std::any_of(records.begin(), records.end(),
                        [&](const Json& r) { return !Text(r, field).empty(); });
   };
   Columns columns;
-  columns.site = any("site");
-  columns.moduleState = any("module_state");
-  columns.nextStep = any("next_step");
+  columns.site = any(field::kSite);
+  columns.moduleState = any(field::kModuleState);
+  columns.nextStep = any(field::kNextStep);
   std::string html = "<section id=\"readers\"><h2>Readers</h2>" +
                      Controls(records) +
                      "<table id=\"reader-table\"><thead><tr><th>Reader</th>";
@@ -316,7 +312,7 @@ std::string RelativeHref(const std::string& path) {
 }
 
 std::string KindTitle(const Json& run) {
-  const std::string kind = run.is_object() ? Text(run, "kind") : "";
+  const std::string kind = run.is_object() ? Text(run, run_key::kKind) : "";
   if (kind == "program") return "Program run";
   if (kind == "dryrun") return "Dry run";
   if (kind == "audit") return "Audit";
@@ -326,11 +322,11 @@ std::string KindTitle(const Json& run) {
 
 // The sites of a merge whose machines could not be reached, comma-separated.
 std::string UnreachableSites(const Json& run) {
-  const auto sites = run.find("sites");
+  const auto sites = run.find(run_key::kSites);
   if (sites == run.end() || !sites->is_object()) return "";
   std::string text;
   for (const auto& [name, site] : sites->items()) {
-    const auto reachable = site.find("reachable");
+    const auto reachable = site.find(run_key::kReachable);
     if (reachable == site.end() || *reachable != false) continue;
     text += (text.empty() ? "" : ", ") + EscapeHtml(name);
   }
@@ -341,7 +337,7 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   const Json info = run.is_object() ? run : Json::object();
   std::string h =
       "<header><h1>" + KindTitle(info) + "</h1><dl class=\"facts\">";
-  const std::string site = Text(info, "site");
+  const std::string site = Text(info, run_key::kSite);
   if (!site.empty()) h += Fact("Site", EscapeHtml(site));
   const std::vector<Json> images = Images(info, records);
   std::string imageText;
@@ -362,19 +358,21 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   if (!line.empty())
     h += Fact("Command line", "<code>" + EscapeHtml(line) + "</code>");
   const auto [first, last] = RecordSpan(records);
-  const std::string start = Text(info, "start_time");
-  const std::string end = Text(info, "end_time");
+  const std::string start = Text(info, run_key::kStartTime);
+  const std::string end = Text(info, run_key::kEndTime);
   h += Fact("Started", EscapeHtml(start.empty() ? first : start));
   h += Fact("Ended", EscapeHtml(end.empty() ? last : end));
-  h += Fact("Runs", List(info, "runs")) + Fact("Waves", List(info, "waves"));
+  h += Fact("Runs", List(info, run_key::kRuns)) +
+       Fact("Waves", List(info, run_key::kWaves));
   h += Fact("Sites not reached", UnreachableSites(info));
-  if (!Text(info, "retry_of").empty()) {
-    h += Fact("Retry of", EscapeHtml(Text(info, "retry_of")));
+  if (!Text(info, run_key::kRetryOf).empty()) {
+    h += Fact("Retry of", EscapeHtml(Text(info, run_key::kRetryOf)));
   }
-  if (!Text(info, "stopped").empty()) {
-    h += Fact("Stopped", EscapeHtml(Text(info, "stopped")));
+  if (!Text(info, run_key::kStopped).empty()) {
+    h += Fact("Stopped", EscapeHtml(Text(info, run_key::kStopped)));
   }
-  h += "</dl>" + Tiles(Text(info, "kind"), records) + SitesTable(records);
+  h += "</dl>" + Tiles(Text(info, run_key::kKind), records) +
+       SitesTable(records);
   return h + "</header>";
 }
 

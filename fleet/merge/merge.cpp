@@ -17,6 +17,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// run.json's kind of a merge.
+constexpr char kMergeKind[] = "merge";
+
+// A text of the run's run.json; "" when it has none.
+std::string RunText(const RunFolder& run, const char* key) {
+  return run.run.is_object() ? Text(run.run, key) : "";
+}
+
 // One record of one run, with what orders it among the reader's records.
 struct Entry {
   Json record;
@@ -31,10 +39,10 @@ struct Entry {
 };
 
 std::string RunStart(const RunFolder& run) {
-  std::string start = run.run.is_object() ? Text(run.run, "start_time") : "";
+  std::string start = RunText(run, run_key::kStartTime);
   if (!start.empty()) return start;
   for (const Json& r : run.records) {
-    const std::string s = Text(r, "start_time");
+    const std::string s = Text(r, field::kStartTime);
     if (!s.empty() && (start.empty() || s < start)) start = s;
   }
   return start;
@@ -44,17 +52,17 @@ std::string RunStart(const RunFolder& run) {
 // run folder as the site of the records whose run had none.
 std::string ExplicitSite(const RunFolder& run, const Json& record,
                          bool fromMerge) {
-  const std::string own = Text(record, "site");
-  if (fromMerge) return own == Text(record, "run") ? "" : own;
+  const std::string own = Text(record, field::kSite);
+  if (fromMerge) return own == Text(record, field::kRun) ? "" : own;
   if (!own.empty()) return own;
-  return run.run.is_object() ? Text(run.run, "site") : "";
+  return RunText(run, run_key::kSite);
 }
 
 std::string ReaderKey(const std::string& site, const Json& record) {
-  std::string where = Text(record, "address");
-  if (where.empty()) where = Text(record, "host");
-  if (where.empty()) where = Text(record, "name");
-  const auto port = record.find("port");
+  std::string where = Text(record, field::kAddress);
+  if (where.empty()) where = Text(record, field::kHost);
+  if (where.empty()) where = Text(record, field::kName);
+  const auto port = record.find(field::kPort);
   return site + "\n" + where + ":" +
          (port != record.end() && port->is_number() ? port->dump() : "");
 }
@@ -70,7 +78,7 @@ std::string RunName(const RunFolder& run) {
 }
 
 std::string RunSite(const RunFolder& run) {
-  const std::string site = run.run.is_object() ? Text(run.run, "site") : "";
+  const std::string site = RunText(run, run_key::kSite);
   return site.empty() ? RunName(run) : site;
 }
 
@@ -115,27 +123,26 @@ std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs) {
     const RunFolder& run = runs[i];
     // A merge's records come from runs of their own: their own start
     // times order them.
-    const bool fromMerge =
-        run.run.is_object() && Text(run.run, "kind") == "merge";
+    const bool fromMerge = RunText(run, run_key::kKind) == kMergeKind;
     const std::string runStart = RunStart(run);
     for (const Json& original : run.records) {
       Json record = original;
-      if (Text(record, "run").empty()) record["run"] = RunName(run);
+      if (Text(record, field::kRun).empty()) record[field::kRun] = RunName(run);
       const std::string site = ExplicitSite(run, record, fromMerge);
-      record["site"] = site.empty() ? Text(record, "run") : site;
+      record[field::kSite] = site.empty() ? Text(record, field::kRun) : site;
       const std::string key = ReaderKey(site, record);
       if (byReader.find(key) == byReader.end()) order.push_back(key);
       std::vector<Entry>& entries = byReader[key];
       // A merged folder's own attempts are earlier records too.
-      const auto earlier = record.find("attempts");
+      const auto earlier = record.find(field::kAttempts);
       if (earlier != record.end() && earlier->is_array()) {
         for (const Json& a : *earlier) {
           entries.push_back(
-              {a, Text(a, "start_time"), Text(a, "start_time"), i});
+              {a, Text(a, field::kStartTime), Text(a, field::kStartTime), i});
         }
       }
-      record.erase("attempts");
-      const std::string start = Text(record, "start_time");
+      record.erase(field::kAttempts);
+      const std::string start = Text(record, field::kStartTime);
       entries.push_back({record, fromMerge ? start : runStart, start, i});
     }
   }
@@ -149,7 +156,7 @@ std::vector<Json> MergeRecords(const std::vector<RunFolder>& runs) {
       for (size_t i = 0; i + 1 < entries.size(); ++i) {
         attempts.push_back(entries[i].record);
       }
-      record["attempts"] = attempts;
+      record[field::kAttempts] = attempts;
     }
     merged.push_back(record);
   }
@@ -164,25 +171,48 @@ void AddImages(const RunFolder& run, std::vector<Json>& images,
                std::set<std::string>& seen) {
   const auto add = [&](const Json& image) {
     const std::string key =
-        Text(image, "version") + "\n" + Text(image, "sha256");
+        Text(image, run_key::kVersion) + "\n" + Text(image, run_key::kSha256);
     if (image.is_object() && seen.insert(key).second) images.push_back(image);
   };
   if (run.run.is_object()) {
-    const auto list = run.run.find("images");
+    const auto list = run.run.find(run_key::kImages);
     if (list != run.run.end() && list->is_array()) {
       for (const Json& image : *list) add(image);
     }
-    const auto image = run.run.find("image");
+    const auto image = run.run.find(run_key::kImage);
     if (image != run.run.end() && image->is_object()) add(*image);
     return;
   }
   for (const Json& r : run.records) {
-    if (Text(r, "file_version").empty()) continue;
-    const std::string sha256 = Text(r, "image_sha256");
-    add({{"file", nullptr},
-         {"version", Text(r, "file_version")},
-         {"sha256", sha256.empty() ? Json() : Json(sha256)}});
+    if (Text(r, field::kFileVersion).empty()) continue;
+    const std::string sha256 = Text(r, field::kImageSha256);
+    add({{run_key::kFile, nullptr},
+         {run_key::kVersion, Text(r, field::kFileVersion)},
+         {run_key::kSha256, sha256.empty() ? Json() : Json(sha256)}});
   }
+}
+
+// Each site's counts, and whether it was reached (it has a report).
+Json SitesInfo(const std::vector<Json>& merged,
+               const std::vector<UnreachableSite>& unreachable) {
+  const std::vector<SiteRecords> reached = BySite(merged);
+  Json sites = Json::object();
+  for (const SiteRecords& site : reached) {
+    sites[site.site] = {
+        {run_key::kCounts, CountOutcomes(kMergeKind, site.records)},
+        {run_key::kReachable, true}};
+  }
+  for (const UnreachableSite& site : unreachable) {
+    const auto it =
+        std::find_if(reached.begin(), reached.end(),
+                     [&](const SiteRecords& s) { return s.site == site.name; });
+    const std::vector<Json> none;
+    sites[site.name] = {
+        {run_key::kCounts,
+         CountOutcomes(kMergeKind, it == reached.end() ? none : it->records)},
+        {run_key::kReachable, false}};
+  }
+  return sites;
 }
 
 }  // namespace
@@ -191,55 +221,30 @@ Json MergeRunInfo(const std::vector<RunFolder>& runs,
                   const std::vector<Json>& merged,
                   const std::vector<std::string>& commandLine,
                   const std::vector<UnreachableSite>& unreachable) {
-  std::vector<Json> images;
+  RunDescription merge;
+  merge.kind = kMergeKind;
+  merge.commandLine = commandLine;
+  merge.modflashBeside = false;
+  merge.images.emplace();
   std::set<std::string> seen;
-  std::string first;
-  std::string last;
   Json names = Json::array();
   for (const RunFolder& run : runs) {
-    AddImages(run, images, seen);
+    AddImages(run, *merge.images, seen);
     const std::string start = RunStart(run);
-    if (!start.empty() && (first.empty() || start < first)) first = start;
-    std::string end = run.run.is_object() ? Text(run.run, "end_time") : "";
-    for (const Json& r : run.records) end = std::max(end, Text(r, "end_time"));
-    last = std::max(last, end);
+    if (!start.empty() &&
+        (merge.startTime.empty() || start < merge.startTime)) {
+      merge.startTime = start;
+    }
+    std::string end = RunText(run, run_key::kEndTime);
+    for (const Json& r : run.records) {
+      end = std::max(end, Text(r, field::kEndTime));
+    }
+    merge.endTime = std::max(merge.endTime, end);
     names.push_back(RunName(run));
   }
-  std::vector<std::string> siteOrder;
-  std::map<std::string, std::vector<Json>> bySite;
-  for (const Json& r : merged) {
-    const std::string site = Text(r, "site");
-    if (bySite.find(site) == bySite.end()) siteOrder.push_back(site);
-    bySite[site].push_back(r);
-  }
-  Json sites = Json::object();
-  for (const std::string& site : siteOrder) {
-    // A site with a report was reached.
-    sites[site] = {{"counts", CountOutcomes("merge", bySite[site])},
-                   {"reachable", true}};
-  }
-  for (const UnreachableSite& site : unreachable) {
-    sites[site.name] = {{"counts", CountOutcomes("merge", bySite[site.name])},
-                        {"reachable", false}};
-  }
-  Json info = Json::object();
-  info["tool"] = "modflash-fleet";
-  info["tool_version"] = FleetVersion();
-  info["modflash_version"] = nullptr;
-  info["kind"] = "merge";
-  info["command_line"] = commandLine;
-  info["start_time"] = first.empty() ? Json() : Json(first);
-  info["end_time"] = last.empty() ? Json() : Json(last);
-  info["image"] = images.size() == 1 ? images[0] : Json();
-  info["images"] = images;
-  info["site"] = nullptr;
-  info["retry_of"] = nullptr;
-  info["waves"] = nullptr;
-  info["stopped"] = nullptr;
-  info["counts"] = CountOutcomes("merge", merged);
-  info["sites"] = sites;
-  info["runs"] = names;
-  return info;
+  merge.more[run_key::kSites] = SitesInfo(merged, unreachable);
+  merge.more[run_key::kRuns] = names;
+  return RunInfo(merge, merged);
 }
 
 }  // namespace modflash::fleet

@@ -26,9 +26,9 @@ namespace {
 // the console says so.
 void CopyLog(Json& record, const fs::path& from, const fs::path& out,
              const std::string& subfolder) {
-  const std::string file = Text(record, "log_file");
+  const std::string file = Text(record, field::kLogFile);
   if (file.empty()) return;
-  record["log_file"] = nullptr;
+  record[field::kLogFile] = nullptr;
   std::string reason = "the path leaves its folder";
   FolderFile copied = FolderFile::kRefused;
   const std::string copy = "logs/" + subfolder + "/" + file;
@@ -39,7 +39,7 @@ void CopyLog(Json& record, const fs::path& from, const fs::path& out,
                             (out / copy).string(), reason);
   }
   if (copied == FolderFile::kRead) {
-    record["log_file"] = copy;
+    record[field::kLogFile] = copy;
   } else if (copied != FolderFile::kMissing) {
     std::cout << "modflash-fleet: " << Shown((from / file).string())
               << ": not copied: " << Shown(reason) << "\n";
@@ -57,18 +57,11 @@ void CopyLogs(std::vector<RunFolder>& runs, const fs::path& out) {
     }
     for (Json& record : run.records) {
       CopyLog(record, run.path, out, subfolder);
-      const auto attempts = record.find("attempts");
+      const auto attempts = record.find(field::kAttempts);
       if (attempts == record.end() || !attempts->is_array()) continue;
       for (Json& a : *attempts) CopyLog(a, run.path, out, subfolder);
     }
   }
-}
-
-std::string CsvText(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
-  if (value.is_number()) return value.dump();
-  return "";
 }
 
 // report.jsonl as merged, and report.csv: the known fields, then any other
@@ -83,23 +76,12 @@ bool WriteMergedReport(const fs::path& out, const std::vector<Json>& records) {
       }
     }
   }
+  std::vector<std::vector<CsvCell>> rows;
+  for (const Json& r : records) rows.push_back(JsonCells(r, fields));
   std::ofstream jsonl(out / "report.jsonl", std::ios::binary);
   std::ofstream csv(out / "report.csv", std::ios::binary);
-  for (size_t i = 0; i < fields.size(); ++i) {
-    csv << (i > 0 ? "," : "") << fields[i];
-  }
-  csv << "\n";
-  for (const Json& r : records) {
-    jsonl << r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-          << "\n";
-    for (size_t i = 0; i < fields.size(); ++i) {
-      const auto it = r.find(fields[i]);
-      const bool number = it != r.end() && it->is_number();
-      csv << (i > 0 ? "," : "")
-          << CsvField(ValidUtf8(it == r.end() ? "" : CsvText(*it)), number);
-    }
-    csv << "\n";
-  }
+  WriteJsonl(jsonl, records);
+  WriteCsv(csv, fields, rows);
   jsonl.close();
   csv.close();
   return jsonl && csv;
@@ -170,7 +152,9 @@ bool WriteMerge(const fs::path& out, const std::vector<Json>& merged,
     error = "cannot write the report in " + out.string();
     return false;
   }
-  return WriteHtmlReport(out.string(), error);
+  std::vector<Json> shown;
+  for (const Json& r : merged) shown.push_back(AsWritten(r));
+  return WriteHtmlReport(out.string(), AsWritten(info), shown, error);
 }
 
 }  // namespace
@@ -198,7 +182,9 @@ bool ReadInputs(const MergeRequest& o, std::vector<RunFolder>& runs,
       std::cout << "modflash-fleet: " << Shown(line) << "\n";
     }
     reached.insert(RunSite(runs[i]));
-    for (const Json& r : runs[i].records) reached.insert(Text(r, "site"));
+    for (const Json& r : runs[i].records) {
+      reached.insert(Text(r, field::kSite));
+    }
   }
   std::set<std::string> names;
   for (const std::string& argument : o.unreachable) {
@@ -222,7 +208,7 @@ void PrintSummary(const std::string& out, size_t runs, size_t records,
                   const std::vector<UnreachableSite>& unreachable) {
   std::cout << "modflash-fleet: merged " << runs << " run(s) into " << records
             << " reader record(s):";
-  for (const auto& [outcome, count] : info["counts"].items()) {
+  for (const auto& [outcome, count] : info[run_key::kCounts].items()) {
     std::cout << " " << count.get<long long>() << " " << Shown(outcome);
   }
   std::cout << "\n";

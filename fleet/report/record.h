@@ -32,10 +32,10 @@ struct Reader {
 /// What one modflash transcript shows. A field that the transcript does not
 /// show stays empty.
 struct TranscriptFacts {
-  std::string fileVersion;    ///< "File Firmware Version: " line, e.g. V1.2.3
-  std::string versionBefore;  ///< "Current firmware version: " line
-  std::string versionAfter;   ///< "Post-update firmware version: " line
-  std::string initialBaud;    ///< "Current baud rate: " line
+  std::string fileVersion;    ///< output::kFileVersion's line, e.g. V1.2.3
+  std::string versionBefore;  ///< output::kVersionBefore's line
+  std::string versionAfter;   ///< output::kVersionAfter's line
+  std::string initialBaud;    ///< output::kCurrentRate's line
   /// "#" marks of the transfer; empty when no transfer began.
   std::optional<int> refusedTries;
   /// Last non-empty line, without progress or wait marks, passing over

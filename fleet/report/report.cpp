@@ -3,35 +3,121 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 namespace modflash::fleet {
 namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Seconds(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", seconds);
-  return text;
-}
+/// initial_baud: the rate as the transcript spells it, a number in JSON
+/// when it is written as one.
+struct RateText {
+  std::string text;
+};
 
-std::string YesNo(const std::optional<bool>& value) {
-  return value ? (*value ? "yes" : "no") : "";
-}
+/// One field's value as the record holds it; empty (null) by default.
+using Value = std::variant<std::monostate, std::string, long long, bool, double,
+                           RateText>;
 
 template <typename T>
-std::string Number(const std::optional<T>& value) {
-  return value ? std::to_string(*value) : "";
+Value Optional(const std::optional<T>& value) {
+  if (!value) return {};
+  if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, double>) {
+    return *value;
+  } else {
+    return static_cast<long long>(*value);
+  }
 }
+
+Value TextValue(const std::string& text) {
+  return text.empty() ? Value() : Value(text);
+}
+
+std::string Note(const ReaderRecord& r) {
+  const std::string& outOfStep = r.facts.outOfStep;
+  if (r.outcome != Outcome::kUpdated || outOfStep.empty()) {
+    return r.reader.note;
+  }
+  return (r.reader.note.empty() ? "" : r.reader.note + "; ") + outOfStep;
+}
+
+// The record's values in field::kColumns order.
+std::vector<Value> Values(const ReaderRecord& r) {
+  const TranscriptFacts& f = r.facts;
+  return {TextValue(r.reader.name),
+          TextValue(r.reader.host),
+          TextValue(r.reader.address),
+          static_cast<long long>(r.reader.port),
+          std::string(OutcomeName(r.outcome)),
+          Optional(r.exitStatus),
+          Optional(r.exitStatusRaw),
+          TextValue(f.fileVersion),
+          TextValue(r.imageSha256),
+          TextValue(f.versionBefore),
+          TextValue(f.versionAfter),
+          f.initialBaud.empty() ? Value() : Value(RateText{f.initialBaud}),
+          Optional(f.refusedTries),
+          TextValue(r.failureLine),
+          TextValue(r.firstError),
+          TextValue(r.failurePhase),
+          TextValue(r.failureAddress),
+          TextValue(r.moduleState),
+          TextValue(r.nextStep),
+          Optional(r.current),
+          Optional(f.answeredAfterUpdate),
+          TextValue(r.startTime),
+          TextValue(r.endTime),
+          Optional(r.seconds),
+          TextValue(r.logFile),
+          Optional(r.wave),
+          TextValue(r.site),
+          Value(),  // run: set by a merge
+          TextValue(Note(r))};
+}
+
+double Tenths(double seconds) { return std::round(seconds * 10) / 10; }
+
+struct JsonOf {
+  Json operator()(std::monostate) const { return nullptr; }
+  Json operator()(const std::string& text) const { return ValidUtf8(text); }
+  Json operator()(long long number) const { return number; }
+  Json operator()(bool yes) const { return yes; }
+  Json operator()(double seconds) const { return Tenths(seconds); }
+  Json operator()(const RateText& rate) const {
+    if (rate.text.find_first_not_of("-0123456789.") == std::string::npos) {
+      Json number = Json::parse(rate.text, nullptr, false);
+      if (number.is_number()) return number;
+    }
+    return ValidUtf8(rate.text);
+  }
+};
+
+struct CellOf {
+  CsvCell operator()(std::monostate) const { return {}; }
+  CsvCell operator()(const std::string& text) const { return {text, false}; }
+  CsvCell operator()(long long number) const {
+    return {std::to_string(number), true};
+  }
+  CsvCell operator()(bool yes) const { return {yes ? "yes" : "no", false}; }
+  CsvCell operator()(double seconds) const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", seconds);
+    return {text, true};
+  }
+  CsvCell operator()(const RateText& rate) const { return {rate.text, true}; }
+};
 
 Json PhasesJson(const std::vector<PhaseSpan>& phases) {
   Json list = Json::array();
   for (const PhaseSpan& p : phases) {
-    list.push_back({{"phase", p.phase},
-                    {"start", std::round(p.start * 10) / 10},
-                    {"end", std::round(p.end * 10) / 10}});
+    list.push_back({{field::kPhase, p.phase},
+                    {field::kStart, Tenths(p.start)},
+                    {field::kEnd, Tenths(p.end)}});
   }
   return list;
 }
@@ -73,138 +159,85 @@ bool Succeeded(Outcome outcome) {
 }
 
 const std::vector<std::string>& ReportFields() {
-  static const std::vector<std::string> fields = {"name",
-                                                  "host",
-                                                  "address",
-                                                  "port",
-                                                  "outcome",
-                                                  "exit_status",
-                                                  "exit_status_raw",
-                                                  "file_version",
-                                                  "image_sha256",
-                                                  "version_before",
-                                                  "version_after",
-                                                  "initial_baud",
-                                                  "refused_tries",
-                                                  "failure_line",
-                                                  "first_error",
-                                                  "failure_phase",
-                                                  "failure_address",
-                                                  "module_state",
-                                                  "next_step",
-                                                  "current",
-                                                  "answered_after_update",
-                                                  "start_time",
-                                                  "end_time",
-                                                  "seconds",
-                                                  "log_file",
-                                                  "wave",
-                                                  "site",
-                                                  "run",
-                                                  "note"};
+  static const std::vector<std::string> fields(std::begin(field::kColumns),
+                                               std::end(field::kColumns));
   return fields;
 }
 
-bool IsNumberField(const std::string& field) {
-  static const char* const kNumbers[] = {
-      "port",         "exit_status",   "exit_status_raw",
-      "initial_baud", "refused_tries", "seconds",
-      "wave"};
-  for (const char* name : kNumbers) {
-    if (field == name) return true;
+std::vector<CsvCell> RecordCells(const ReaderRecord& record) {
+  std::vector<CsvCell> cells;
+  for (const Value& value : Values(record)) {
+    cells.push_back(std::visit(CellOf{}, value));
   }
-  return false;
+  return cells;
 }
 
-std::vector<std::string> RecordTexts(const ReaderRecord& r) {
-  const TranscriptFacts& f = r.facts;
-  return {r.reader.name,
-          r.reader.host,
-          r.reader.address,
-          std::to_string(r.reader.port),
-          OutcomeName(r.outcome),
-          Number(r.exitStatus),
-          Number(r.exitStatusRaw),
-          f.fileVersion,
-          r.imageSha256,
-          f.versionBefore,
-          f.versionAfter,
-          f.initialBaud,
-          Number(f.refusedTries),
-          r.failureLine,
-          r.firstError,
-          r.failurePhase,
-          r.failureAddress,
-          r.moduleState,
-          r.nextStep,
-          YesNo(r.current),
-          YesNo(f.answeredAfterUpdate),
-          r.startTime,
-          r.endTime,
-          r.seconds ? Seconds(*r.seconds) : "",
-          r.logFile,
-          Number(r.wave),
-          r.site,
-          "",  // run: set by a merge
-          r.outcome == Outcome::kUpdated && !f.outOfStep.empty()
-              ? (r.reader.note.empty() ? "" : r.reader.note + "; ") +
-                    f.outOfStep
-              : r.reader.note};
-}
-
-namespace {
-
-// The record as one JSON object: every field in report order, null when
-// empty; typed values where the field has a type, valid UTF-8 text
-// otherwise.
-Json RecordObject(const ReaderRecord& r) {
-  const std::vector<std::string>& names = ReportFields();
-  const std::vector<std::string> texts = RecordTexts(r);
-  Json object;
-  for (size_t i = 0; i < names.size(); ++i) {
-    const std::string& text = texts[i];
-    if (text.empty()) {
-      object[names[i]] = nullptr;
-    } else if (IsNumberField(names[i]) &&
-               text.find_first_not_of("-0123456789.") == std::string::npos) {
-      object[names[i]] = Json::parse(text, nullptr, false);
-    } else {
-      object[names[i]] = ValidUtf8(text);
+std::vector<CsvCell> JsonCells(const Json& record,
+                               const std::vector<std::string>& fields) {
+  std::vector<CsvCell> cells;
+  for (const std::string& name : fields) {
+    const auto it = record.find(name);
+    CsvCell cell;
+    if (it == record.end()) {
+    } else if (it->is_string()) {
+      cell.text = it->get<std::string>();
+    } else if (it->is_boolean()) {
+      cell.text = it->get<bool>() ? "yes" : "no";
+    } else if (it->is_number()) {
+      cell = {it->dump(), true};
     }
+    cells.push_back(std::move(cell));
   }
-  if (r.current) object["current"] = *r.current;
-  if (r.facts.answeredAfterUpdate) {
-    object["answered_after_update"] = *r.facts.answeredAfterUpdate;
+  return cells;
+}
+
+void WriteCsv(std::ostream& out, const std::vector<std::string>& fields,
+              const std::vector<std::vector<CsvCell>>& rows) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    out << (i > 0 ? "," : "") << fields[i];
   }
-  if (r.seconds) object["seconds"] = std::round(*r.seconds * 10) / 10;
-  if (!r.phases.empty()) object["phases"] = PhasesJson(r.phases);
+  out << "\n";
+  for (const std::vector<CsvCell>& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      out << (i > 0 ? "," : "")
+          << CsvField(ValidUtf8(row[i].text), row[i].number);
+    }
+    out << "\n";
+  }
+}
+
+Json RecordJson(const ReaderRecord& record) {
+  const std::vector<Value> values = Values(record);
+  Json object = Json::object();
+  for (size_t i = 0; i < values.size(); ++i) {
+    object[field::kColumns[i]] = std::visit(JsonOf{}, values[i]);
+  }
+  if (!record.phases.empty()) {
+    object[field::kPhases] = PhasesJson(record.phases);
+  }
   return object;
 }
 
-}  // namespace
+void WriteJsonl(std::ostream& out, const std::vector<Json>& records) {
+  for (const Json& r : records) {
+    out << r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+        << "\n";
+  }
+}
 
 bool WriteReport(const std::string& folder,
                  const std::vector<ReaderRecord>& records, std::string& error) {
-  const std::string csvPath = folder + "/report.csv";
-  const std::string jsonPath = folder + "/report.jsonl";
-  std::ofstream csv(csvPath, std::ios::binary | std::ios::trunc);
-  std::ofstream jsonl(jsonPath, std::ios::binary | std::ios::trunc);
-  const std::vector<std::string>& names = ReportFields();
-  for (size_t i = 0; i < names.size(); ++i) {
-    csv << (i > 0 ? "," : "") << names[i];
-  }
-  csv << "\n";
+  std::vector<std::vector<CsvCell>> rows;
+  std::vector<Json> objects;
   for (const ReaderRecord& r : records) {
-    const std::vector<std::string> texts = RecordTexts(r);
-    for (size_t i = 0; i < names.size(); ++i) {
-      csv << (i > 0 ? "," : "")
-          << CsvField(ValidUtf8(texts[i]), IsNumberField(names[i]));
-    }
-    csv << "\n";
-    jsonl << RecordObject(r).dump(-1, ' ', false,
-                                  nlohmann::json::error_handler_t::replace)
-          << "\n";
+    rows.push_back(RecordCells(r));
+    objects.push_back(RecordJson(r));
   }
+  std::ofstream csv(folder + "/report.csv", std::ios::binary | std::ios::trunc);
+  std::ofstream jsonl(folder + "/report.jsonl",
+                      std::ios::binary | std::ios::trunc);
+  WriteCsv(csv, ReportFields(), rows);
+  WriteJsonl(jsonl, objects);
   csv.close();
   jsonl.close();
   if (!csv || !jsonl) {
@@ -212,10 +245,6 @@ bool WriteReport(const std::string& folder,
     return false;
   }
   return true;
-}
-
-nlohmann::ordered_json RecordJson(const ReaderRecord& record) {
-  return RecordObject(record);
 }
 
 }  // namespace modflash::fleet

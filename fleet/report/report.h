@@ -3,9 +3,11 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "fleet/report/fields.h"
 #include "fleet/report/record.h"
 #include "fleet/text/text.h"
 
@@ -15,25 +17,45 @@ namespace modflash::fleet {
 /// escaped).
 std::string ShownWhere(const Reader& reader);
 
-/// The report's field names, in column order.
+/// The report's field names, in column order (field::kColumns).
 const std::vector<std::string>& ReportFields();
 
-/// The record's fields as text, in ReportFields() order; "" for empty.
-std::vector<std::string> RecordTexts(const ReaderRecord& record);
+/// One cell of report.csv: its text, and whether it holds a number (which
+/// is not guarded as a text cell is).
+struct CsvCell {
+  std::string text;
+  bool number = false;
+};
 
-/// Whether a report field holds a number (not guarded as a CSV text cell).
-bool IsNumberField(const std::string& field);
+/// The record's cells in ReportFields() order; "" for an empty field.
+std::vector<CsvCell> RecordCells(const ReaderRecord& record);
+
+/// The cells of a report.jsonl object for `fields`: texts as they are,
+/// booleans as yes/no, numbers as JSON writes them, "" for a field that is
+/// absent, null or not plain.
+std::vector<CsvCell> JsonCells(const nlohmann::ordered_json& record,
+                               const std::vector<std::string>& fields);
+
+/// report.csv: the header line of `fields`, then a line of each row's
+/// cells, every text valid UTF-8 (ValidUtf8) and guarded (CsvField).
+void WriteCsv(std::ostream& out, const std::vector<std::string>& fields,
+              const std::vector<std::vector<CsvCell>>& rows);
+
+/// The record as report.jsonl writes it: every field in column order, null
+/// when empty, typed where the field has a type, then its phases when it
+/// has any (a merge lists the readers of a site it could not reach with it).
+nlohmann::ordered_json RecordJson(const ReaderRecord& record);
+
+/// report.jsonl: one record a line, as compact JSON (invalid UTF-8
+/// replaced).
+void WriteJsonl(std::ostream& out,
+                const std::vector<nlohmann::ordered_json>& records);
 
 /// Writes `report.csv` (a header line, then one line a reader) and
-/// `report.jsonl` (one JSON object a reader, empty fields as null) into
-/// `folder`, every text as valid UTF-8 (ValidUtf8). False with `error` set
-/// when a file cannot be written.
+/// `report.jsonl` (one RecordJson a line) into `folder`. False with `error`
+/// set when a file cannot be written.
 bool WriteReport(const std::string& folder,
                  const std::vector<ReaderRecord>& records, std::string& error);
-
-/// The record as report.jsonl writes it (a merge lists the readers of a
-/// site it could not reach with it).
-nlohmann::ordered_json RecordJson(const ReaderRecord& record);
 
 }  // namespace modflash::fleet
 

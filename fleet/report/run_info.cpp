@@ -6,10 +6,12 @@
 #include <map>
 #include <utility>
 
+#include "fleet/report/fields.h"
 #include "fleet/report/json_lines.h"
 #include "fleet/report/record.h"
 #include "fleet/system/folder_file.h"
 #include "fleet/system/terminal.h"
+#include "fleet/text/text.h"
 
 #ifndef MODFLASH_FLEET_VERSION
 #error "the build defines MODFLASH_FLEET_VERSION"
@@ -55,7 +57,7 @@ std::string Text(const Json& record, const char* field) {
 
 Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
   std::map<std::string, int> seen;
-  for (const Json& r : records) ++seen[Text(r, "outcome")];
+  for (const Json& r : records) ++seen[Text(r, field::kOutcome)];
   const std::vector<std::string> base = BaseOutcomes(kind);
   Json counts = Json::object();
   for (const char* outcome : kOutcomeOrder) {
@@ -74,6 +76,18 @@ Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
   return counts;
 }
 
+std::vector<SiteRecords> BySite(const std::vector<Json>& records) {
+  std::vector<SiteRecords> sites;
+  std::map<std::string, size_t> index;
+  for (const Json& r : records) {
+    const std::string site = Text(r, field::kSite);
+    const auto [it, added] = index.emplace(site, sites.size());
+    if (added) sites.push_back({site, {}});
+    sites[it->second].records.push_back(r);
+  }
+  return sites;
+}
+
 const char* RunKindName(RunKind kind) {
   switch (kind) {
     case RunKind::kDryRun:
@@ -88,26 +102,30 @@ const char* RunKindName(RunKind kind) {
 
 Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
   Json info = Json::object();
-  info["tool"] = "modflash-fleet";
-  info["tool_version"] = FleetVersion();
-  info["modflash_version"] =
+  info[run_key::kTool] = "modflash-fleet";
+  info[run_key::kToolVersion] = FleetVersion();
+  info[run_key::kModflashVersion] =
       run.modflashBeside ? Json(FleetVersion()) : Json(nullptr);
-  info["kind"] = run.kind;
-  info["command_line"] = run.commandLine;
-  info["start_time"] = NullIfEmpty(run.startTime);
-  info["end_time"] = NullIfEmpty(run.endTime);
+  info[run_key::kKind] = run.kind;
+  info[run_key::kCommandLine] = run.commandLine;
+  info[run_key::kStartTime] = NullIfEmpty(run.startTime);
+  info[run_key::kEndTime] = NullIfEmpty(run.endTime);
   Json image = nullptr;
-  if (!run.imageFile.empty()) {
-    image = {{"file", run.imageFile},
-             {"version", NullIfEmpty(run.imageVersion)},
-             {"sha256", NullIfEmpty(run.imageSha256)}};
+  if (run.images) {
+    if (run.images->size() == 1) image = run.images->front();
+  } else if (!run.imageFile.empty()) {
+    image = {{run_key::kFile, run.imageFile},
+             {run_key::kVersion, NullIfEmpty(run.imageVersion)},
+             {run_key::kSha256, NullIfEmpty(run.imageSha256)}};
   }
-  info["image"] = image;
-  info["site"] = NullIfEmpty(run.site);
-  info["retry_of"] = NullIfEmpty(run.retryOf);
-  info["waves"] = run.waves.empty() ? Json(nullptr) : Json(run.waves);
-  info["stopped"] = NullIfEmpty(run.stopped);
-  info["counts"] = CountOutcomes(run.kind, records);
+  info[run_key::kImage] = image;
+  if (run.images) info[run_key::kImages] = *run.images;
+  info[run_key::kSite] = NullIfEmpty(run.site);
+  info[run_key::kRetryOf] = NullIfEmpty(run.retryOf);
+  info[run_key::kWaves] = run.waves.empty() ? Json(nullptr) : Json(run.waves);
+  info[run_key::kStopped] = NullIfEmpty(run.stopped);
+  info[run_key::kCounts] = CountOutcomes(run.kind, records);
+  for (const auto& [key, value] : run.more.items()) info[key] = value;
   return info;
 }
 
@@ -182,6 +200,32 @@ bool ReadRunFolder(const std::string& folder, RunFolder& out,
   // A run that did not finish is told by its journal.
   if (ReadUnfinishedRun(folder, out, error)) return error.empty();
   return ReadReport(folder, out, error) && ReadRunJson(folder, out, error);
+}
+
+namespace {
+
+std::string TextAsWritten(const std::string& text) {
+  if (ValidUtf8(text) == text) return text;
+  return Json::parse(Json(text).dump(-1, ' ', false,
+                                     nlohmann::json::error_handler_t::replace))
+      .get<std::string>();
+}
+
+}  // namespace
+
+Json AsWritten(const Json& value) {
+  if (value.is_string()) return TextAsWritten(value.get<std::string>());
+  if (value.is_array()) {
+    Json list = Json::array();
+    for (const Json& item : value) list.push_back(AsWritten(item));
+    return list;
+  }
+  if (!value.is_object()) return value;
+  Json object = Json::object();
+  for (const auto& [key, item] : value.items()) {
+    object[TextAsWritten(key)] = AsWritten(item);
+  }
+  return object;
 }
 
 bool WriteJsonFile(const std::string& path, const Json& value) {

@@ -2,6 +2,7 @@
 #define MODFLASH_FLEET_RUN_INFO_H_
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ struct RunDescription {
   std::string stopped;        ///< why new starts stopped, if they did
   /// Whether modflash is the one beside this program (so of its version).
   bool modflashBeside = true;
+  /// A merge's: every image of its runs; "image" is then the only one, or
+  /// null when there are several.
+  std::optional<std::vector<Json>> images;
+  /// What follows the counts (a merge's sites and runs).
+  Json more = Json::object();
 };
 
 /// The run.json object of a run: the description, its image and the counts
@@ -40,6 +46,15 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records);
 /// Counts of each outcome among `records`: those that a run of `kind`
 /// always shows (0 included), then any other outcome seen, in a fixed order.
 Json CountOutcomes(const std::string& kind, const std::vector<Json>& records);
+
+/// The records of one site (their "site"; "" for none).
+struct SiteRecords {
+  std::string site;
+  std::vector<Json> records;
+};
+
+/// `records` by site, the sites in the order they first appear.
+std::vector<SiteRecords> BySite(const std::vector<Json>& records);
 
 /// What a run folder holds: run.json (null when absent, as in folders of
 /// earlier versions) and the records of report.jsonl.
@@ -69,6 +84,11 @@ bool ReadUnfinishedRun(const std::string& folder, RunFolder& out,
 
 /// Writes `value` as indented JSON to `path`; false when it cannot.
 bool WriteJsonFile(const std::string& path, const Json& value);
+
+/// `value` as the files written here hold it: every text and key that is
+/// not valid UTF-8 replaced as the JSON writer replaces it. What is shown
+/// from memory then says what the files say.
+Json AsWritten(const Json& value);
 
 /// The text of a record's field; "" when absent, null or not a string.
 std::string Text(const Json& record, const char* field);

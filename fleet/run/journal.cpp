@@ -61,7 +61,7 @@ bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
     if (unwritten_.empty()) unwritten_ = folder_ + "/report.jsonl";
     return false;
   }
-  if (page_ && !page_(folder_, error)) {
+  if (page_ && !page_(folder_, report, error)) {
     if (unwritten_.empty()) unwritten_ = folder_ + "/report.html";
     return false;
   }

@@ -28,7 +28,9 @@ class Journal : public RunObserver {
 
   /// Writes the report page of the folder after the report; false with the
   /// error set when it cannot.
-  using PageWriter = std::function<bool(const std::string&, std::string&)>;
+  /// Writes the page of `folder` from the records at a wave's end.
+  using PageWriter = std::function<bool(
+      const std::string&, const std::vector<ReaderRecord>&, std::string&)>;
   void SetPageWriter(PageWriter write) { page_ = std::move(write); }
 
   /// The record as the report has it: image, version and site filled in.

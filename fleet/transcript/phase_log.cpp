@@ -16,26 +16,21 @@ bool Opens(const char* opener, const std::string& line) {
 
 }  // namespace
 
-PhaseLog::PhaseLog() : spans_{{output::kTimeline[0].name, 0, 0}} {}
+PhaseLog::PhaseLog()
+    : lines_(kLineKept), spans_{{output::kTimeline[0].name, 0, 0}} {}
 
 void PhaseLog::Consume(const std::string& chunk, double seconds) {
-  for (const char c : chunk) {
-    if (c == '\n') {
-      LineDone(seconds);
-      line_.clear();
-    } else if (line_.size() < kLineKept) {
-      line_.push_back(c);
-    }
-  }
+  lines_.Feed(
+      chunk, [](char) { return false; },
+      [&](const std::string& line) { LineDone(line, seconds); });
 }
 
-void PhaseLog::LineDone(double seconds) {
-  if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+void PhaseLog::LineDone(const std::string& line, double seconds) {
   // Phases only go forward: the restart after the update is no restart
   // wait of its own.
   for (size_t phase = next_; phase < std::size(output::kTimeline); ++phase) {
     const output::TimelinePhase& p = output::kTimeline[phase];
-    if (!Opens(p.opener, line_) && !Opens(p.alsoOpener, line_)) continue;
+    if (!Opens(p.opener, line) && !Opens(p.alsoOpener, line)) continue;
     spans_.back().end = seconds;
     spans_.push_back({p.name, seconds, seconds});
     next_ = phase + 1;

@@ -6,6 +6,7 @@
 
 #include "contract/phases.h"
 #include "fleet/report/record.h"
+#include "fleet/transcript/line_splitter.h"
 
 namespace modflash::fleet {
 
@@ -22,9 +23,9 @@ class PhaseLog {
   std::vector<PhaseSpan> Finish(double endSeconds) const;
 
  private:
-  void LineDone(double seconds);
+  void LineDone(const std::string& line, double seconds);
 
-  std::string line_;
+  LineSplitter lines_;
   std::vector<PhaseSpan> spans_;
   size_t next_ = 1;  // index of the next phase in output::kTimeline
 };

@@ -285,26 +285,22 @@ TranscriptFacts ReadTranscript(const std::string& text) {
 }
 
 void ProgressTracker::Consume(const std::string& chunk) {
-  for (const char c : chunk) {
-    if (c == '\n') {
-      LineDone();
-      line_.clear();
-      continue;
-    }
-    if (inTransfer_ && c == out::kStar) {
-      ++stars_;
-    } else if (line_.size() < 120) {
-      line_.push_back(c);
-    }
-  }
+  // The transfer's stars are counted, not kept in its line.
+  lines_.Feed(
+      chunk,
+      [&](char c) {
+        if (!inTransfer_ || c != out::kStar) return false;
+        ++stars_;
+        return true;
+      },
+      [&](const std::string& line) { LineDone(line); });
 }
 
 int ProgressTracker::Percent() const {
   return stars_ >= kTransferStars ? 100 : stars_ * 100 / kTransferStars;
 }
 
-void ProgressTracker::LineDone() {
-  if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+void ProgressTracker::LineDone(const std::string& line) {
   static const struct {
     const char* head;
     const char* phase;
@@ -318,7 +314,7 @@ void ProgressTracker::LineDone() {
       {out::kVersionAfter, "final baud rate"},
   };
   for (const auto& p : kPhases) {
-    if (StartsWith(line_, p.head)) {
+    if (StartsWith(line, p.head)) {
       phase_ = p.phase;
       inTransfer_ = phase_ == kPhases[4].phase;
     }

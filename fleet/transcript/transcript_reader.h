@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fleet/report/record.h"
+#include "fleet/transcript/line_splitter.h"
 
 namespace modflash::fleet {
 
@@ -19,6 +20,9 @@ TranscriptFacts ReadTranscript(const std::string& text);
 /// Follows a running transcript chunk by chunk, for the live display.
 class ProgressTracker {
  public:
+  /// Long enough for every line the tracker looks for.
+  static constexpr size_t kProgressLineKept = 120;
+
   void Consume(const std::string& chunk);
   /// Share of the transfer done, 0 to 100, from the "*" marks.
   int Percent() const;
@@ -26,9 +30,9 @@ class ProgressTracker {
   const char* Phase() const { return phase_; }
 
  private:
-  void LineDone();
+  void LineDone(const std::string& line);
 
-  std::string line_;
+  LineSplitter lines_{kProgressLineKept};
   bool inTransfer_ = false;
   int stars_ = 0;
   const char* phase_ = "starting";

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "fleet/html/html_sections.h"
 #include "fleet/transcript/phase_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace modflash::fleet {
 namespace {
@@ -67,6 +70,42 @@ TEST(HtmlReportTest, RecordTextIsEscapedEverywhere) {
   EXPECT_NE(page.find("&lt;iframe src=x&gt;"), std::string::npos);
   // A phase name that is not a plain word draws as an unknown phase.
   EXPECT_NE(page.find("class=\"p-other\""), std::string::npos);
+}
+
+// The page of a run is made from its records and run.json in memory, and
+// shows what run.json says: a command line that is not UTF-8 shows as the
+// file holds it, and each reader and its counts are there.
+TEST(HtmlReportTest, RunSummaryPageSaysWhatItsFilesSay) {
+  testing::TempDir dir;
+  RunDescription run;
+  run.kind = "program";
+  run.commandLine = {"modflash-fleet", "--site",
+                     "S\xFC"
+                     "d"};
+  ReaderRecord updated;
+  updated.reader = {"dock-1", "10.0.0.1", "10.0.0.1", 5000, 1, ""};
+  updated.outcome = Outcome::kUpdated;
+  ReaderRecord failed = updated;
+  failed.reader.name = "dock-2";
+  failed.outcome = Outcome::kFailed;
+  std::string error;
+  ASSERT_TRUE(
+      WriteRunSummary(dir.path().string(), run, {updated, failed}, error))
+      << error;
+  const auto read = [&](const char* name) {
+    std::ifstream in(dir.path() / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in),
+                       std::istreambuf_iterator<char>());
+  };
+  const Json info = Json::parse(read("run.json"));
+  EXPECT_EQ(info["counts"],
+            Json({{"updated", 1}, {"failed", 1}, {"not-started", 0}}));
+  const std::string page = read("report.html");
+  EXPECT_EQ(page.find("\xFC"), std::string::npos);
+  EXPECT_NE(page.find(EscapeHtml(info["command_line"][2].get<std::string>())),
+            std::string::npos);
+  EXPECT_GT(Count(page, "dock-1"), 0u);
+  EXPECT_GT(Count(page, "dock-2"), 0u);
 }
 
 TEST(HtmlReportTest, LogLinksAreRelativeFilePaths) {

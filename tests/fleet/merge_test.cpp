@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/cli/merge_command.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -122,6 +123,39 @@ TEST(MergeTest, SitesStayApartAndTheirCountsAddUp) {
   EXPECT_EQ(info["runs"], Json({"n", "s"}));
   ASSERT_EQ(info["images"].size(), 2u);
   EXPECT_TRUE(info["image"].is_null());
+  // A merge's run.json is a run's, with its images, sites and runs.
+  std::vector<std::string> keys;
+  for (const auto& item : info.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "tool", "tool_version", "modflash_version", "kind",
+                      "command_line", "start_time", "end_time", "image",
+                      "images", "site", "retry_of", "waves", "stopped",
+                      "counts", "sites", "runs"}));
+  EXPECT_TRUE(info["modflash_version"].is_null());
+  EXPECT_EQ(info["start_time"], "2026-01-01T10:00:00");
+  EXPECT_EQ(MergeRunInfo({withImages[0]}, {merged[0]}, {})["image"],
+            withImages[0].run["image"]);
+}
+
+// Where --merge stands, with or without its folder, it names the merge;
+// a value that merely starts so, or a line without it, does not.
+TEST(MergeTest, MergeIsFoundAnywhereOnTheCommandLine) {
+  const auto isMerge = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "modflash-fleet");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    return IsMergeCommand(static_cast<int>(argv.size()), argv.data());
+  };
+  EXPECT_TRUE(isMerge({"--merge", "all", "first", "second"}));
+  EXPECT_TRUE(isMerge({"--merge=all", "first"}));
+  EXPECT_TRUE(isMerge({"--unreachable-site", "x", "--merge", "all", "a"}));
+  EXPECT_TRUE(isMerge({"--merge"}));
+  EXPECT_TRUE(isMerge({"--merge", "out", "--help"}));
+  EXPECT_TRUE(isMerge({"--plain", "--merge", "--bogus"}));
+  EXPECT_FALSE(isMerge({"--program", "img.bin", "fleet.txt", "-j", "4"}));
+  EXPECT_FALSE(isMerge({"--merged", "x"}));
+  EXPECT_FALSE(isMerge({"--help"}));
+  EXPECT_FALSE(isMerge({}));
 }
 
 std::string ReadText(const std::filesystem::path& path) {

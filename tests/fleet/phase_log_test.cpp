@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/transcript/line_splitter.h"
 #include "tests/support/transcript.h"
 
 namespace modflash::fleet {
@@ -33,6 +34,29 @@ void ExpectPhases(const std::vector<PhaseSpan>& got,
     EXPECT_DOUBLE_EQ(got[i].start, want[i].start);
     EXPECT_DOUBLE_EQ(got[i].end, want[i].end);
   }
+}
+
+// Lines in pieces, with "\r\n" ends, cut at the length kept, and bytes
+// that the reader takes out (marks it counts) left out of them.
+TEST(LineSplitterTest, JoinsPiecesCutsLongLinesAndLeavesOutMarks) {
+  LineSplitter lines(6);
+  std::vector<std::string> got;
+  int stars = 0;
+  const auto takeStars = [&](char c) {
+    if (c != '*') return false;
+    ++stars;
+    return true;
+  };
+  const auto keep = [&](const std::string& line) { got.push_back(line); };
+  for (const char* chunk :
+       {"Conn", "ected\r", "\n**ab*c\n", "\r\n", "0X1234"}) {
+    lines.Feed(chunk, takeStars, keep);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"Connec", "abc", ""}));
+  EXPECT_EQ(stars, 3);
+  lines.Feed(
+      "56789**\n", [](char) { return false; }, keep);
+  EXPECT_EQ(got.back(), "0X1234");
 }
 
 // A whole update as its output arrives: each phase starts when the chunk

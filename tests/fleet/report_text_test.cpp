@@ -6,10 +6,12 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "fleet/plan/waves.h"
 #include "fleet/report/report.h"
+#include "fleet/report/run_info.h"
 #include "fleet/text/text.h"
 #include "tests/support/temp_dir.h"
 
@@ -84,6 +86,84 @@ TEST(ReportTextTest, CsvAndJsonlAgreeOnOneRule) {
   EXPECT_EQ(record["name"], "=cmd|' /C calc'!A0 \xEF\xBF\xBD");
   EXPECT_EQ(record["failure_line"], "-bad");
   EXPECT_EQ(record["exit_status"], -1);
+}
+
+// A record with every field set, as a run's report holds it.
+ReaderRecord FullRecord() {
+  ReaderRecord r;
+  r.reader = {"dock 1", "dock1.local", "10.0.0.5", 5001, 3, "first line"};
+  r.outcome = Outcome::kUpdated;
+  r.exitStatus = 0;
+  r.exitStatusRaw = 0;
+  r.facts.fileVersion = "V1.2.3";
+  r.facts.versionBefore = "V1.1.0";
+  r.facts.versionAfter = "V1.2.3";
+  r.facts.initialBaud = "921600";
+  r.facts.refusedTries = 2;
+  r.facts.answeredAfterUpdate = true;
+  r.imageSha256 = "ab12";
+  r.failureLine = "-x, \"y\"";
+  r.firstError = "=1+1";
+  r.failurePhase = "transfer";
+  r.failureAddress = "0x00405000";
+  r.moduleState = "untouched";
+  r.nextStep = "retry";
+  r.current = false;
+  r.wave = 2;
+  r.startTime = "2026-01-01T10:00:00";
+  r.endTime = "2026-01-01T10:01:00";
+  r.seconds = 61.26;
+  r.logFile = "001-dock.log";
+  r.site = "north";
+  r.phases = {{"connect", 0, 1.04}, {"transfer", 1.04, 61.26}};
+  return r;
+}
+
+// The JSON object holds the fields in column order, typed, and then the
+// phases; the CSV line that the one writer makes from it is the line the
+// typed record makes (a merge writes a run's records back that way).
+TEST(ReportTextTest, RecordJsonAndCsvCellsFollowOneFieldList) {
+  const ReaderRecord full = FullRecord();
+  const nlohmann::ordered_json object = RecordJson(full);
+  std::vector<std::string> keys;
+  for (const auto& item : object.items()) keys.push_back(item.key());
+  std::vector<std::string> expected = ReportFields();
+  expected.push_back(field::kPhases);
+  EXPECT_EQ(keys, expected);
+  EXPECT_EQ(object[field::kPort], 5001);
+  EXPECT_EQ(object[field::kInitialBaud], 921600);
+  EXPECT_EQ(object[field::kCurrent], false);
+  EXPECT_EQ(object[field::kSeconds], 61.3);
+  EXPECT_TRUE(object[field::kRun].is_null());
+  EXPECT_EQ(object[field::kPhases][1][field::kEnd], 61.3);
+  for (const ReaderRecord& r : {full, ReaderRecord{}}) {
+    std::ostringstream typed;
+    std::ostringstream fromJson;
+    WriteCsv(typed, ReportFields(), {RecordCells(r)});
+    WriteCsv(fromJson, ReportFields(),
+             {JsonCells(RecordJson(r), ReportFields())});
+    EXPECT_EQ(typed.str(), fromJson.str());
+  }
+  std::ostringstream csv;
+  WriteCsv(csv, ReportFields(), {RecordCells(full)});
+  EXPECT_NE(csv.str().find(",\"'-x, \"\"y\"\"\",'=1+1,"), std::string::npos)
+      << csv.str();
+  EXPECT_NE(csv.str().find(",no,yes,"), std::string::npos) << csv.str();
+}
+
+// What the page is built from in memory says what the files say: invalid
+// UTF-8 in texts and keys is replaced as the JSON writer replaces it.
+TEST(ReportTextTest, AsWrittenIsWhatTheFileHolds) {
+  const Json value = {{"ok",
+                       "S\xC3\xBC"
+                       "d"},
+                      {"cut \xE2\x82", {"\xC3", 12, -1, 1.5, nullptr}},
+                      {"n", 4294967295LL}};
+  const std::string written =
+      value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  EXPECT_EQ(AsWritten(value).dump(), Json::parse(written).dump());
+  EXPECT_EQ(AsWritten(value).dump(), written);
+  EXPECT_EQ(AsWritten(value)["ok"], value["ok"]);
 }
 
 TEST(ReportTextTest, WavesAreCountsAndSharesWithTheLastRepeated) {

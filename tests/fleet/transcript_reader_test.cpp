@@ -92,10 +92,10 @@ TEST(TranscriptReaderTest, OutOfStepAnswersSetAsideGoIntoTheNote) {
     EXPECT_EQ(record.facts.refusedTries, 0);
     record.reader.note = "from the inventory";
     record.outcome = Outcome::kUpdated;
-    EXPECT_EQ(RecordTexts(record).back(),
+    EXPECT_EQ(RecordCells(record).back().text,
               std::string("from the inventory; ") + paired);
     record.outcome = Outcome::kFailed;
-    EXPECT_EQ(RecordTexts(record).back(), "from the inventory");
+    EXPECT_EQ(RecordCells(record).back().text, "from the inventory");
   }
 }
 

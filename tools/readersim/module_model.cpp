@@ -192,6 +192,25 @@ Bytes ModuleModel::StatusAnswer(uint8_t packetType, uint32_t address,
   return answer;
 }
 
+namespace {
+
+// The payload's length in 32-bit words of an update packet of `type`; -1
+// for a type the module does not know.
+int PayloadWords(uint8_t type) {
+  switch (type) {
+    case kPacketEnter:
+      return 1;
+    case kPacketSendCode:
+      return 11;
+    case kPacketComplete:
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
 bool ModuleModel::PacketIsWellFormed(const uint8_t* packet,
                                      std::string& why) const {
   for (size_t i = 0; i < sizeof kPacketHeader; ++i) {
@@ -213,21 +232,12 @@ bool ModuleModel::PacketIsWellFormed(const uint8_t* packet,
   const uint8_t type = packet[7];
   const uint32_t words = static_cast<uint32_t>(packet[9]) |
                          (static_cast<uint32_t>(packet[10]) << 8);
-  uint32_t expectedWords;
-  switch (type) {
-    case kPacketEnter:
-      expectedWords = 1;
-      break;
-    case kPacketSendCode:
-      expectedWords = 11;
-      break;
-    case kPacketComplete:
-      expectedWords = 0;
-      break;
-    default:
-      why = "unknown update packet type " + std::to_string(type);
-      return false;
+  const int expected = PayloadWords(type);
+  if (expected < 0) {
+    why = "unknown update packet type " + std::to_string(type);
+    return false;
   }
+  const auto expectedWords = static_cast<uint32_t>(expected);
   if (words != expectedWords) {
     why = "update packet type " + std::to_string(type) + " with word count " +
           std::to_string(words) + ", expected " + std::to_string(expectedWords);
