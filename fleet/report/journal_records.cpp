@@ -79,17 +79,21 @@ bool PlanReaders(const Json& run, std::vector<Reader>& readers,
     reader.name = r.is_object() ? Text(r, "name") : "";
     reader.host = r.is_object() ? Text(r, "host") : "";
     reader.address = r.is_object() ? Text(r, "address") : "";
-    const auto port = r.is_object() ? Whole(r, "port") : std::nullopt;
-    const auto line = r.is_object() ? Whole(r, "line") : std::nullopt;
-    if (reader.name.empty() || reader.address.empty() || !port || *port < 1 ||
-        *port > 65535) {
+    // Plain numbers, 0 when absent: an optional read here makes GCC's -O3
+    // warn that it may be used uninitialised.
+    const long long port =
+        r.is_object() ? Whole(r, "port").value_or(0) : 0;
+    const long long line =
+        r.is_object() ? Whole(r, "line").value_or(0) : 0;
+    if (reader.name.empty() || reader.address.empty() || port < 1 ||
+        port > 65535) {
       error = "run.json: reader " + std::to_string(readers.size() + 1) +
               " of the plan is malformed";
       readers.clear();
       return false;
     }
-    reader.port = static_cast<int32_t>(*port);
-    reader.line = line ? static_cast<int>(*line) : 0;
+    reader.port = static_cast<int32_t>(port);
+    reader.line = static_cast<int>(line);
     readers.push_back(reader);
   }
   return true;
