@@ -1,5 +1,19 @@
 # Shared by the scripts in this folder: installing what is missing.
 
+# apt_update: reads the package lists, three tries a few seconds apart. A
+# list that still fails (a mirror in the middle of a sync) is only a
+# warning: the lists read before, or the others, may hold what is needed,
+# and the install says so if they don't.
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -qq && return 0
+    [ "$try" -lt 3 ] && sleep $((try * 5))
+  done
+  echo "warning: apt-get update failed three times; installing from the lists at hand"
+  return 0
+}
+
 # need_packages PKG...: installs the Debian packages that are not installed
 # yet (as root, through apt-get), or says exactly what to install and fails.
 need_packages() {
@@ -13,10 +27,14 @@ need_packages() {
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "Installing: ${missing[*]}"
     if [ -z "${MODFLASH_APT_UPDATED:-}" ]; then
-      apt-get update -qq || return 1
+      apt_update
       export MODFLASH_APT_UPDATED=1
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || return 1
+    # A mirror caught mid-sync fails one fetch; the second try reads the
+    # lists again first.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
+      { apt_update && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null; } ||
+      return 1
   else
     echo "Missing packages: ${missing[*]}"
     echo "Install them with: sudo apt-get install ${missing[*]}"
