@@ -42,6 +42,10 @@ need_packages() {
   fi
 }
 
+# The programs of a build, without the tests: what a leg builds when it only
+# needs them to run (or, where its tests cannot run, to compile them).
+PROGRAM_TARGETS=(modflash modflash-fleet modflash-audit readersim)
+
 # The packages a native build with tests needs.
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 # Header-only libraries of modflash-fleet (the Windows builds use them too).
