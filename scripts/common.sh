@@ -42,6 +42,27 @@ need_packages() {
   fi
 }
 
+# runs_32bit_programs: whether this host's kernel starts 32-bit x86 Linux
+# programs (some refuse them: "Exec format error"). Wine's 32-bit side is
+# one, so without them no 32-bit Windows program runs under Wine. The probe
+# is the smallest such program: a static ELF whose one system call is exit(0).
+runs_32bit_programs() {
+  local probe status=0
+  probe=$(mktemp "${TMPDIR:-/tmp}/modflash-elf32.XXXXXX")
+  local elf='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'
+  elf+='\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00'
+  elf+='\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00'
+  elf+='\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08'
+  elf+='\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00'
+  elf+='\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80'
+  # shellcheck disable=SC2059 # the bytes are the format
+  printf "$elf" >"$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return "$status"
+}
+
 # The programs of a build, without the tests: what a leg builds when it only
 # needs them to run (or, where its tests cannot run, to compile them).
 PROGRAM_TARGETS=(modflash modflash-fleet modflash-audit readersim)
