@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 #include "fleet/system/terminal.h"
 
@@ -152,6 +153,49 @@ std::string LocalWhen(std::time_t t, std::time_t now) {
   }
   return std::string(kDayNames[static_cast<size_t>(when.tm_wday % 7)]) + " " +
          text;
+}
+
+std::string LocalIsoTime(std::time_t t) {
+  const std::tm local = LocalTime(t);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d",
+                (local.tm_year + 1900) % 10000, (local.tm_mon + 1) % 100,
+                local.tm_mday % 100, local.tm_hour % 100, local.tm_min % 100,
+                local.tm_sec % 100);
+  return text;
+}
+
+std::time_t WindowClockNow() {
+  std::time_t now = std::time(nullptr);
+  const char* shift = std::getenv("MODFLASH_FLEET_CLOCK_SHIFT");
+  if (shift != nullptr && *shift != '\0') {
+    char* end = nullptr;
+    const long long seconds = std::strtoll(shift, &end, 10);
+    // At most a year either way; anything else is ignored.
+    if (*end == '\0' && seconds > -366LL * 86400 && seconds < 366LL * 86400) {
+      now += static_cast<std::time_t>(seconds);
+    }
+  }
+  return now;
+}
+
+std::string WindowState(const std::vector<MaintenanceWindow>& windows,
+                        std::time_t now) {
+  if (WindowOpenAt(windows, MachineLocalMinute(now))) {
+    const auto closes = NextWindowChange(windows, now, false);
+    return closes ? "open until " + LocalWhen(*closes, now) : "open";
+  }
+  const auto opens = NextWindowChange(windows, now, true);
+  return opens ? "closed, the next opens at " + LocalWhen(*opens, now)
+               : "closed";
+}
+
+std::string WindowList(const std::vector<MaintenanceWindow>& windows) {
+  std::string list;
+  for (const MaintenanceWindow& w : windows) {
+    list += (list.empty() ? "" : ", ") + w.text;
+  }
+  return list;
 }
 
 }  // namespace modflash::fleet

@@ -53,6 +53,22 @@ std::optional<std::time_t> NextWindowChange(
 /// 22:00") when it is not today.
 std::string LocalWhen(std::time_t t, std::time_t now);
 
+/// "YYYY-MM-DDTHH:MM:SS" of `t` in the machine's local time.
+std::string LocalIsoTime(std::time_t t);
+
+/// The clock the windows are checked against: the machine's, shifted by
+/// MODFLASH_FLEET_CLOCK_SHIFT seconds when set (for rehearsals and tests
+/// of a window's closing, without waiting for the night).
+std::time_t WindowClockNow();
+
+/// "open until 05:30" or "closed, the next opens at Sat 22:00", of
+/// `windows` at `now`.
+std::string WindowState(const std::vector<MaintenanceWindow>& windows,
+                        std::time_t now);
+
+/// The windows as given, joined with ", ".
+std::string WindowList(const std::vector<MaintenanceWindow>& windows);
+
 }  // namespace modflash::fleet
 
 #endif  // MODFLASH_FLEET_PLAN_WINDOW_H_
