@@ -171,6 +171,8 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
   settings.canary = o.canary > 0;
   settings.maxFailures = o.maxFailures;
   settings.maxFailureRate = o.maxFailureRate;
+  settings.windows = o.windows;
+  settings.stopAtWindowEnd = o.stopAtWindowEnd;
 }
 
 namespace {
@@ -230,6 +232,14 @@ void PrintPlan(const Options& o, const FleetSettings& settings,
   if (!o.image.empty()) {
     std::cout << "Image: " << o.image << " (" << settings.imageVersion
               << ", SHA-256 " << settings.imageSha256 << ")\n";
+  }
+  if (!settings.windows.empty()) {
+    std::cout << "Maintenance windows: " << WindowList(settings.windows)
+              << " (local time; "
+              << WindowState(settings.windows, WindowClockNow())
+              << (settings.stopAtWindowEnd ? "; the run stops when none is open"
+                                           : "")
+              << ")\n";
   }
 }
 

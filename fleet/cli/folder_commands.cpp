@@ -6,9 +6,11 @@
 #include "fleet/cli/exit_status.h"
 #include "fleet/cli/run_steps.h"
 #include "fleet/html/html_report.h"
+#include "fleet/report/fields.h"
 #include "fleet/report/journal_read.h"
 #include "fleet/report/report.h"
 #include "fleet/run/resume.h"
+#include "fleet/run/window_gate.h"
 #include "fleet/text/text.h"
 #include "fleet/transcript/transcript_reader.h"
 
@@ -56,6 +58,31 @@ bool WriteWavePage(const std::string& folder,
 
 namespace {
 
+std::vector<std::string> WindowTexts(
+    const std::vector<MaintenanceWindow>& windows) {
+  std::vector<std::string> texts;
+  for (const MaintenanceWindow& w : windows) texts.push_back(w.text);
+  return texts;
+}
+
+// The plan's maintenance windows (none in plans of earlier versions);
+// false when one is malformed.
+bool TakeWindows(const Json& plan, Options& o) {
+  o.stopAtWindowEnd = Text(plan, "window_end") == "stop";
+  const auto list = plan.find("windows");
+  if (list == plan.end()) return true;
+  if (!list->is_array() || list->size() > 64) return false;
+  for (const Json& text : *list) {
+    MaintenanceWindow window;
+    std::string error;
+    if (!text.is_string() ||
+        !ParseWindow(text.get<std::string>(), window, error))
+      return false;
+    o.windows.push_back(window);
+  }
+  return true;
+}
+
 // The options and waves the plan had; false when it is malformed.
 bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   const std::string kind = Text(plan, "kind");
@@ -71,6 +98,7 @@ bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   o.site = Text(plan, "site");
   o.retry = Text(plan, "retry_of");
   if (o.modflash.empty()) o.modflash = Text(plan, "modflash");
+  if (!TakeWindows(plan, o)) return false;
   const auto list = plan.find("waves");
   if (list == plan.end() || !list->is_array()) return false;
   for (const Json& w : *list) {
@@ -119,14 +147,18 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
           {"force", settings.force},
           {"site", o.site},
           {"retry_of", o.retry},
-          {"modflash", o.modflash}};
+          {"modflash", o.modflash},
+          {"windows", WindowTexts(settings.windows)},
+          {"window_end", settings.stopAtWindowEnd ? "stop" : "wait"}};
 }
 
 int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   const std::string folder = o.resume;
   Json run;
   if (!ReadRun(folder, run)) return kBadInput;
-  if (Text(run, "state") != kStateRunning) {
+  // A run stopped by the end of its windows goes on in a later one.
+  if (Text(run, "state") != kStateRunning &&
+      Text(run, run_key::kStopped) != kWindowClosed) {
     std::cout << "modflash-fleet: the run of " << folder
               << " has finished; nothing to resume (--retry " << folder
               << " takes its failures)\n";
@@ -199,6 +231,10 @@ int StatusMain(const std::string& folder) {
                               std::to_string(LockHolder(folder)) + ")"
                         : "ended early (--resume " + folder + " goes on)")
             << "\n";
+  if (!finished && alive && !journal.waitingUntil.empty()) {
+    std::cout << "Waiting for a maintenance window: the next opens at "
+              << Shown(journal.waitingUntil) << "\n";
+  }
   std::vector<Json> ended;
   std::vector<size_t> inFlight;
   for (size_t i = 0; i < readers.size(); ++i) {

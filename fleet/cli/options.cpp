@@ -13,6 +13,8 @@ struct Given {
   std::vector<std::string> arguments;
   std::string waves;
   std::string failureRate;
+  std::vector<std::string> windows;
+  std::string windowEnd;
 };
 
 void AddOptions(CLI::App& app, Options& o, Given& given) {
@@ -68,6 +70,13 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
                  "image, readers, waves and limits");
   app.add_option("--status", o.status,
                  "Tell where the run of this run folder stands, and exit");
+  app.add_option("--window", given.windows,
+                 "Start updates only within this local time range, e.g. "
+                 "22:00-05:30 or \"Sat,Sun 00:00-24:00\" (repeatable); "
+                 "running ones finish when it closes");
+  app.add_option("--window-end", given.windowEnd,
+                 "When no window is open: wait for the next (wait, the "
+                 "default) or stop the run (stop; --resume goes on later)");
   app.add_flag("--version", o.version,
                "Print this program's version and modflash's, and exit");
 }
@@ -92,6 +101,31 @@ std::string TakeArguments(const std::vector<std::string>& arguments,
   return "";
 }
 
+// The maintenance windows; "" or what is wrong.
+std::string TakeWindows(const Given& given, Options& o) {
+  if (o.audit && (!given.windows.empty() || !given.windowEnd.empty())) {
+    return "--window and --window-end are for updates; an audit changes "
+           "nothing";
+  }
+  if (!given.windowEnd.empty() && given.windowEnd != "wait" &&
+      given.windowEnd != "stop") {
+    return "--window-end takes wait or stop, not \"" + given.windowEnd + "\"";
+  }
+  if (!given.windowEnd.empty() && given.windows.empty()) {
+    return "--window-end goes with --window";
+  }
+  o.stopAtWindowEnd = given.windowEnd == "stop";
+  for (const std::string& text : given.windows) {
+    MaintenanceWindow window;
+    std::string error;
+    if (!ParseWindow(text, window, error)) {
+      return "--window \"" + text + "\": " + error;
+    }
+    o.windows.push_back(window);
+  }
+  return "";
+}
+
 // The limits that only updates have; "" or what is wrong.
 std::string TakeLimits(const Given& given, Options& o) {
   std::string error;
@@ -113,7 +147,7 @@ std::string TakeLimits(const Given& given, Options& o) {
       !ParseFailureRate(given.failureRate, o.maxFailureRate, error)) {
     return error;
   }
-  return "";
+  return TakeWindows(given, o);
 }
 
 int UsageError(const std::string& reason) {
@@ -129,7 +163,8 @@ int TakeFolderCommand(const Given& given, const Options& o) {
                       !o.image.empty() || !given.arguments.empty() ||
                       !given.waves.empty() || o.canary > 0 ||
                       o.maxFailures > 0 || !given.failureRate.empty() ||
-                      o.force || o.check || !o.out.empty() || !o.site.empty();
+                      o.force || o.check || !o.out.empty() || !o.site.empty() ||
+                      !given.windows.empty() || !given.windowEnd.empty();
   if (!o.resume.empty() && !o.status.empty()) {
     return UsageError("give --resume or --status, not both");
   }

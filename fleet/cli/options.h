@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fleet/plan/waves.h"
+#include "fleet/plan/window.h"
 #include "fleet/report/record.h"
 
 namespace modflash::fleet {
@@ -33,6 +34,11 @@ struct Options {
   std::string site;
   std::string resume;  ///< --resume: the unfinished run folder
   std::string status;  ///< --status: the run folder to tell of
+  /// --window: no update starts outside all of them; none: always open.
+  std::vector<MaintenanceWindow> windows;
+  /// --window-end stop: the run stops when no window is open, instead of
+  /// waiting for the next.
+  bool stopAtWindowEnd = false;
 };
 
 /// Reads the command line into `o`. -1 to go on, otherwise the exit status

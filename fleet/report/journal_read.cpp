@@ -1,7 +1,5 @@
 #include "fleet/report/journal_read.h"
 
-#include "fleet/system/folder_file.h"
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +7,7 @@
 
 #include "contract/phases.h"
 #include "fleet/system/durable.h"
+#include "fleet/system/folder_file.h"
 
 namespace modflash::fleet {
 namespace {
@@ -42,6 +41,11 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (Nesting(line) > kMaxJournalNesting) return "nested too deep";
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
+  if (Text(entry, "entry") == kEntryWindow) {
+    out.waitingUntil = Text(entry, "until");
+    ++out.entries;
+    return "";
+  }
   const auto reader = entry.find("reader");
   if (reader == entry.end() || !reader->is_number_unsigned() ||
       reader->get<size_t>() >= out.readers.size()) {

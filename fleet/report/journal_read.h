@@ -19,6 +19,9 @@ inline constexpr char kLockFile[] = "run.lock";
 /// run.json's "state" while the run goes on, and once it has ended.
 inline constexpr char kStateRunning[] = "running";
 inline constexpr char kStateFinished[] = "finished";
+/// The entry that says no maintenance window is open, and until when
+/// ("until"; "" once one is open again).
+inline constexpr char kEntryWindow[] = "window";
 /// The steps a start entry names.
 inline constexpr char kStepUpdate[] = "update";
 inline constexpr char kStepVersionRead[] = "version-read";
@@ -47,6 +50,9 @@ struct ReaderTrace {
 struct JournalRead {
   std::vector<ReaderTrace> readers;  ///< in plan order
   size_t entries = 0;
+  /// The last window entry's "until": while no maintenance window was
+  /// open, when the next opens; "" when one was open (or none was given).
+  std::string waitingUntil;
   /// The last line was cut off (a power loss mid-write): it is left out,
   /// and `wholeBytes` is where the whole lines end.
   bool torn = false;

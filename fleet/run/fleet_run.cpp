@@ -12,6 +12,7 @@
 #include "fleet/run/exit_file.h"
 #include "fleet/run/hang_up.h"
 #include "fleet/run/running.h"
+#include "fleet/run/window_gate.h"
 #include "fleet/system/durable.h"
 #include "fleet/system/system.h"
 #include "fleet/system/terminal.h"
@@ -39,7 +40,9 @@ class Scheduler {
         display_(display),
         audit_(settings.kind == RunKind::kAudit),
         plan_(settings.waves.empty() ? WavePlan({}, readers.size())
-                                     : settings.waves) {
+                                     : settings.waves),
+        gate_(settings.windows, settings.stopAtWindowEnd, display,
+              settings.observer) {
     result_.records.resize(readers.size());
     for (size_t i = 0; i < readers.size(); ++i) {
       result_.records[i].reader = readers[i];
@@ -51,8 +54,14 @@ class Scheduler {
     for (;;) {
       const auto passStart = SteadyClock::now();
       FollowInterruptions();
+      waiting_ = false;
       while (Startable()) StartNext();
-      if (running_.empty()) break;  // nothing runs and nothing may start
+      if (running_.empty() && !waiting_) break;  // nothing runs, nor may start
+      if (running_.empty()) {  // until a maintenance window opens
+        ShowLive();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        continue;
+      }
       std::vector<ChildProcess*> children;
       for (auto& r : running_) children.push_back(r->child.get());
       ChildProcess::WaitForAny(children, 250);
@@ -181,8 +190,28 @@ class Scheduler {
       if (!running_.empty()) return false;  // the wave is still running
       if (!NextWave()) return false;
     }
-    return running_.size() < static_cast<size_t>(settings_.jobs) &&
-           !Busy(readers_[next_]);
+    if (running_.size() >= static_cast<size_t>(settings_.jobs) ||
+        Busy(readers_[next_])) {
+      return false;
+    }
+    return WindowAllows();
+  }
+
+  // Whether a maintenance window lets the next update start; when none
+  // does, the run waits for one or, as asked, stops.
+  bool WindowAllows() {
+    const WindowGate::Verdict verdict = gate_.Check();
+    if (gate_.Unwritten() && settings_.observer != nullptr) {
+      NotWritten(settings_.observer->Unwritten());
+    }
+    if (verdict == WindowGate::Verdict::kStop) {
+      Stop(kWindowClosed);
+      display_.Note(
+          "The maintenance window closed: no further update starts; the "
+          "running ones finish. --resume takes the rest in a later window.");
+    }
+    waiting_ = verdict == WindowGate::Verdict::kWait;
+    return verdict == WindowGate::Verdict::kOpen && result_.stopped.empty();
   }
 
   // Opens the next wave, unless a failed canary forbids it.
@@ -374,7 +403,7 @@ class Scheduler {
     Totals totals;
     totals.readers = readers_.size();
     totals.running = running_.size();
-    totals.note = result_.stopped;
+    totals.note = result_.stopped.empty() ? gate_.Waiting() : result_.stopped;
     // One wave of everything is no wave to speak of.
     totals.wave = wave_;
     totals.waves = plan_.size() > 1 ? plan_.size() : 0;
@@ -414,6 +443,8 @@ class Scheduler {
   size_t waveFailures_ = 0;
   size_t finished_ = 0;
   size_t failures_ = 0;
+  WindowGate gate_;
+  bool waiting_ = false;  // this pass: only a closed window holds starts
   int interruptionsSeen_ = 0;
   bool hungUp_ = false;
 };

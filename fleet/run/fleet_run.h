@@ -7,6 +7,7 @@
 
 #include "fleet/console/display.h"
 #include "fleet/plan/inventory.h"
+#include "fleet/plan/window.h"
 #include "fleet/report/report.h"
 #include "process/child_process.h"
 
@@ -24,6 +25,12 @@ class RunObserver {
                        const char* step, long pid) = 0;
   virtual bool Ended(size_t index, const ReaderRecord& record) = 0;
   virtual bool WaveEnded(const std::vector<ReaderRecord>& records) = 0;
+  /// No maintenance window is open: the run waits until `until` (local
+  /// time); "" once one is open again.
+  virtual bool Waiting(const std::string& until) {
+    static_cast<void>(until);
+    return true;
+  }
   virtual std::string Unwritten() const = 0;
 };
 
@@ -49,6 +56,11 @@ struct FleetSettings {
   /// No start once more than this share (per cent) of the finished updates
   /// failed; below 0: no such limit.
   double maxFailureRate = -1;
+  /// No update (nor the version read before one) starts outside these;
+  /// none: no such limit.
+  std::vector<MaintenanceWindow> windows;
+  /// When no window is open: stop (kWindowClosed) instead of waiting.
+  bool stopAtWindowEnd = false;
   std::string folder;  ///< the run folder, which must exist
   RunObserver* observer = nullptr;
   /// For a resumed run: the records of readers that ended before, taken

@@ -52,6 +52,11 @@ bool Journal::Ended(size_t index, const ReaderRecord& record) {
                  {"record", RecordJson(Completed(record))}});
 }
 
+bool Journal::Waiting(const std::string& until) {
+  return Append(
+      {{"entry", kEntryWindow}, {"time", LocalTimeNow()}, {"until", until}});
+}
+
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
   std::vector<ReaderRecord> report;
   report.reserve(records.size());
