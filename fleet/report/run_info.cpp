@@ -55,6 +55,12 @@ std::string Text(const Json& record, const char* field) {
   return it->get<std::string>();
 }
 
+std::optional<long long> Whole(const Json& record, const char* field) {
+  const auto it = record.find(field);
+  if (it == record.end() || !it->is_number_integer()) return std::nullopt;
+  return it->get<long long>();
+}
+
 Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
   std::map<std::string, int> seen;
   for (const Json& r : records) ++seen[Text(r, field::kOutcome)];
