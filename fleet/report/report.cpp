@@ -168,8 +168,12 @@ struct ReadField {
     const auto it = json.find(name);
     if (it != json.end() && it->is_number()) value = it->get<double>();
   }
+  // Written as a number when it is one, so read back as its JSON text.
   void operator()(const RateField<std::string>& rate) const {
-    rate.text = Text(json, name);
+    const auto it = json.find(name);
+    if (it == json.end()) return;
+    if (it->is_string()) rate.text = it->get<std::string>();
+    if (it->is_number()) rate.text = it->dump();
   }
   void operator()(RunField) const {}
   void operator()(const NoteField<ReaderRecord>& note) const {
