@@ -150,9 +150,9 @@ std::string SitesTable(const std::vector<Json>& records) {
 // Failures first, then readers never started, then the rest; each group
 // in record order.
 int Rank(const std::string& outcome) {
-  if (outcome == "failed") return 0;
+  if (outcome == OutcomeName(Outcome::kFailed)) return 0;
   if (IsFailure(outcome)) return 1;
-  if (outcome == "not-started") return 2;
+  if (outcome == OutcomeName(Outcome::kNotStarted)) return 2;
   return 3;
 }
 
