@@ -22,9 +22,9 @@ namespace {
 
 // Every outcome a report can hold, in the order counts are shown.
 constexpr Outcome kOutcomeOrder[] = {
-    Outcome::kUpdated,        Outcome::kDryRunOk,    Outcome::kAlreadyCurrent,
-    Outcome::kAnswered,       Outcome::kNoModuleAnswer, Outcome::kUnreachable,
-    Outcome::kFailed,         Outcome::kNotStarted};
+    Outcome::kUpdated,  Outcome::kDryRunOk,       Outcome::kAlreadyCurrent,
+    Outcome::kAnswered, Outcome::kNoModuleAnswer, Outcome::kUnreachable,
+    Outcome::kFailed,   Outcome::kNotStarted};
 
 std::vector<std::string> BaseOutcomes(const std::string& kind) {
   std::vector<Outcome> base;
