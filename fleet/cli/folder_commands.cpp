@@ -31,7 +31,8 @@ bool ReadRun(const std::string& folder, Json& run) {
   std::string error;
   if (ReadRunFile(folder, "run.json", kMaxRunJsonBytes, text, error)) {
     run = Json::parse(text, nullptr, false);
-    if (run.is_object() && run.contains("plan") && run["plan"].is_object())
+    if (run.is_object() && run.contains(field::kPlan) &&
+        run[field::kPlan].is_object())
       return true;
     error = folder + "/run.json holds no plan (a run of an earlier version?)";
   }
@@ -68,8 +69,8 @@ std::vector<std::string> WindowTexts(
 // The plan's maintenance windows (none in plans of earlier versions);
 // false when one is malformed.
 bool TakeWindows(const Json& plan, Options& o) {
-  o.stopAtWindowEnd = Text(plan, "window_end") == "stop";
-  const auto list = plan.find("windows");
+  o.stopAtWindowEnd = Text(plan, field::kWindowEnd) == "stop";
+  const auto list = plan.find(field::kWindows);
   if (list == plan.end()) return true;
   if (!list->is_array() || list->size() > 64) return false;
   for (const Json& text : *list) {
@@ -85,21 +86,21 @@ bool TakeWindows(const Json& plan, Options& o) {
 
 // The options and waves the plan had; false when it is malformed.
 bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
-  const std::string kind = Text(plan, "kind");
+  const std::string kind = Text(plan, field::kKind);
   o.kind = kind == "audit"    ? RunKind::kAudit
            : kind == "dryrun" ? RunKind::kDryRun
                               : RunKind::kProgram;
-  o.image = Text(plan, "image");
-  o.jobs = Number(plan, "jobs", 0);
-  o.force = plan.value("force", false);
-  o.canary = plan.value("canary", false) ? 1 : 0;
-  o.maxFailures = Number(plan, "max_failures", 0);
-  o.maxFailureRate = Number(plan, "max_failure_rate", -1.0);
-  o.site = Text(plan, "site");
-  o.retry = Text(plan, "retry_of");
-  if (o.modflash.empty()) o.modflash = Text(plan, "modflash");
+  o.image = Text(plan, field::kImage);
+  o.jobs = Number(plan, field::kJobs, 0);
+  o.force = plan.value(field::kForce, false);
+  o.canary = plan.value(field::kCanary, false) ? 1 : 0;
+  o.maxFailures = Number(plan, field::kMaxFailures, 0);
+  o.maxFailureRate = Number(plan, field::kMaxFailureRate, -1.0);
+  o.site = Text(plan, field::kSite);
+  o.retry = Text(plan, field::kRetryOf);
+  if (o.modflash.empty()) o.modflash = Text(plan, field::kModflash);
   if (!TakeWindows(plan, o)) return false;
-  const auto list = plan.find("waves");
+  const auto list = plan.find(field::kWaves);
   if (list == plan.end() || !list->is_array()) return false;
   for (const Json& w : *list) {
     if (!w.is_number_unsigned()) return false;
@@ -134,22 +135,22 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
               const std::vector<Reader>& readers) {
   Json list = Json::array();
   for (const Reader& r : readers) list.push_back(ReaderJson(r));
-  return {{"kind", RunKindName(o.kind)},
-          {"image", o.image},
-          {"image_version", settings.imageVersion},
-          {"image_sha256", settings.imageSha256},
-          {"readers", list},
-          {"waves", settings.waves},
-          {"jobs", settings.jobs},
-          {"canary", settings.canary},
-          {"max_failures", settings.maxFailures},
-          {"max_failure_rate", settings.maxFailureRate},
-          {"force", settings.force},
-          {"site", o.site},
-          {"retry_of", o.retry},
-          {"modflash", o.modflash},
-          {"windows", WindowTexts(settings.windows)},
-          {"window_end", settings.stopAtWindowEnd ? "stop" : "wait"}};
+  return {{field::kKind, RunKindName(o.kind)},
+          {field::kImage, o.image},
+          {field::kImageVersion, settings.imageVersion},
+          {field::kImageSha256, settings.imageSha256},
+          {field::kReaders, list},
+          {field::kWaves, settings.waves},
+          {field::kJobs, settings.jobs},
+          {field::kCanary, settings.canary},
+          {field::kMaxFailures, settings.maxFailures},
+          {field::kMaxFailureRate, settings.maxFailureRate},
+          {field::kForce, settings.force},
+          {field::kSite, o.site},
+          {field::kRetryOf, o.retry},
+          {field::kModflash, o.modflash},
+          {field::kWindows, WindowTexts(settings.windows)},
+          {field::kWindowEnd, settings.stopAtWindowEnd ? "stop" : "wait"}};
 }
 
 int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
@@ -157,14 +158,14 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   Json run;
   if (!ReadRun(folder, run)) return kBadInput;
   // A run stopped by the end of its windows goes on in a later one.
-  if (Text(run, "state") != kStateRunning &&
-      Text(run, run_key::kStopped) != kWindowClosed) {
+  if (Text(run, field::kState) != kStateRunning &&
+      Text(run, field::kStopped) != kWindowClosed) {
     std::cout << "modflash-fleet: the run of " << folder
               << " has finished; nothing to resume (--retry " << folder
               << " takes its failures)\n";
     return kBadInput;
   }
-  const Json& plan = run["plan"];
+  const Json& plan = run[field::kPlan];
   std::vector<size_t> waves;
   std::vector<Reader> readers;
   std::string error;
@@ -176,10 +177,10 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   }
   ImageFacts image;
   if (!o.image.empty() && !CheckImage(o.image, image)) return kBadInput;
-  if (image.sha256 != Text(plan, "image_sha256")) {
+  if (image.sha256 != Text(plan, field::kImageSha256)) {
     std::cout << "modflash-fleet: the image " << Shown(o.image)
               << " is not the run's (SHA-256 " << image.sha256 << ", the run's "
-              << Shown(Text(plan, "image_sha256"))
+              << Shown(Text(plan, field::kImageSha256))
               << "); nothing was started\n";
     return kBadInput;
   }
@@ -223,7 +224,7 @@ int StatusMain(const std::string& folder) {
   }
   JournalRead journal;
   if (!ReadJournalOf(folder, readers.size(), journal, false)) return kBadInput;
-  const bool finished = Text(run, "state") == kStateFinished;
+  const bool finished = Text(run, field::kState) == kStateFinished;
   const bool alive = RunAliveElsewhere(folder);
   std::cout << "Run folder: " << folder << "\nState: "
             << (finished ? "finished"
@@ -245,7 +246,8 @@ int StatusMain(const std::string& folder) {
   std::cout << "Readers: " << readers.size() << ", ended " << ended.size()
             << ", in flight " << inFlight.size() << ", not started "
             << readers.size() - ended.size() - inFlight.size() << "\n";
-  const Json counts = CountOutcomes(Text(run["plan"], "kind"), ended);
+  const Json counts =
+      CountOutcomes(Text(run[field::kPlan], field::kKind), ended);
   std::cout << "Counts:";
   for (const auto& c : counts.items()) {
     std::cout << " " << Shown(c.key()) << " " << c.value().dump() << ";";

@@ -52,8 +52,9 @@ std::string Clock(double seconds) {
 }
 
 bool IsFailure(const std::string& outcome) {
-  return outcome == "failed" || outcome == "no-module-answer" ||
-         outcome == "unreachable";
+  return outcome == OutcomeName(Outcome::kFailed) ||
+         outcome == OutcomeName(Outcome::kNoModuleAnswer) ||
+         outcome == OutcomeName(Outcome::kUnreachable);
 }
 
 std::string FailedPhase(const Json& record) {

@@ -150,9 +150,9 @@ std::string SitesTable(const std::vector<Json>& records) {
 // Failures first, then readers never started, then the rest; each group
 // in record order.
 int Rank(const std::string& outcome) {
-  if (outcome == "failed") return 0;
+  if (outcome == OutcomeName(Outcome::kFailed)) return 0;
   if (IsFailure(outcome)) return 1;
-  if (outcome == "not-started") return 2;
+  if (outcome == OutcomeName(Outcome::kNotStarted)) return 2;
   return 3;
 }
 
@@ -347,10 +347,10 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   h += Fact(images.size() > 1 ? "Images" : "Image",
             imageText.empty() ? "not recorded" : imageText);
   std::string tool = "not recorded (a run folder of an earlier version)";
-  if (!Text(info, "tool_version").empty()) {
-    tool = "modflash-fleet " + EscapeHtml(Text(info, "tool_version"));
-    if (!Text(info, "modflash_version").empty()) {
-      tool += ", modflash " + EscapeHtml(Text(info, "modflash_version"));
+  if (!Text(info, run_key::kToolVersion).empty()) {
+    tool = "modflash-fleet " + EscapeHtml(Text(info, run_key::kToolVersion));
+    if (!Text(info, run_key::kModflashVersion).empty()) {
+      tool += ", modflash " + EscapeHtml(Text(info, run_key::kModflashVersion));
     }
   }
   h += Fact("Tool", tool);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fleet/report/fields.h"
 #include "fleet/report/journal_read.h"
 #include "fleet/report/json_lines.h"
 #include "fleet/report/run_info.h"
@@ -11,38 +12,43 @@ namespace modflash::fleet {
 namespace {
 
 bool Retried(const std::string& outcome, bool audit) {
-  static const char* const kProgram[] = {"failed", "unknown", "not-started"};
-  static const char* const kAudit[] = {"no-module-answer", "unreachable",
-                                       "unknown", "not-started"};
+  static const Outcome kProgram[] = {Outcome::kFailed, Outcome::kUnknown,
+                                     Outcome::kNotStarted};
+  static const Outcome kAudit[] = {Outcome::kNoModuleAnswer,
+                                   Outcome::kUnreachable, Outcome::kUnknown,
+                                   Outcome::kNotStarted};
+  const auto named = [&outcome](Outcome o) {
+    return outcome == OutcomeName(o);
+  };
   if (audit) {
-    return std::find(std::begin(kAudit), std::end(kAudit), outcome) !=
-           std::end(kAudit);
+    return std::any_of(std::begin(kAudit), std::end(kAudit), named);
   }
-  return std::find(std::begin(kProgram), std::end(kProgram), outcome) !=
-         std::end(kProgram);
+  return std::any_of(std::begin(kProgram), std::end(kProgram), named);
 }
 
 // The field that `record` lacks among those a retry needs; "" when none.
 std::string MissingField(const Json& record) {
-  if (Text(record, "outcome").empty()) return "outcome";
-  if (Text(record, "name").empty()) return "name";
-  if (Text(record, "host").empty() && Text(record, "address").empty()) {
-    return "address";
+  if (Text(record, field::kOutcome).empty()) return field::kOutcome;
+  if (Text(record, field::kName).empty()) return field::kName;
+  if (Text(record, field::kHost).empty() &&
+      Text(record, field::kAddress).empty()) {
+    return field::kAddress;
   }
-  const auto port = record.find("port");
-  if (port == record.end() || !port->is_number_integer()) return "port";
+  if (!Whole(record, field::kPort)) return field::kPort;
   return "";
 }
 
 // Whether the previous run's kind can be retried as asked.
 bool KindFits(const RunFolder& run, bool audit, std::string& error) {
-  const std::string kind = run.run.is_object() ? Text(run.run, "kind") : "";
-  if (audit && !kind.empty() && kind != "audit") {
+  const std::string kind =
+      run.run.is_object() ? Text(run.run, run_key::kKind) : "";
+  const std::string auditKind = RunKindName(RunKind::kAudit);
+  if (audit && !kind.empty() && kind != auditKind) {
     error = run.path + " is a " + kind +
             " run: retry it with --program or --dryrun";
     return false;
   }
-  if (!audit && kind == "audit") {
+  if (!audit && kind == auditKind) {
     error = run.path + " is an audit: retry it with --audit";
     return false;
   }
@@ -82,7 +88,7 @@ bool ReportWhole(const RunFolder& run, std::string& error) {
     return false;
   }
   if (!run.run.is_object()) return true;
-  const auto counts = run.run.find("counts");
+  const auto counts = run.run.find(run_key::kCounts);
   if (counts == run.run.end() || !counts->is_object()) return true;
   size_t counted = 0;
   for (const auto& count : counts->items()) {
@@ -127,7 +133,7 @@ bool RetryReaders(const std::string& folder, bool audit,
       !KindFits(run, audit, error)) {
     return false;
   }
-  if (run.run.is_object()) list.site = Text(run.run, "site");
+  if (run.run.is_object()) list.site = Text(run.run, run_key::kSite);
   const std::string where = folder + "/report.jsonl";
   for (size_t i = 0; i < run.records.size(); ++i) {
     const Json& r = run.records[i];
@@ -139,15 +145,15 @@ bool RetryReaders(const std::string& folder, bool audit,
       readers.clear();
       return false;
     }
-    if (!Retried(Text(r, "outcome"), audit)) continue;
+    if (!Retried(Text(r, field::kOutcome), audit)) continue;
     Reader reader;
     reader.line = static_cast<int>(i + 1);
-    reader.name = Text(r, "name");
-    std::string host = Text(r, "host");
-    if (host.empty()) host = Text(r, "address");
-    const std::string problem =
-        ParseEntry(host + ":" + std::to_string(r["port"].get<long long>()),
-                   resolve, reader);
+    reader.name = Text(r, field::kName);
+    std::string host = Text(r, field::kHost);
+    if (host.empty()) host = Text(r, field::kAddress);
+    const std::string problem = ParseEntry(
+        host + ":" + std::to_string(Whole(r, field::kPort).value_or(0)),
+        resolve, reader);
     if (!problem.empty()) {
       error = record + ": " + problem;
       readers.clear();

@@ -2,7 +2,8 @@
 #define MODFLASH_FLEET_REPORT_FIELDS_H_
 
 // The names of a report's fields (report.csv's columns, report.jsonl's
-// keys) and of run.json's keys. Whatever writes or reads a report names its
+// keys) and of run.json's keys, in one list: a name that both hold is
+// spelt once. Whatever writes or reads a report or run.json names its
 // fields from here.
 
 namespace modflash::fleet {
@@ -81,11 +82,8 @@ inline constexpr char kStart[] = "start";
 inline constexpr char kEnd[] = "end";
 inline constexpr char kAttempts[] = "attempts";
 
-}  // namespace field
-
-/// run.json's keys, in the order it holds them.
-namespace run_key {
-
+/// run.json's keys, in the order it holds them; kStartTime, kEndTime and
+/// kSite as above.
 inline constexpr char kTool[] = "tool";
 /// This program's version.
 inline constexpr char kToolVersion[] = "tool_version";
@@ -94,8 +92,6 @@ inline constexpr char kModflashVersion[] = "modflash_version";
 /// "program", "dryrun", "audit" or "merge".
 inline constexpr char kKind[] = "kind";
 inline constexpr char kCommandLine[] = "command_line";
-inline constexpr char kStartTime[] = "start_time";
-inline constexpr char kEndTime[] = "end_time";
 /// An object of kFile, kVersion and kSha256, or null.
 inline constexpr char kImage[] = "image";
 /// A merge's: every image of its runs.
@@ -103,8 +99,6 @@ inline constexpr char kImages[] = "images";
 inline constexpr char kFile[] = "file";
 inline constexpr char kVersion[] = "version";
 inline constexpr char kSha256[] = "sha256";
-/// --site; null without one.
-inline constexpr char kSite[] = "site";
 /// --retry's run folder, as given.
 inline constexpr char kRetryOf[] = "retry_of";
 /// The sizes of the waves that started; null for a run in one wave.
@@ -119,7 +113,44 @@ inline constexpr char kReachable[] = "reachable";
 /// A merge's: the names of its run folders.
 inline constexpr char kRuns[] = "runs";
 
-}  // namespace run_key
+/// While a run goes on, run.json holds its state and its plan: what a
+/// resumed run takes up again. The plan's keys are kKind, kImage,
+/// kImageSha256, kSite, kRetryOf, kWaves and these; each of its readers
+/// has kName, kHost, kAddress, kPort and kLine.
+inline constexpr char kState[] = "state";
+inline constexpr char kPlan[] = "plan";
+inline constexpr char kImageVersion[] = "image_version";
+inline constexpr char kReaders[] = "readers";
+/// A reader's line of the inventory.
+inline constexpr char kLine[] = "line";
+inline constexpr char kJobs[] = "jobs";
+inline constexpr char kCanary[] = "canary";
+inline constexpr char kMaxFailures[] = "max_failures";
+inline constexpr char kMaxFailureRate[] = "max_failure_rate";
+inline constexpr char kForce[] = "force";
+inline constexpr char kModflash[] = "modflash";
+/// The maintenance windows as given, and "wait" or "stop" when none is open.
+inline constexpr char kWindows[] = "windows";
+inline constexpr char kWindowEnd[] = "window_end";
+
+/// The keys of the journal's entries (journal.jsonl): kEntry names the
+/// entry's kind; a start entry has kReader, kName, kStep, kPid, kLogFile,
+/// kStartTime and kWave, an end entry kReader and kRecord.
+inline constexpr char kEntry[] = "entry";
+/// The reader's place in the plan, from 0.
+inline constexpr char kReader[] = "reader";
+inline constexpr char kStep[] = "step";
+inline constexpr char kPid[] = "pid";
+inline constexpr char kRecord[] = "record";
+/// When an entry of the run's own (a window's wait, say) was written.
+inline constexpr char kTime[] = "time";
+/// A window entry's time of the next opening.
+inline constexpr char kUntil[] = "until";
+
+}  // namespace field
+
+/// run.json's keys, as the places that write or read run.json name them.
+namespace run_key = field;
 
 }  // namespace modflash::fleet
 

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "contract/phases.h"
+#include "fleet/report/fields.h"
 #include "fleet/system/durable.h"
 #include "fleet/system/folder_file.h"
 
@@ -41,31 +42,31 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (Nesting(line) > kMaxJournalNesting) return "nested too deep";
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
-  if (Text(entry, "entry") == kEntryWindow) {
-    out.waitingUntil = Text(entry, "until");
+  if (Text(entry, field::kEntry) == kEntryWindow) {
+    out.waitingUntil = Text(entry, field::kUntil);
     ++out.entries;
     return "";
   }
-  const auto reader = entry.find("reader");
+  const auto reader = entry.find(field::kReader);
   if (reader == entry.end() || !reader->is_number_unsigned() ||
       reader->get<size_t>() >= out.readers.size()) {
     return "names no reader of the plan";
   }
   ReaderTrace& trace = out.readers[reader->get<size_t>()];
-  const std::string kind = Text(entry, "entry");
-  if (kind == "start") {
-    if (!trace.started) trace.startTime = Text(entry, "start_time");
+  const std::string kind = Text(entry, field::kEntry);
+  if (kind == kEntryStart) {
+    if (!trace.started) trace.startTime = Text(entry, field::kStartTime);
     trace.started = true;
-    trace.step = Text(entry, "step");
-    const auto pid = entry.find("pid");
+    trace.step = Text(entry, field::kStep);
+    const auto pid = entry.find(field::kPid);
     trace.pid =
         pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
-    trace.logFile = Text(entry, "log_file");
-    const auto wave = entry.find("wave");
+    trace.logFile = Text(entry, field::kLogFile);
+    const auto wave = entry.find(field::kWave);
     if (wave != entry.end() && wave->is_number_integer())
       trace.wave = wave->get<int>();
-  } else if (kind == "end") {
-    const auto record = entry.find("record");
+  } else if (kind == kEntryEnd) {
+    const auto record = entry.find(field::kRecord);
     if (record == entry.end() || !record->is_object()) return "has no record";
     trace.ended = true;
     trace.record = *record;

@@ -19,8 +19,11 @@ inline constexpr char kLockFile[] = "run.lock";
 /// run.json's "state" while the run goes on, and once it has ended.
 inline constexpr char kStateRunning[] = "running";
 inline constexpr char kStateFinished[] = "finished";
+/// The kinds of entry.
+inline constexpr char kEntryStart[] = "start";
+inline constexpr char kEntryEnd[] = "end";
 /// The entry that says no maintenance window is open, and until when
-/// ("until"; "" once one is open again).
+/// (kUntil; "" once one is open again).
 inline constexpr char kEntryWindow[] = "window";
 /// The steps a start entry names.
 inline constexpr char kStepUpdate[] = "update";
@@ -77,9 +80,6 @@ bool ReadJournal(const std::string& folder, size_t readers, JournalRead& out,
 bool PlanReaders(const Json& run, std::vector<Reader>& readers,
                  std::string& error);
 Json ReaderJson(const Reader& reader);
-
-/// The report record of a report line (report.jsonl's fields).
-ReaderRecord RecordFromJson(const Json& json);
 
 /// The record of a reader whose update was in flight when the run ended
 /// and whose transcript does not tell how it ended: unknown, its module

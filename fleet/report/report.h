@@ -46,6 +46,11 @@ void WriteCsv(std::ostream& out, const std::vector<std::string>& fields,
 /// has any (a merge lists the readers of a site it could not reach with it).
 nlohmann::ordered_json RecordJson(const ReaderRecord& record);
 
+/// The record of a report line, read through the same list of fields that
+/// RecordJson writes (the note whole into the reader's note): RecordJson of
+/// the record read is the line RecordJson wrote.
+ReaderRecord RecordFromJson(const nlohmann::ordered_json& json);
+
 /// report.jsonl: one record a line, as compact JSON (invalid UTF-8
 /// replaced).
 void WriteJsonl(std::ostream& out,

@@ -21,17 +21,24 @@ namespace modflash::fleet {
 namespace {
 
 // Every outcome a report can hold, in the order counts are shown.
-const char* const kOutcomeOrder[] = {
-    "updated",          "dry-run-ok",  "already-current", "answered",
-    "no-module-answer", "unreachable", "failed",          "not-started"};
+constexpr Outcome kOutcomeOrder[] = {
+    Outcome::kUpdated,  Outcome::kDryRunOk,       Outcome::kAlreadyCurrent,
+    Outcome::kAnswered, Outcome::kNoModuleAnswer, Outcome::kUnreachable,
+    Outcome::kFailed,   Outcome::kNotStarted};
 
 std::vector<std::string> BaseOutcomes(const std::string& kind) {
-  if (kind == "program") return {"updated", "failed", "not-started"};
-  if (kind == "dryrun") return {"dry-run-ok", "failed", "not-started"};
-  if (kind == "audit") {
-    return {"answered", "no-module-answer", "unreachable", "not-started"};
+  std::vector<Outcome> base;
+  if (kind == RunKindName(RunKind::kProgram)) {
+    base = {Outcome::kUpdated, Outcome::kFailed, Outcome::kNotStarted};
+  } else if (kind == RunKindName(RunKind::kDryRun)) {
+    base = {Outcome::kDryRunOk, Outcome::kFailed, Outcome::kNotStarted};
+  } else if (kind == RunKindName(RunKind::kAudit)) {
+    base = {Outcome::kAnswered, Outcome::kNoModuleAnswer, Outcome::kUnreachable,
+            Outcome::kNotStarted};
   }
-  return {};
+  std::vector<std::string> names;
+  for (Outcome o : base) names.push_back(OutcomeName(o));
+  return names;
 }
 
 Json NullIfEmpty(const std::string& text) {
@@ -55,12 +62,19 @@ std::string Text(const Json& record, const char* field) {
   return it->get<std::string>();
 }
 
+std::optional<long long> Whole(const Json& record, const char* field) {
+  const auto it = record.find(field);
+  if (it == record.end() || !it->is_number_integer()) return std::nullopt;
+  return it->get<long long>();
+}
+
 Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
   std::map<std::string, int> seen;
   for (const Json& r : records) ++seen[Text(r, field::kOutcome)];
   const std::vector<std::string> base = BaseOutcomes(kind);
   Json counts = Json::object();
-  for (const char* outcome : kOutcomeOrder) {
+  for (Outcome o : kOutcomeOrder) {
+    const std::string outcome = OutcomeName(o);
     const auto it = seen.find(outcome);
     const bool always =
         std::find(base.begin(), base.end(), outcome) != base.end();
@@ -71,7 +85,7 @@ Json CountOutcomes(const std::string& kind, const std::vector<Json>& records) {
   }
   // Outcomes of a later version of this program, and records without one.
   for (const auto& [outcome, count] : seen) {
-    counts[outcome.empty() ? "unknown" : outcome] = count;
+    counts[outcome.empty() ? OutcomeName(Outcome::kUnknown) : outcome] = count;
   }
   return counts;
 }

@@ -93,6 +93,9 @@ Json AsWritten(const Json& value);
 /// The text of a record's field; "" when absent, null or not a string.
 std::string Text(const Json& record, const char* field);
 
+/// The whole number of a record's field; empty when absent or not one.
+std::optional<long long> Whole(const Json& record, const char* field);
+
 }  // namespace modflash::fleet
 
 #endif  // MODFLASH_FLEET_RUN_INFO_H_

@@ -35,26 +35,27 @@ bool Journal::Append(const Json& entry) {
 
 bool Journal::Started(size_t index, const ReaderRecord& record,
                       const char* step, long pid) {
-  Json entry = {{"entry", "start"},
-                {"reader", index},
-                {"name", record.reader.name},
-                {"step", step},
-                {"pid", pid},
-                {"log_file", record.logFile},
-                {"start_time", record.startTime}};
-  if (record.wave) entry["wave"] = *record.wave;
+  Json entry = {{field::kEntry, kEntryStart},
+                {field::kReader, index},
+                {field::kName, record.reader.name},
+                {field::kStep, step},
+                {field::kPid, pid},
+                {field::kLogFile, record.logFile},
+                {field::kStartTime, record.startTime}};
+  if (record.wave) entry[field::kWave] = *record.wave;
   return Append(entry);
 }
 
 bool Journal::Ended(size_t index, const ReaderRecord& record) {
-  return Append({{"entry", "end"},
-                 {"reader", index},
-                 {"record", RecordJson(Completed(record))}});
+  return Append({{field::kEntry, kEntryEnd},
+                 {field::kReader, index},
+                 {field::kRecord, RecordJson(Completed(record))}});
 }
 
 bool Journal::Waiting(const std::string& until) {
-  return Append(
-      {{"entry", kEntryWindow}, {"time", LocalTimeNow()}, {"until", until}});
+  return Append({{field::kEntry, kEntryWindow},
+                 {field::kTime, LocalTimeNow()},
+                 {field::kUntil, until}});
 }
 
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
@@ -98,8 +99,8 @@ void ReleaseRunLock(const std::string& folder) {
 
 bool WriteRunJson(const std::string& folder, Json info, const char* state,
                   const Json& plan) {
-  info["state"] = state;
-  info["plan"] = plan;
+  info[field::kState] = state;
+  info[field::kPlan] = plan;
   return ReplaceDurably(
       folder + "/run.json",
       info.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +

@@ -38,14 +38,16 @@ std::string Ending(const std::string& transcript,
     std::string line = transcript.substr(at, end - at);
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (LineIs(line, output::kVerdictStart, output::kUpdated)) {
-      verdict = "updated";
+      verdict = OutcomeName(Outcome::kUpdated);
     } else if (LineIs(line, output::kVerdictStart, output::kUnconfirmed) ||
                line.rfind(output::kMismatch, 0) == 0) {
-      verdict = "failed";
+      verdict = OutcomeName(Outcome::kFailed);
     }
     at = end + 1;
   }
-  if (verdict.empty() && !facts.firstErrorLine.empty()) verdict = "failed";
+  if (verdict.empty() && !facts.firstErrorLine.empty()) {
+    verdict = OutcomeName(Outcome::kFailed);
+  }
   return verdict;
 }
 
@@ -58,10 +60,11 @@ ReaderRecord JudgeOrphan(const Reader& reader, const ReaderTrace& trace,
   ReaderRecord record;
   record.reader = reader;
   process::ChildExit exit;
-  exit.exited = ending == "updated";
+  const bool updated = ending == OutcomeName(Outcome::kUpdated);
+  exit.exited = updated;
   exit.status = 0;
   JudgeRun(transcript, exit, false, dryRun, record);
-  if (ending != "updated") record.exitStatus.reset();
+  if (!updated) record.exitStatus.reset();
   record.exitStatusRaw.reset();  // not known: the program was not ours
   record.logFile = trace.logFile;
   record.startTime = trace.startTime;

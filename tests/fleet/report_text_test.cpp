@@ -151,6 +151,32 @@ TEST(ReportTextTest, RecordJsonAndCsvCellsFollowOneFieldList) {
   EXPECT_NE(csv.str().find(",no,yes,"), std::string::npos) << csv.str();
 }
 
+// A report line reads back through the same field list: every field of a
+// full record (the rate written as a number, the note with the line that
+// says the answers fell out of step) and of an empty one writes again as
+// it was written.
+TEST(ReportTextTest, RecordReadBackWritesTheSameLine) {
+  ReaderRecord full = FullRecord();
+  full.facts.outOfStep = "answers out of step";
+  // A phase reads back only under a name of the timeline.
+  full.phases = {{"connect-probe", 0, 1.04}, {"transfer", 1.04, 61.26}};
+  const nlohmann::ordered_json written = RecordJson(full);
+  for (const std::string& name : ReportFields()) {
+    if (name != field::kRun) {
+      EXPECT_FALSE(written[name].is_null()) << name;
+    }
+  }
+  const ReaderRecord read = RecordFromJson(written);
+  EXPECT_EQ(RecordJson(read), written);
+  EXPECT_EQ(read.facts.initialBaud, "921600");
+  EXPECT_EQ(read.reader.note, "first line; answers out of step");
+  EXPECT_EQ(read.outcome, Outcome::kUpdated);
+  ASSERT_EQ(read.phases.size(), 2u);
+  EXPECT_STREQ(read.phases[1].phase, "transfer");
+  const nlohmann::ordered_json empty = RecordJson(ReaderRecord{});
+  EXPECT_EQ(RecordJson(RecordFromJson(empty)), empty);
+}
+
 // What the page is built from in memory says what the files say: invalid
 // UTF-8 in texts and keys is replaced as the JSON writer replaces it.
 TEST(ReportTextTest, AsWrittenIsWhatTheFileHolds) {
