@@ -199,6 +199,11 @@ int StatusMain(const std::string& folder) {
                               std::to_string(LockHolder(folder)) + ")"
                         : "ended early (--resume " + folder + " goes on)")
             << "\n";
+  if (!journal.consoleClosed.empty()) {
+    std::cout << "The console was closed at " << Shown(journal.consoleClosed)
+              << ": the fleet tool ended there, its running updates left "
+                 "to finish on their own.\n";
+  }
   std::vector<Json> ended;
   std::vector<size_t> inFlight;
   for (size_t i = 0; i < readers.size(); ++i) {

@@ -1,7 +1,5 @@
 #include "fleet/report/journal_read.h"
 
-#include "fleet/system/folder_file.h"
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +7,7 @@
 
 #include "contract/phases.h"
 #include "fleet/system/durable.h"
+#include "fleet/system/folder_file.h"
 
 namespace modflash::fleet {
 namespace {
@@ -42,6 +41,12 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (Nesting(line) > kMaxJournalNesting) return "nested too deep";
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
+  if (Text(entry, "entry") == kEntryConsoleClosed) {
+    out.consoleClosed = Text(entry, "time");
+    if (out.consoleClosed.empty()) out.consoleClosed = "?";
+    ++out.entries;
+    return "";
+  }
   const auto reader = entry.find("reader");
   if (reader == entry.end() || !reader->is_number_unsigned() ||
       reader->get<size_t>() >= out.readers.size()) {
@@ -49,24 +54,29 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   }
   ReaderTrace& trace = out.readers[reader->get<size_t>()];
   const std::string kind = Text(entry, "entry");
-  if (kind == "start") {
+  const auto pid = entry.find("pid");
+  // Earlier runs wrote the process id into the start entry itself.
+  const long id =
+      pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
+  if (kind == kEntryRunning) {
+    if (!trace.started) return "runs before its start entry";
+    trace.pid = id;
+  } else if (kind == kEntryStart) {
     if (!trace.started) trace.startTime = Text(entry, "start_time");
     trace.started = true;
     trace.step = Text(entry, "step");
-    const auto pid = entry.find("pid");
-    trace.pid =
-        pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
+    trace.pid = id;
     trace.logFile = Text(entry, "log_file");
     const auto wave = entry.find("wave");
     if (wave != entry.end() && wave->is_number_integer())
       trace.wave = wave->get<int>();
-  } else if (kind == "end") {
+  } else if (kind == kEntryEnd) {
     const auto record = entry.find("record");
     if (record == entry.end() || !record->is_object()) return "has no record";
     trace.ended = true;
     trace.record = *record;
   } else {
-    return "is no start or end entry";
+    return "is no start, running or end entry";
   }
   ++out.entries;
   return "";

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "fleet/report/report.h"
+#include "fleet/run/running.h"
 #include "fleet/system/durable.h"
 
 namespace modflash::fleet {
@@ -33,23 +34,27 @@ bool Journal::Append(const Json& entry) {
   return false;
 }
 
-bool Journal::Started(size_t index, const ReaderRecord& record,
-                      const char* step, long pid) {
-  Json entry = {{"entry", "start"},
-                {"reader", index},
-                {"name", record.reader.name},
-                {"step", step},
-                {"pid", pid},
-                {"log_file", record.logFile},
-                {"start_time", record.startTime}};
+bool Journal::Starting(size_t index, const ReaderRecord& record,
+                       const char* step) {
+  Json entry = {{"entry", kEntryStart},       {"reader", index},
+                {"name", record.reader.name}, {"step", step},
+                {"log_file", record.logFile}, {"start_time", record.startTime}};
   if (record.wave) entry["wave"] = *record.wave;
   return Append(entry);
 }
 
+bool Journal::Running(size_t index, long pid) {
+  return Append({{"entry", kEntryRunning}, {"reader", index}, {"pid", pid}});
+}
+
 bool Journal::Ended(size_t index, const ReaderRecord& record) {
-  return Append({{"entry", "end"},
+  return Append({{"entry", kEntryEnd},
                  {"reader", index},
                  {"record", RecordJson(Completed(record))}});
+}
+
+bool Journal::Ending() {
+  return Append({{"entry", kEntryConsoleClosed}, {"time", IsoTimeNow()}});
 }
 
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
