@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "process/child_process.h"
+#include "tests/support/fleet_process.h"
 #include "tests/support/run_folder.h"
 #include "tests/support/sim_fleet_test.h"
 #include "tests/support/temp_dir.h"
@@ -37,26 +38,12 @@ int FromEnvironment(const char* name, int otherwise) {
 class FleetKillTest : public SimFleetTest {
  protected:
   void StartFleet(const std::vector<std::string>& args) {
-    fleet_process_ = std::make_unique<process::ChildProcess>();
-    process::StartOptions options;
-    options.errorFile = (dir_.path() / "fleet.err").string();
-    std::string error;
-    ASSERT_TRUE(fleet_process_->Start(MODFLASH_FLEET_BIN, args, options, error))
-        << error;
+    fleet_process_.Start(args, (dir_.path() / "fleet.err").string());
   }
+  bool Follow(int ms) { return fleet_process_.Follow(ms); }
+  const std::string& out() const { return fleet_process_.out(); }
 
-  // Reads the fleet's output for `ms` milliseconds; false when it ended.
-  bool Follow(int ms) {
-    const auto until = SteadyClock::now() + std::chrono::milliseconds(ms);
-    while (SteadyClock::now() < until) {
-      if (!fleet_process_->ReadOutput(out_)) return false;
-      process::ChildProcess::WaitForAny({fleet_process_.get()}, 50);
-    }
-    return true;
-  }
-
-  std::unique_ptr<process::ChildProcess> fleet_process_;
-  std::string out_;
+  FleetProcess fleet_process_;
 };
 
 TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
@@ -78,43 +65,68 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   process::ChildExit exit;
   while (!ended && SteadyClock::now() < deadline) {
     if (killed < kills && Follow(pause(random))) {
-      fleet_process_->Kill();
-      ASSERT_EQ(fleet_process_->Wait().signal, SIGKILL);
+      fleet_process_.child().Kill();
+      ASSERT_EQ(fleet_process_.child().Wait().signal, SIGKILL);
       ++killed;
       StartFleet({"--resume", runDir_.string(), "--plain"});
       continue;
     }
     while (Follow(1000) && SteadyClock::now() < deadline) {
     }
-    exit = fleet_process_->Wait();
+    exit = fleet_process_.child().Wait();
     // A kill after the end was written leaves nothing to resume.
     ended = exit.status != 2 ||
-            out_.find("has finished; nothing to resume") != std::string::npos;
+            out().find("has finished; nothing to resume") != std::string::npos;
     if (!ended) break;
   }
-  ASSERT_TRUE(ended) << out_;
-  EXPECT_EQ(killed, kills) << "the run ended before every kill\n" << out_;
+  ASSERT_TRUE(ended) << out();
+  EXPECT_EQ(killed, kills) << "the run ended before every kill\n" << out();
   const json run = json::parse(ReadText(runDir_ / "run.json"), nullptr, false);
-  EXPECT_EQ(run["state"], "finished") << out_;
-  const std::vector<json> records = ReadRecords(runDir_);
-  ASSERT_EQ(records.size(), fleet_.size()) << out_;
+  EXPECT_EQ(run["state"], "finished") << out();
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectEachRecordTellsTheFlash(fleet_, ReadRecords(runDir_), 1, out()));
   for (size_t i = 0; i < fleet_.size(); ++i) {
-    const auto connections = fleet_.reader(i).Connections();
-    // One update a reader: a second one, at once or later, would show as
-    // a second connection; a cut one as flash that is not the image.
-    ASSERT_EQ(connections.size(), 1u) << "reader " << i + 1 << "\n" << out_;
-    EXPECT_TRUE(connections[0].flashMatchesExpect)
-        << "reader " << i + 1 << ": a transfer was cut\n"
-        << out_;
-    EXPECT_EQ(records[i]["outcome"] == "updated",
-              connections[0].flashMatchesExpect)
-        << records[i].dump() << "\n"
-        << out_;
+    EXPECT_TRUE(fleet_.reader(i).Connections().back().flashMatchesExpect)
+        << "reader " << i + 1 << "\n"
+        << out();
   }
-  EXPECT_EQ(exit.status, 0) << out_;
+  EXPECT_EQ(exit.status, 0) << out();
   fleet_.Stop();
   fleet_.Wait();
   EXPECT_EQ(simLog_.str().find("DIFFERS"), std::string::npos) << simLog_.str();
+}
+
+// The terminal hung up at a random moment of each of a few runs: each run
+// goes on by itself to its end, with its report and the exit status of a
+// run without a hang-up. MODFLASH_HANG_UP_TEST_RUNS sets the runs (3).
+TEST_F(FleetKillTest, HungUpAtRandomEachRunFinishesWithItsReport) {
+  const int runs = FromEnvironment("MODFLASH_HANG_UP_TEST_RUNS", 3);
+  const auto seed = static_cast<unsigned>(FromEnvironment(
+      "MODFLASH_KILL_TEST_SEED", static_cast<int>(std::random_device{}())));
+  std::cout << "hang-up test: seed " << seed << ", " << runs << " run(s)\n";
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> pause(50, 1500);
+  StartReaders(3, false);
+  for (int n = 1; n <= runs; ++n) {
+    const fs::path folder = dir_.path() / ("run-" + std::to_string(n));
+    StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--force",
+                "--plain", "--out", folder.string(), "--modflash",
+                MODFLASH_BIN});
+    ASSERT_TRUE(Follow(pause(random))) << "ended before its hang-up\n" << out();
+    ASSERT_EQ(kill(static_cast<pid_t>(fleet_process_.child().Id()), SIGHUP), 0);
+    const process::ChildExit exit =
+        fleet_process_.ReadToTheEnd(std::chrono::seconds(180));
+    const std::string log = ReadText(folder / "fleet.log");
+    const std::string context = out() + "\nfleet.log:\n" + log;
+    EXPECT_TRUE(exit.exited && exit.status == 0) << context;
+    EXPECT_EQ(log.rfind("Hang-up: the terminal has gone.", 0), 0u) << context;
+    const json run = json::parse(ReadText(folder / "run.json"), nullptr, false);
+    EXPECT_EQ(run["state"], "finished") << context;
+    const std::vector<json> records = ReadRecords(folder);
+    for (const json& r : records) EXPECT_EQ(r["outcome"], "updated") << context;
+    ASSERT_NO_FATAL_FAILURE(ExpectEachRecordTellsTheFlash(
+        fleet_, records, static_cast<size_t>(n), context));
+  }
 }
 
 // A journal entry that cannot be written (here the journal's place is
@@ -127,29 +139,31 @@ TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
               "--plain", "--out", runDir_.string(), "--modflash",
               MODFLASH_BIN});
   const auto deadline = SteadyClock::now() + std::chrono::seconds(120);
-  while (out_.find(" started ") == std::string::npos &&
-         SteadyClock::now() < deadline && Follow(100)) {
-  }
-  ASSERT_NE(out_.find(" started "), std::string::npos) << out_;
   const fs::path journal = runDir_ / "journal.jsonl";
+  // The first update runs once its running entry is written.
+  const auto running = [&] {
+    return ReadText(journal).find("\"entry\":\"running\"") != std::string::npos;
+  };
+  ASSERT_TRUE(fleet_process_.FollowUntil(running, std::chrono::seconds(120)))
+      << out();
   fs::rename(journal, runDir_ / "journal.before");
   fs::create_directories(journal);
   while (Follow(1000) &&
          SteadyClock::now() < deadline + std::chrono::minutes(3)) {
   }
-  const process::ChildExit exit = fleet_process_->Wait();
-  EXPECT_EQ(exit.status, 3) << out_;
+  const process::ChildExit exit = fleet_process_.child().Wait();
+  EXPECT_EQ(exit.status, 3) << out();
   const std::string said = "cannot write " + journal.string();
-  EXPECT_NE(out_.find(said), std::string::npos) << out_;
+  EXPECT_NE(out().find(said), std::string::npos) << out();
   EXPECT_NE(ReadText(runDir_ / "fleet.log").find(said), std::string::npos);
   // The first update ended whole; the second reader was never started.
   fleet_.Stop();
   fleet_.Wait();
   ASSERT_EQ(fleet_.reader(0).Connections().size(), 1u);
   EXPECT_TRUE(fleet_.reader(0).Connections()[0].flashMatchesExpect);
-  EXPECT_TRUE(fleet_.reader(1).Connections().empty()) << out_;
+  EXPECT_TRUE(fleet_.reader(1).Connections().empty()) << out();
   const std::vector<json> records = ReadRecords(runDir_);
-  ASSERT_EQ(records.size(), 2u) << out_;
+  ASSERT_EQ(records.size(), 2u) << out();
   EXPECT_EQ(records[0]["outcome"], "updated");
   EXPECT_EQ(records[1]["outcome"], "not-started");
 }
