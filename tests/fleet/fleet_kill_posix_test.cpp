@@ -83,8 +83,10 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   EXPECT_EQ(killed, kills) << "the run ended before every kill\n" << out();
   const json run = json::parse(ReadText(runDir_ / "run.json"), nullptr, false);
   EXPECT_EQ(run["state"], "finished") << out();
+  const std::vector<json> records = ReadRecords(runDir_);
+  ASSERT_EQ(records.size(), fleet_.size()) << out();
   ASSERT_NO_FATAL_FAILURE(
-      ExpectEachRecordTellsTheFlash(fleet_, ReadRecords(runDir_), 1, out()));
+      ExpectEachRecordTellsTheFlash(fleet_, records, 1, out()));
   for (size_t i = 0; i < fleet_.size(); ++i) {
     EXPECT_TRUE(fleet_.reader(i).Connections().back().flashMatchesExpect)
         << "reader " << i + 1 << "\n"
@@ -96,36 +98,63 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   EXPECT_EQ(simLog_.str().find("DIFFERS"), std::string::npos) << simLog_.str();
 }
 
-// The terminal hung up at a random moment of each of a few runs: each run
-// goes on by itself to its end, with its report and the exit status of a
-// run without a hang-up. MODFLASH_HANG_UP_TEST_RUNS sets the runs (3).
+// The terminal hung up at a random moment of each of three runs side by
+// side, each on readers of its own: each run goes on by itself to its end,
+// with its report and the exit status of a run without a hang-up.
 TEST_F(FleetKillTest, HungUpAtRandomEachRunFinishesWithItsReport) {
-  const int runs = FromEnvironment("MODFLASH_HANG_UP_TEST_RUNS", 3);
+  constexpr size_t kRuns = 3;
+  constexpr size_t kEach = 3;
   const auto seed = static_cast<unsigned>(FromEnvironment(
       "MODFLASH_KILL_TEST_SEED", static_cast<int>(std::random_device{}())));
-  std::cout << "hang-up test: seed " << seed << ", " << runs << " run(s)\n";
+  std::cout << "hang-up test: seed " << seed << "\n";
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> pause(50, 1500);
-  StartReaders(3, false);
-  for (int n = 1; n <= runs; ++n) {
-    const fs::path folder = dir_.path() / ("run-" + std::to_string(n));
-    StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--force",
-                "--plain", "--out", folder.string(), "--modflash",
-                MODFLASH_BIN});
-    ASSERT_TRUE(Follow(pause(random))) << "ended before its hang-up\n" << out();
-    ASSERT_EQ(kill(static_cast<pid_t>(fleet_process_.child().Id()), SIGHUP), 0);
+  std::uniform_int_distribution<int> pause(0, 1500);
+  StartReaders(kRuns * kEach, false);
+  std::istringstream inventory(ReadText(inventoryPath_));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(inventory, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), kRuns * kEach);
+  std::vector<FleetProcess> fleets(kRuns);
+  std::vector<fs::path> folders;
+  for (size_t n = 0; n < kRuns; ++n) {
+    std::string text;
+    for (size_t i = 0; i < kEach; ++i) text += lines[n * kEach + i] + "\n";
+    const std::string list =
+        dir_.Write("fleet-" + std::to_string(n) + ".txt",
+                   std::vector<uint8_t>(text.begin(), text.end()));
+    folders.push_back(dir_.path() / ("run-" + std::to_string(n + 1)));
+    fleets[n].Start(
+        {"--program", imagePath_, list, "-j", "3", "--force", "--plain",
+         "--out", folders[n].string(), "--modflash", MODFLASH_BIN},
+        (dir_.path() / ("fleet-" + std::to_string(n) + ".err")).string());
+  }
+  for (size_t n = 0; n < kRuns; ++n) {
+    // From the first start entry on: the fleet takes hang-ups by then.
+    const auto started = [&] {
+      return fs::exists(folders[n] / "journal.jsonl");
+    };
+    ASSERT_TRUE(fleets[n].FollowUntil(started, std::chrono::seconds(120)))
+        << fleets[n].out();
+    ASSERT_TRUE(fleets[n].Follow(pause(random))) << "ended before its hang-up\n"
+                                                 << fleets[n].out();
+    ASSERT_EQ(kill(static_cast<pid_t>(fleets[n].child().Id()), SIGHUP), 0);
+  }
+  for (size_t n = 0; n < kRuns; ++n) {
     const process::ChildExit exit =
-        fleet_process_.ReadToTheEnd(std::chrono::seconds(180));
-    const std::string log = ReadText(folder / "fleet.log");
-    const std::string context = out() + "\nfleet.log:\n" + log;
+        fleets[n].ReadToTheEnd(std::chrono::seconds(180));
+    const std::string log = ReadText(folders[n] / "fleet.log");
+    const std::string context =
+        fleets[n].out() + "\nexit " + std::to_string(exit.status) +
+        ", signal " + std::to_string(exit.signal) + "\nfleet.log:\n" + log;
     EXPECT_TRUE(exit.exited && exit.status == 0) << context;
     EXPECT_EQ(log.rfind("Hang-up: the terminal has gone.", 0), 0u) << context;
-    const json run = json::parse(ReadText(folder / "run.json"), nullptr, false);
-    EXPECT_EQ(run["state"], "finished") << context;
-    const std::vector<json> records = ReadRecords(folder);
+    const json run =
+        json::parse(ReadText(folders[n] / "run.json"), nullptr, false);
+    EXPECT_TRUE(run.is_object() && run["state"] == "finished") << context;
+    const std::vector<json> records = ReadRecords(folders[n]);
     for (const json& r : records) EXPECT_EQ(r["outcome"], "updated") << context;
-    ASSERT_NO_FATAL_FAILURE(ExpectEachRecordTellsTheFlash(
-        fleet_, records, static_cast<size_t>(n), context));
+    ASSERT_NO_FATAL_FAILURE(
+        ExpectEachRecordTellsTheFlash(fleet_, records, 1, context, n * kEach));
   }
 }
 

@@ -86,21 +86,24 @@ inline void ExpectNoTransferCut(sim::SimFleet& fleet,
   }
 }
 
-/// Each reader was updated `updates` times, each one whole, and its
-/// record of the last run tells what its flash holds.
+/// Each reader of a run was updated `updates` times, each one whole, and
+/// its record of the last run tells what its flash holds. The run's readers
+/// are the fleet's from `first` on, one a record.
 inline void ExpectEachRecordTellsTheFlash(
     sim::SimFleet& fleet, const std::vector<nlohmann::json>& records,
-    size_t updates, const std::string& context) {
-  ASSERT_EQ(records.size(), fleet.size()) << context;
-  for (size_t i = 0; i < fleet.size(); ++i) {
+    size_t updates, const std::string& context, size_t first = 0) {
+  ASSERT_FALSE(records.empty()) << context;
+  ASSERT_LE(first + records.size(), fleet.size()) << context;
+  for (size_t n = 0; n < records.size(); ++n) {
+    const size_t i = first + n;
     const auto connections = fleet.reader(i).Connections();
     // A second update, at once or later, would show as one connection
     // more; a cut one as flash that is not the image.
     ASSERT_EQ(connections.size(), updates) << "reader " << i + 1 << "\n"
                                            << context;
-    EXPECT_EQ(records[i]["outcome"] == "updated",
+    EXPECT_EQ(records[n]["outcome"] == "updated",
               connections.back().flashMatchesExpect)
-        << records[i].dump() << "\n"
+        << records[n].dump() << "\n"
         << context;
   }
   ExpectNoTransferCut(fleet, context);
