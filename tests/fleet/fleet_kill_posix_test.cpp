@@ -59,6 +59,11 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--waves",
               "3,3,3,3", "--force", "--plain", "--out", runDir_.string(),
               "--modflash", MODFLASH_BIN});
+  // Its plan is on the disk once the first start entry is: a kill before
+  // it leaves no run to resume.
+  const auto planned = [&] { return fs::exists(runDir_ / "journal.jsonl"); };
+  ASSERT_TRUE(fleet_process_.FollowUntil(planned, std::chrono::seconds(120)))
+      << out();
   int killed = 0;
   bool ended = false;
   const auto deadline = SteadyClock::now() + std::chrono::minutes(6);
