@@ -46,6 +46,15 @@ TEST_F(FleetTerminateTest, TerminatedFleetsUpdatesFinishAndResumeReportsThem) {
   fleet.Start({"--resume", runDir_.string(), "--plain"}, errors);
   const process::ChildExit exit = fleet.ReadToTheEnd(std::chrono::seconds(600));
   EXPECT_EQ(exit.status, 0) << fleet.out();
+  // Each update was the earlier run's, judged from its transcript once it
+  // had ended (waited for if it still ran): none started again.
+  size_t judged = 0;
+  const std::string said = "of the earlier run ended; updated";
+  for (size_t at = 0; (at = fleet.out().find(said, at)) != std::string::npos;
+       ++at) {
+    ++judged;
+  }
+  EXPECT_EQ(judged, 3u) << fleet.out();
   const json run = json::parse(ReadText(runDir_ / "run.json"), nullptr, false);
   EXPECT_EQ(run["state"], "finished") << fleet.out();
   const std::vector<json> records = ReadRecords(runDir_);
