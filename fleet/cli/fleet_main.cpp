@@ -64,15 +64,12 @@ void PrintVersion(const Options& o, const char* argv0) {
 // Reads and checks the inventory file; false (with every reason printed)
 // when it cannot be used.
 bool CheckInventory(const std::string& path, std::vector<Reader>& readers) {
-  // A folder would make the read throw: only a file is opened.
-  std::ifstream in;
-  if (IsRegularFile(path)) in.open(path, std::ios::binary);
-  if (!in.is_open()) {
-    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+  std::string text;
+  std::string error;
+  if (!ReadInventoryFile(path, text, error)) {
+    std::cout << "modflash-fleet: " << error << "\n";
     return false;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)),
-                         std::istreambuf_iterator<char>());
   std::vector<InventoryError> errors;
   readers = ParseInventory(text, errors);
   for (const InventoryError& e : errors) {

@@ -232,6 +232,11 @@ int StatusMain(const std::string& folder) {
                               std::to_string(LockHolder(folder)) + ")"
                         : "ended early (--resume " + folder + " goes on)")
             << "\n";
+  if (!journal.consoleClosed.empty()) {
+    std::cout << "The console was closed at " << Shown(journal.consoleClosed)
+              << ": the fleet tool ended there, its running updates left "
+                 "to finish on their own.\n";
+  }
   if (!finished && alive && !journal.waitingUntil.empty()) {
     std::cout << "Waiting for a maintenance window: the next opens at "
               << Shown(journal.waitingUntil) << "\n";

@@ -93,18 +93,17 @@ bool ReadUnreachableSite(const std::string& argument, UnreachableSite& site) {
   }
   if (equals == std::string::npos) return true;
   const std::string path = argument.substr(equals + 1);
-  std::error_code ec;
-  std::ifstream in(path, std::ios::binary);
-  if (!in || fs::is_directory(path, ec)) {
-    std::cout << "modflash-fleet: cannot read the inventory " << path << "\n";
+  std::string text;
+  std::string error;
+  if (!ReadInventoryFile(path, text, error)) {
+    std::cout << "modflash-fleet: --unreachable-site " << Shown(site.name)
+              << ": " << Shown(error) << "\n";
     return false;
   }
-  const std::string text((std::istreambuf_iterator<char>(in)),
-                         std::istreambuf_iterator<char>());
   std::vector<InventoryError> errors;
   const std::vector<Reader> readers = ParseInventory(text, errors);
   for (const InventoryError& e : errors) {
-    std::cout << path << ":" << e.line << ": " << e.message << "\n";
+    std::cout << path << ":" << e.line << ": " << Shown(e.message) << "\n";
   }
   if (!errors.empty()) return false;
   for (const Reader& reader : readers) {

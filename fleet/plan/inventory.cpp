@@ -1,6 +1,10 @@
 #include "fleet/plan/inventory.h"
 
+#include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -177,6 +181,42 @@ std::vector<Reader> ParseInventory(const std::string& text,
     readers.push_back(reader);
   }
   return readers;
+}
+
+bool ReadInventoryFile(const std::string& path, std::string& text,
+                       std::string& error) {
+  namespace fs = std::filesystem;
+  text.clear();
+  std::error_code ec;
+  // A folder would make the read throw: only a regular file is opened.
+  std::ifstream in;
+  if (fs::is_regular_file(path, ec)) in.open(path, std::ios::binary);
+  if (!in.is_open()) {
+    error = "cannot read the inventory " + path;
+    return false;
+  }
+  const uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxInventoryBytes) {
+    error = "the inventory " + path + " is larger than 16 MiB";
+    return false;
+  }
+  // Read no further than the limit, whatever the file has become since.
+  text.resize(static_cast<size_t>(kMaxInventoryBytes) + 1);
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  if (text.size() > kMaxInventoryBytes) {
+    error = "the inventory " + path + " is larger than 16 MiB";
+    text.clear();
+    return false;
+  }
+  if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >=
+      kMaxInventoryLines) {
+    error = "the inventory " + path + " has more than " +
+            std::to_string(kMaxInventoryLines) + " lines";
+    text.clear();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace modflash::fleet

@@ -43,6 +43,16 @@ std::vector<Reader> ParseInventory(const std::string& text,
 std::string ParseEntry(const std::string& entry, const Resolver& resolve,
                        Reader& reader);
 
+/// Limits on an inventory file: its size and its lines.
+inline constexpr uintmax_t kMaxInventoryBytes = 16u << 20;
+inline constexpr size_t kMaxInventoryLines = 200000;
+
+/// Reads the inventory file `path` whole into `text`: a regular file of at
+/// most kMaxInventoryBytes and kMaxInventoryLines lines. False with
+/// `error` set, naming the file, when it cannot be read or is too large.
+bool ReadInventoryFile(const std::string& path, std::string& text,
+                       std::string& error);
+
 /// True for a dotted-quad IPv4 address: four decimal parts of 0..255,
 /// without leading zeros (which some systems read as octal).
 bool IsIPv4Address(const std::string& text);

@@ -42,8 +42,15 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (Nesting(line) > kMaxJournalNesting) return "nested too deep";
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
-  if (Text(entry, field::kEntry) == kEntryWindow) {
+  const std::string event = Text(entry, field::kEntry);
+  if (event == kEntryWindow) {
     out.waitingUntil = Text(entry, field::kUntil);
+    ++out.entries;
+    return "";
+  }
+  if (event == kEntryConsoleClosed) {
+    out.consoleClosed = Text(entry, field::kTime);
+    if (out.consoleClosed.empty()) out.consoleClosed = "?";
     ++out.entries;
     return "";
   }
@@ -54,13 +61,18 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   }
   ReaderTrace& trace = out.readers[reader->get<size_t>()];
   const std::string kind = Text(entry, field::kEntry);
-  if (kind == kEntryStart) {
+  const auto pid = entry.find(field::kPid);
+  // Earlier runs wrote the process id into the start entry itself.
+  const long id =
+      pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
+  if (kind == kEntryRunning) {
+    if (!trace.started) return "runs before its start entry";
+    trace.pid = id;
+  } else if (kind == kEntryStart) {
     if (!trace.started) trace.startTime = Text(entry, field::kStartTime);
     trace.started = true;
     trace.step = Text(entry, field::kStep);
-    const auto pid = entry.find(field::kPid);
-    trace.pid =
-        pid != entry.end() && pid->is_number_integer() ? pid->get<long>() : 0;
+    trace.pid = id;
     trace.logFile = Text(entry, field::kLogFile);
     const auto wave = entry.find(field::kWave);
     if (wave != entry.end() && wave->is_number_integer())
@@ -71,7 +83,7 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
     trace.ended = true;
     trace.record = *record;
   } else {
-    return "is no start or end entry";
+    return "is no start, running or end entry";
   }
   ++out.entries;
   return "";

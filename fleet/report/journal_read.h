@@ -11,17 +11,21 @@
 namespace modflash::fleet {
 
 /// The run folder's journal: one JSON object a line, appended as the run
-/// goes (an entry "start" as a reader's program starts, "end" with the
-/// reader's report record as it ends).
+/// goes: an entry "start" before a reader's program starts, "running" with
+/// its process id once it runs, "end" with the reader's report record as
+/// it ends.
 inline constexpr char kJournalFile[] = "journal.jsonl";
+inline constexpr char kEntryStart[] = "start";
+inline constexpr char kEntryRunning[] = "running";
+inline constexpr char kEntryEnd[] = "end";
+/// Windows: the console was closed (or the user logged off) and the fleet
+/// ended, its running programs left to finish on their own.
+inline constexpr char kEntryConsoleClosed[] = "console-closed";
 /// The process id of the fleet that runs the folder's run.
 inline constexpr char kLockFile[] = "run.lock";
 /// run.json's "state" while the run goes on, and once it has ended.
 inline constexpr char kStateRunning[] = "running";
 inline constexpr char kStateFinished[] = "finished";
-/// The kinds of entry.
-inline constexpr char kEntryStart[] = "start";
-inline constexpr char kEntryEnd[] = "end";
 /// The entry that says no maintenance window is open, and until when
 /// (kUntil; "" once one is open again).
 inline constexpr char kEntryWindow[] = "window";
@@ -39,9 +43,11 @@ inline constexpr int kMaxJournalNesting = 16;
 
 /// What the journal tells of one reader of the plan.
 struct ReaderTrace {
-  bool started = false;   ///< a start entry was written
-  std::string step;       ///< the last start's kStep...
-  long pid = 0;           ///< the last start's process id
+  bool started = false;  ///< a start entry was written
+  std::string step;      ///< the last start's kStep...
+  /// The last start's process id; 0 while no "running" entry followed it
+  /// (its program may never have run).
+  long pid = 0;
   std::string logFile;    ///< the last start's transcript
   std::string startTime;  ///< the first start's time
   int wave = 0;
@@ -53,9 +59,11 @@ struct ReaderTrace {
 struct JournalRead {
   std::vector<ReaderTrace> readers;  ///< in plan order
   size_t entries = 0;
-  /// The last window entry's "until": while no maintenance window was
+  /// The last window entry's kUntil: while no maintenance window was
   /// open, when the next opens; "" when one was open (or none was given).
   std::string waitingUntil;
+  /// The time of a console-closed entry; empty without one.
+  std::string consoleClosed;
   /// The last line was cut off (a power loss mid-write): it is left out,
   /// and `wholeBytes` is where the whole lines end.
   bool torn = false;

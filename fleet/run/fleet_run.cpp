@@ -92,8 +92,14 @@ class Scheduler {
   void FollowInterruptions() {
     if (!hungUp_ && HungUp()) {
       hungUp_ = true;
+      // Noted before the system may end this program: once told,
+      // FollowHangUp lets it.
+      if (HangUpEnds()) {
+        Stop("the console was closed");
+        if (settings_.observer != nullptr && !settings_.observer->Ending())
+          NotWritten(settings_.observer->Unwritten());
+      }
       FollowHangUp(display_, settings_.folder, Updates());
-      if (HangUpEnds()) Stop("the console was closed");
     }
     const int interruptions = Interruptions();
     if (interruptions <= interruptionsSeen_) return;
@@ -269,36 +275,35 @@ class Scheduler {
     ReaderRecord& record = result_.records[r.index];
     const std::string stem = FileStem(r.index, record.reader.name);
     const std::string folder = settings_.folder + "/";
-    const std::string logFile =
-        stem + (step == Step::kVersionRead ? ".version.log" : ".log");
     r.step = step;
     r.child = std::make_unique<ChildProcess>();
     r.transcript.clear();
-    record.logFile = logFile;
-    const std::string port = std::to_string(record.reader.port);
-    const bool update = step == Step::kUpdate;
-    std::vector<std::string> args = {record.reader.address, port};
-    if (update) {
-      args.insert(
-          args.begin(),
-          {settings_.kind == RunKind::kDryRun ? "--dryrun" : "--program",
-           settings_.image});
+    record.logFile =
+        stem + (step == Step::kVersionRead ? ".version.log" : ".log");
+    // On the disk before the child starts: a fleet ended at any moment
+    // leaves no child that its journal does not name.
+    RunObserver* observer = settings_.observer;
+    if (observer != nullptr &&
+        !observer->Starting(r.index, record, StepName(step))) {
+      NotWritten(observer->Unwritten());
+      NotStarted(record);
+      Counted(record, false);
+      return false;
     }
     // The child writes its transcript itself, and runs on whether or not
     // this program does.
     process::StartOptions options;
-    options.outputFile = folder + logFile;
+    options.outputFile = folder + record.logFile;
     options.errorFile = folder + stem + ".stderr";
     options.detached = true;
     std::string error;
+    const bool update = step == Step::kUpdate;
     if (r.child->Start(update ? settings_.modflash : settings_.auditProgram,
-                       args, options, error)) {
-      const char* name = update                 ? "update"
-                         : step == Step::kAudit ? "audit"
-                                                : "version-read";
-      if (settings_.observer != nullptr &&
-          !settings_.observer->Started(r.index, record, name, r.child->Id())) {
-        NotWritten(settings_.observer->Unwritten());
+                       ChildArguments(step, settings_.kind, settings_.image,
+                                      record.reader),
+                       options, error)) {
+      if (observer != nullptr && !observer->Running(r.index, r.child->Id())) {
+        NotWritten(observer->Unwritten());
       }
       return true;
     }

@@ -19,10 +19,12 @@ namespace modflash::fleet {
 class RunObserver {
  public:
   virtual ~RunObserver() = default;
-  /// A program of `step` ("update", "version-read", "audit") started for
-  /// reader `index` as process `pid`.
-  virtual bool Started(size_t index, const ReaderRecord& record,
-                       const char* step, long pid) = 0;
+  /// A program of `step` ("update", "version-read", "audit") is about to
+  /// start for reader `index`: a false answer and it does not start.
+  virtual bool Starting(size_t index, const ReaderRecord& record,
+                        const char* step) = 0;
+  /// The program of reader `index` started as process `pid`.
+  virtual bool Running(size_t index, long pid) = 0;
   virtual bool Ended(size_t index, const ReaderRecord& record) = 0;
   virtual bool WaveEnded(const std::vector<ReaderRecord>& records) = 0;
   /// No maintenance window is open: the run waits until `until` (local
@@ -31,6 +33,9 @@ class RunObserver {
     static_cast<void>(until);
     return true;
   }
+  /// The system ends this program in a moment (Windows: the console was
+  /// closed, a log-off); the running programs finish on their own.
+  virtual bool Ending() = 0;
   virtual std::string Unwritten() const = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "fleet/report/report.h"
+#include "fleet/run/running.h"
 #include "fleet/system/durable.h"
 
 namespace modflash::fleet {
@@ -33,17 +34,22 @@ bool Journal::Append(const Json& entry) {
   return false;
 }
 
-bool Journal::Started(size_t index, const ReaderRecord& record,
-                      const char* step, long pid) {
+bool Journal::Starting(size_t index, const ReaderRecord& record,
+                       const char* step) {
   Json entry = {{field::kEntry, kEntryStart},
                 {field::kReader, index},
                 {field::kName, record.reader.name},
                 {field::kStep, step},
-                {field::kPid, pid},
                 {field::kLogFile, record.logFile},
                 {field::kStartTime, record.startTime}};
   if (record.wave) entry[field::kWave] = *record.wave;
   return Append(entry);
+}
+
+bool Journal::Running(size_t index, long pid) {
+  return Append({{field::kEntry, kEntryRunning},
+                 {field::kReader, index},
+                 {field::kPid, pid}});
 }
 
 bool Journal::Ended(size_t index, const ReaderRecord& record) {
@@ -56,6 +62,11 @@ bool Journal::Waiting(const std::string& until) {
   return Append({{field::kEntry, kEntryWindow},
                  {field::kTime, LocalTimeNow()},
                  {field::kUntil, until}});
+}
+
+bool Journal::Ending() {
+  return Append(
+      {{field::kEntry, kEntryConsoleClosed}, {field::kTime, IsoTimeNow()}});
 }
 
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {

@@ -20,11 +20,14 @@ class Journal : public RunObserver {
   Journal(std::string folder, std::string imageSha256, std::string imageVersion,
           std::string site);
 
-  bool Started(size_t index, const ReaderRecord& record, const char* step,
-               long pid) override;
+  bool Starting(size_t index, const ReaderRecord& record,
+                const char* step) override;
+  bool Running(size_t index, long pid) override;
   bool Ended(size_t index, const ReaderRecord& record) override;
   bool WaveEnded(const std::vector<ReaderRecord>& records) override;
   bool Waiting(const std::string& until) override;
+  /// Notes a console-closed entry with the time.
+  bool Ending() override;
   std::string Unwritten() const override { return unwritten_; }
 
   /// Writes the report page of the folder after the report; false with the

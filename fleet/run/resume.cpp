@@ -73,8 +73,72 @@ ReaderRecord JudgeOrphan(const Reader& reader, const ReaderTrace& trace,
   return record;
 }
 
-bool WaitForOrphan(const std::string& folder, const std::string& name,
-                   const ReaderTrace& trace, std::ostream& out) {
+namespace {
+
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(200)); }
+
+// The transcript a start entry names, read as a file of the run folder;
+// empty when it cannot be.
+std::string TranscriptOf(const std::string& folder, const ReaderTrace& trace) {
+  std::string text;
+  std::string error;
+  if (trace.logFile.empty() ||
+      trace.logFile.find_first_of("/\\") != std::string::npos ||
+      !ReadRunFile(folder, trace.logFile, kMaxTranscriptBytes, text, error)) {
+    text.clear();
+  }
+  return text;
+}
+
+// A start entry that no process id followed: the fleet ended before or
+// just after the program started. A program that runs writes its first
+// lines before it reaches its reader.
+Orphan AwaitUnknownProcess(const std::string& folder, const std::string& name,
+                           const ReaderTrace& trace, std::ostream& out,
+                           const OrphanWaits& waits) {
+  if (trace.logFile.empty() ||
+      trace.logFile.find_first_of("/\\") != std::string::npos) {
+    return Orphan::kEnded;  // no transcript of the folder: judged unknown
+  }
+  const fs::path path = fs::path(folder) / trace.logFile;
+  auto since = SteadyClock::now();
+  for (;;) {
+    std::error_code ec;
+    const fs::file_status status = fs::symlink_status(path, ec);
+    // The transcript is opened before its program starts.
+    if (!fs::exists(status)) return Orphan::kNeverRan;
+    if (!fs::is_regular_file(status)) return Orphan::kEnded;
+    const uintmax_t size = fs::file_size(path, ec);
+    if (ec) return Orphan::kEnded;
+    if (size > 0) break;
+    if (SecondsSince(since) > waits.emptySeconds) return Orphan::kNeverRan;
+    Pause();
+  }
+  out << "Waiting for the update of " << Shown(name)
+      << " that the earlier run left running (its process id is not known).\n"
+      << std::flush;
+  size_t lastSize = 0;
+  since = SteadyClock::now();
+  for (;;) {
+    const std::string text = TranscriptOf(folder, trace);
+    if (!Ending(text, ReadTranscript(text)).empty()) return Orphan::kEnded;
+    if (text.size() != lastSize) {
+      lastSize = text.size();
+      since = SteadyClock::now();
+    } else if (SecondsSince(since) > waits.unknownSilentSeconds) {
+      return Orphan::kEnded;
+    }
+    Pause();
+  }
+}
+
+}  // namespace
+
+Orphan AwaitOrphan(const std::string& folder, const std::string& name,
+                   const ReaderTrace& trace, std::ostream& out,
+                   const OrphanWaits& waits) {
+  if (trace.pid <= 0)
+    return AwaitUnknownProcess(folder, name, trace, out, waits);
   const fs::path transcript = fs::path(folder) / trace.logFile;
   bool told = false;
   auto lastGrowth = SteadyClock::now();
@@ -92,16 +156,18 @@ bool WaitForOrphan(const std::string& folder, const std::string& name,
       lastSize = size;
       lastGrowth = SteadyClock::now();
     }
-    if (SecondsSince(lastGrowth) > kOrphanWaitSeconds) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (SecondsSince(lastGrowth) > waits.silentSeconds) {
+      return Orphan::kStillRuns;
+    }
+    Pause();
   }
-  return true;
+  return Orphan::kEnded;
 }
 
 bool KeptRecords(const std::string& folder, const std::vector<Reader>& readers,
                  const JournalRead& read, bool dryRun, Journal& journal,
                  std::vector<std::optional<ReaderRecord>>& kept,
-                 std::ostream& out) {
+                 std::ostream& out, const OrphanWaits& waits) {
   kept.assign(readers.size(), std::nullopt);
   for (size_t i = 0; i < readers.size(); ++i) {
     const ReaderTrace& t = read.readers[i];
@@ -110,15 +176,15 @@ bool KeptRecords(const std::string& folder, const std::vector<Reader>& readers,
       continue;
     }
     if (!t.started) continue;
-    const bool ended = WaitForOrphan(folder, readers[i].name, t, out);
-    if (t.step != kStepUpdate) continue;  // changed nothing: starts again
-    std::string transcript;
-    std::string error;
-    if (t.logFile.find_first_of("/\\") != std::string::npos ||
-        !ReadRunFile(folder, t.logFile, kMaxTranscriptBytes, transcript,
-                        error)) {
-      transcript.clear();
+    const Orphan orphan = AwaitOrphan(folder, readers[i].name, t, out, waits);
+    if (orphan == Orphan::kNeverRan) {
+      out << Shown(readers[i].name) << ": the earlier run had not started its "
+          << Shown(t.step) << "; it starts as planned.\n";
+      continue;
     }
+    if (t.step != kStepUpdate) continue;  // changed nothing: starts again
+    const bool ended = orphan == Orphan::kEnded;
+    const std::string transcript = TranscriptOf(folder, t);
     kept[i] = ended ? JudgeOrphan(readers[i], t, transcript, dryRun)
                     : InFlightRecord(readers[i], t);
     out << Shown(readers[i].name) << ": its update of the earlier run "

@@ -4,9 +4,27 @@
 #include <ctime>
 
 #include "contract/phases.h"
+#include "fleet/report/journal_read.h"
 #include "fleet/system/terminal.h"
 
 namespace modflash::fleet {
+
+const char* StepName(Step step) {
+  return step == Step::kUpdate  ? kStepUpdate
+         : step == Step::kAudit ? kStepAudit
+                                : kStepVersionRead;
+}
+
+std::vector<std::string> ChildArguments(Step step, RunKind kind,
+                                        const std::string& image,
+                                        const Reader& reader) {
+  std::vector<std::string> args = {reader.address, std::to_string(reader.port)};
+  if (step == Step::kUpdate) {
+    args.insert(args.begin(),
+                {kind == RunKind::kDryRun ? "--dryrun" : "--program", image});
+  }
+  return args;
+}
 
 std::string IsoTimeNow() {
   const std::tm local = LocalTime(std::time(nullptr));

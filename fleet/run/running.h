@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fleet/report/record.h"
 #include "fleet/transcript/phase_log.h"
@@ -32,6 +33,15 @@ struct Running {
   PhaseLog phases;
   SteadyClock::time_point started;  // the reader's first step
 };
+
+/// The step as a journal's start entry names it (kStep...).
+const char* StepName(Step step);
+
+/// The command line of the child of `step` for `reader`: the address and
+/// port, after the run kind's option and the image for an update.
+std::vector<std::string> ChildArguments(Step step, RunKind kind,
+                                        const std::string& image,
+                                        const Reader& reader);
 
 /// The local time now, "YYYY-MM-DDTHH:MM:SS".
 std::string IsoTimeNow();

@@ -45,7 +45,15 @@ bool WriteFile(const std::string& path, int flags, const std::string& text) {
 }  // namespace
 
 bool AppendDurably(const std::string& path, const std::string& text) {
-  return WriteFile(path, O_CREAT | O_APPEND, text);
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CLOEXEC | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return false;
+  struct stat before {};
+  const bool sized = fstat(fd, &before) == 0;
+  const bool written = sized && WriteAll(fd, text);
+  // A part written (a full disk) is taken back: the file keeps whole lines.
+  if (!written && sized && ftruncate(fd, before.st_size) == 0) fsync(fd);
+  return close(fd) == 0 && written;
 }
 
 bool ReplaceDurably(const std::string& path, const std::string& text) {

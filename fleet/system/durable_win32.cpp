@@ -34,7 +34,23 @@ bool WriteFileWhole(const std::string& path, const std::string& text,
 }  // namespace
 
 bool AppendDurably(const std::string& path, const std::string& text) {
-  return WriteFileWhole(path, text, FILE_APPEND_DATA, OPEN_ALWAYS);
+  // Written at its end by this one writer; open for writing so that a part
+  // written can be taken back.
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER before{};
+  const bool sized = GetFileSizeEx(file, &before) != 0 &&
+                     SetFilePointerEx(file, before, nullptr, FILE_BEGIN) != 0;
+  const bool written = sized && WriteAll(file, text);
+  // A part written (a full disk) is taken back: the file keeps whole lines.
+  if (!written && sized &&
+      SetFilePointerEx(file, before, nullptr, FILE_BEGIN) &&
+      SetEndOfFile(file)) {
+    FlushFileBuffers(file);
+  }
+  return CloseHandle(file) != 0 && written;
 }
 
 bool ReplaceDurably(const std::string& path, const std::string& text) {

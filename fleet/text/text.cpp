@@ -90,15 +90,28 @@ std::string ValidUtf8(const std::string& text) {
 
 std::string Shown(const std::string& text) {
   std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      out.push_back(c);
-      continue;
-    }
+  const auto escape = [&out](uint8_t byte) {
     char escaped[8];
     std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
     out += escaped;
+  };
+  for (size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<uint8_t>(text[at]);
+    const size_t length = SequenceLength(text, at);
+    // C1 controls (U+0080..U+009F) act on some terminals as ESC does.
+    const bool c1 = length == 2 && byte == 0xC2 &&
+                    static_cast<uint8_t>(text[at + 1]) <= 0x9F;
+    if (length == 0 || c1) {
+      for (size_t i = 0; i < (c1 ? 2u : 1u); ++i)
+        escape(static_cast<uint8_t>(text[at + i]));
+      at += c1 ? 2 : 1;
+    } else if (length == 1 && (byte < 0x20 || byte == 0x7F)) {
+      escape(byte);
+      ++at;
+    } else {
+      out.append(text, at, length);
+      at += length;
+    }
   }
   return out;
 }

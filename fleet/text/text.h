@@ -11,9 +11,10 @@ namespace modflash::fleet {
 /// included) becomes U+FFFD. Every report file holds its texts this way.
 std::string ValidUtf8(const std::string& text);
 
-/// `text` safe to print on a console: control bytes (below 0x20, and 0x7F)
-/// shown as "\x1b", so that a name cannot move the cursor or recolour the
-/// screen.
+/// `text` safe to print on a console: control bytes (below 0x20, and 0x7F),
+/// the C1 controls (U+0080..U+009F, as "\xc2\x9b") and each byte that
+/// begins no well-formed UTF-8 sequence shown as "\x1b", so that a name
+/// cannot move the cursor or recolour the screen.
 std::string Shown(const std::string& text);
 
 /// Characters in UTF-8 `text` (a byte that begins no well-formed sequence

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -55,8 +57,10 @@ class JournalTest : public ::testing::Test {
     flying.reader = readers[1];
     flying.logFile = "002-reader-2.log";
     flying.wave = 1;
-    ASSERT_TRUE(journal.Started(0, done, kStepUpdate, 11));
-    ASSERT_TRUE(journal.Started(1, flying, kStepUpdate, 12));
+    ASSERT_TRUE(journal.Starting(0, done, kStepUpdate));
+    ASSERT_TRUE(journal.Running(0, 11));
+    ASSERT_TRUE(journal.Starting(1, flying, kStepUpdate));
+    ASSERT_TRUE(journal.Running(1, 12));
     ASSERT_TRUE(journal.Ended(0, done));
   }
   std::string folder() const { return dir_.path().string(); }
@@ -65,8 +69,8 @@ class JournalTest : public ::testing::Test {
   }
   static std::string ReadText(const std::filesystem::path& p) {
     std::string text, error;
-    ReadRunFile(p.parent_path().string(), p.filename().string(), 1u << 30,
-                text, error);
+    ReadRunFile(p.parent_path().string(), p.filename().string(), 1u << 30, text,
+                error);
     return text;
   }
   TempDir dir_;
@@ -102,16 +106,18 @@ TEST_F(JournalTest, TornLastLineIsLeftOutAndBadLinesAreNamed) {
   ASSERT_TRUE(ReadJournal(folder(), 3, read, error)) << error;
   EXPECT_TRUE(read.torn);
   EXPECT_EQ(read.wholeBytes, whole.size());
-  EXPECT_EQ(read.entries, 3u);
+  EXPECT_EQ(read.entries, 5u);
   EXPECT_TRUE(read.readers[0].ended);
   EXPECT_EQ(read.readers[1].pid, 12);
   // A whole line that is not an entry of the plan stops the read, named.
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {"{\"entry\":\"start\",\"reader\":7}\n", ":4: names no reader"},
-      {std::string(kMaxJournalLine + 1, ' ') + "\n", ":4: longer than 1 MiB"},
-      {std::string(40, '[') + std::string(40, ']') + "\n", ":4: nested too"},
-      {"{\"entry\":\"end\",\"reader\":1}\n", ":4: has no record"},
-      {"[1]\n", ":4: not a JSON object"}};
+      {"{\"entry\":\"start\",\"reader\":7}\n", ":6: names no reader"},
+      {std::string(kMaxJournalLine + 1, ' ') + "\n", ":6: longer than 1 MiB"},
+      {std::string(40, '[') + std::string(40, ']') + "\n", ":6: nested too"},
+      {"{\"entry\":\"end\",\"reader\":1}\n", ":6: has no record"},
+      {"[1]\n", ":6: not a JSON object"},
+      {"{\"entry\":\"running\",\"reader\":2,\"pid\":9}\n",
+       ":6: runs before its start entry"}};
   for (const auto& [line, message] : bad) {
     dir_.Write(kJournalFile, Bytes(whole + line));
     EXPECT_FALSE(ReadJournal(folder(), 3, read, error));
@@ -122,6 +128,63 @@ TEST_F(JournalTest, TornLastLineIsLeftOutAndBadLinesAreNamed) {
   std::filesystem::create_symlink(dir_.path() / "run.json",
                                   dir_.path() / kJournalFile);
   EXPECT_FALSE(ReadJournal(folder(), 3, read, error));
+}
+
+// The fleet ended between a start entry and its program's start: no
+// transcript, or an empty one, and no process id: the reader starts as
+// planned. A transcript shows that the program ran after all; a process id
+// says that it started, even if its transcript was lost.
+TEST_F(JournalTest, StartWhoseProgramNeverRanStartsAgainAsPlanned) {
+  const std::vector<Reader> readers = {MakeReader(1), MakeReader(2),
+                                       MakeReader(3)};
+  Journal journal(folder(), "ab12", "V1.2.3", "");
+  ReaderRecord r;
+  r.reader = readers[1];
+  r.logFile = "002-reader-2.log";
+  ASSERT_TRUE(journal.Starting(1, r, kStepUpdate));
+  r.reader = readers[2];
+  r.logFile = "003-reader-3.log";
+  ASSERT_TRUE(journal.Starting(2, r, kStepUpdate));
+  ASSERT_TRUE(journal.Running(2, 2147483000));  // ended: beyond pid_max
+  // A console closed on Windows: noted, and read past.
+  ASSERT_TRUE(journal.Ending());
+  dir_.Write("003-reader-3.log", Bytes(""));
+  const OrphanWaits quick{5, 0.3, 5};
+  const std::string updated = std::string(output::kConnected) + "\n" +
+                              output::kVerdictStart + "127.0.0.1" +
+                              output::kUpdated + "\n";
+  const std::string transcript = "002-reader-2.log";
+  for (const char* text : {static_cast<const char*>(nullptr), "", "ran"}) {
+    std::filesystem::remove(dir_.path() / transcript);
+    if (text != nullptr) {
+      dir_.Write(transcript, Bytes(*text != '\0' ? updated : ""));
+    }
+    JournalRead read;
+    std::string error;
+    ASSERT_TRUE(ReadJournal(folder(), 3, read, error)) << error;
+    EXPECT_EQ(read.readers[1].pid, 0);
+    EXPECT_FALSE(read.consoleClosed.empty());
+    std::vector<std::optional<ReaderRecord>> kept;
+    std::ostringstream out;
+    ASSERT_TRUE(
+        KeptRecords(folder(), readers, read, false, journal, kept, out, quick));
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_FALSE(kept[0]) << "never started";
+    ASSERT_TRUE(kept[2]) << out.str();
+    EXPECT_EQ(kept[2]->outcome, Outcome::kUnknown);
+    if (text != nullptr && *text != '\0') {
+      ASSERT_TRUE(kept[1]) << out.str();
+      EXPECT_EQ(kept[1]->outcome, Outcome::kUpdated);
+    } else {
+      EXPECT_FALSE(kept[1]) << out.str();
+      EXPECT_NE(out.str().find("reader-2: the earlier run had not started its "
+                               "update; it starts as planned"),
+                std::string::npos)
+          << out.str();
+      ASSERT_TRUE(ReadJournal(folder(), 3, read, error)) << error;
+      EXPECT_FALSE(read.readers[1].ended);
+    }
+  }
 }
 
 TEST_F(JournalTest, LockOfALiveProcessRefusesAndAStaleOneIsTaken) {

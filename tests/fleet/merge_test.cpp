@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fleet/cli/merge_command.h"
+#include "fleet/plan/inventory.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -262,9 +263,12 @@ TEST(MergeTest, UnreachableSitesListTheirReadersAsNotStarted) {
             std::string::npos);
 
   WriteText(dir.path() / "bad.txt", "10.0.0.1\n10.0.0.300\n");
+  // Bounded like every other file read: too many lines is refused unread.
+  WriteText(dir.path() / "long.txt", std::string(kMaxInventoryLines, '\n'));
   const std::vector<std::string> refused = {
       "north", "south=" + (dir.path() / "missing.txt").string(),
-      "south=" + (dir.path() / "bad.txt").string(), "=" + south.string()};
+      "south=" + (dir.path() / "bad.txt").string(), "=" + south.string(),
+      "south=" + (dir.path() / "long.txt").string()};
   for (const std::string& site : refused) {
     SCOPED_TRACE(site);
     const auto target = dir.path() / "refused";
@@ -273,6 +277,10 @@ TEST(MergeTest, UnreachableSitesListTheirReadersAsNotStarted) {
                              "--unreachable-site", site});
     EXPECT_EQ(r.status, 2) << r.out << r.err;
     EXPECT_FALSE(std::filesystem::exists(target));
+    if (site.find("long.txt") != std::string::npos) {
+      EXPECT_NE(r.out.find("has more than 200000 lines"), std::string::npos)
+          << r.out;
+    }
   }
 }
 

@@ -49,6 +49,14 @@ TEST(ReportTextTest, ConsoleSeesControlBytesEscaped) {
                   "d"),
             "Halle S\xC3\xBC"
             "d");
+  // C1 controls (CSI as U+009B) and bytes of no UTF-8 sequence; U+00A0 on
+  // stays as it is.
+  EXPECT_EQ(Shown("a\xC2\x9B"
+                  "2J\xC2\x80\xC2\xA0z"),
+            "a\\xc2\\x9b2J\\xc2\\x80\xC2\xA0z");
+  EXPECT_EQ(Shown("\x9B"
+                  "2J\xC2\xFF\xE2\x82"),
+            "\\x9b2J\\xc2\\xff\\xe2\\x82");
 }
 
 TEST(ReportTextTest, CsvGuardsFormulasButNotNumbers) {
