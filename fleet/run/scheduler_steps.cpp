@@ -1,0 +1,174 @@
+// The steps of one reader: its children (a version read, an update, an
+// audit), their output and their ends.
+
+#include <filesystem>
+#include <memory>
+
+#include "contract/phases.h"
+#include "fleet/run/exit_file.h"
+#include "fleet/run/scheduler.h"
+#include "fleet/transcript/judgement.h"
+#include "fleet/transcript/transcript_reader.h"
+
+namespace modflash::fleet {
+
+using process::ChildExit;
+using process::ChildProcess;
+
+void Scheduler::StartNext() {
+  const size_t index = next_++;
+  ReaderRecord& record = result_.records[index];
+  if (index < settings_.kept.size() && settings_.kept[index]) {
+    record = *settings_.kept[index];  // ended before the run was resumed
+    Counted(record, false);
+    return;
+  }
+  record.wave = static_cast<int>(wave_);
+  record.startTime = IsoTimeNow();
+  auto r = std::make_unique<Running>();
+  r->index = index;
+  r->started = SteadyClock::now();
+  display_.Started(record);
+  const Step first = audit_ ? Step::kAudit
+                     : settings_.kind == RunKind::kProgram && !settings_.force
+                         ? Step::kVersionRead
+                         : Step::kUpdate;
+  if (StartStep(*r, first)) running_.push_back(std::move(r));
+}
+
+// Starts the child of `step` for the reader of `r`; false (the reader
+// recorded) when it could not be started.
+bool Scheduler::StartStep(Running& r, Step step) {
+  ReaderRecord& record = result_.records[r.index];
+  const std::string stem = FileStem(r.index, record.reader.name);
+  const std::string folder = settings_.folder + "/";
+  const std::string logFile =
+      stem + (step == Step::kVersionRead ? ".version.log" : ".log");
+  r.step = step;
+  r.child = std::make_unique<ChildProcess>();
+  r.transcript.clear();
+  record.logFile = logFile;
+  const std::string port = std::to_string(record.reader.port);
+  const bool update = step == Step::kUpdate;
+  std::vector<std::string> args = {record.reader.address, port};
+  if (update) {
+    args.insert(args.begin(),
+                {settings_.kind == RunKind::kDryRun ? "--dryrun" : "--program",
+                 settings_.image});
+  }
+  // The child writes its transcript itself, and runs on whether or not
+  // this program does.
+  process::StartOptions options;
+  options.outputFile = folder + logFile;
+  options.errorFile = folder + stem + ".stderr";
+  options.detached = true;
+  std::string error;
+  if (r.child->Start(update ? settings_.modflash : settings_.auditProgram, args,
+                     options, error)) {
+    const char* name = update                 ? "update"
+                       : step == Step::kAudit ? "audit"
+                                              : "version-read";
+    if (settings_.observer != nullptr &&
+        !settings_.observer->Started(r.index, record, name, r.child->Id())) {
+      NotWritten(settings_.observer->Unwritten());
+    }
+    return true;
+  }
+  record.outcome = audit_ ? Outcome::kNotStarted : Outcome::kFailed;
+  record.failureLine = error;
+  record.endTime = record.startTime;
+  record.seconds = 0.0;
+  if (!WriteNotStartedFile(folder + stem + ".exit", error)) {
+    NotWritten(folder + stem + ".exit");
+  }
+  Counted(record);
+  return false;
+}
+
+// Hands each running child's new output to its log, transcript and
+// tracker; records the readers whose child ended.
+void Scheduler::Collect() {
+  for (size_t i = 0; i < running_.size();) {
+    Running& r = *running_[i];
+    std::string chunk;
+    const bool open = r.child->ReadOutput(chunk);
+    if (!chunk.empty()) {
+      r.transcript += chunk;
+      r.tracker.Consume(chunk);
+      if (r.step == Step::kUpdate) {
+        r.phases.Consume(chunk, SecondsSince(r.started));
+      }
+    }
+    if (open || Finish(r)) {
+      ++i;
+      continue;
+    }
+    running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
+// Records the end of a child; true when the reader goes on with its
+// update.
+bool Scheduler::Finish(Running& r) {
+  const ChildExit exit = r.child->Wait();
+  ReaderRecord& record = result_.records[r.index];
+  const std::string stem =
+      settings_.folder + "/" + FileStem(r.index, record.reader.name);
+  std::error_code ignored;
+  if (std::filesystem::file_size(stem + ".stderr", ignored) == 0) {
+    std::filesystem::remove(stem + ".stderr", ignored);
+  }
+  if (r.killed && r.step != Step::kUpdate) {
+    NotStarted(record);  // it changed nothing
+    return false;
+  }
+  if (r.step == Step::kVersionRead) {
+    if (!SkipIfCurrent(r, exit, record)) return StartStep(r, Step::kUpdate);
+  } else if (!WriteExitFile(stem + ".exit", exit)) {
+    NotWritten(stem + ".exit");
+  }
+  if (r.step == Step::kAudit) {
+    JudgeAudit(r.transcript, exit.status, settings_.imageVersion, record);
+  } else if (r.step == Step::kUpdate) {
+    JudgeRun(r.transcript, exit, r.killed, settings_.kind == RunKind::kDryRun,
+             record);
+    record.phases = r.phases.Finish(SecondsSince(r.started));
+  }
+  record.endTime = IsoTimeNow();
+  record.seconds = SecondsSince(r.started);
+  Counted(record);
+  return false;
+}
+
+// After the version read: a module that runs the image's version is done
+// (true). Otherwise the update follows (false), knowing whether the
+// module runs another version.
+bool Scheduler::SkipIfCurrent(const Running& r, const ChildExit& exit,
+                              ReaderRecord& record) {
+  const TranscriptFacts read = ReadTranscript(r.transcript);
+  const bool answered = exit.exited && exit.status == 0;
+  if (answered) record.current = read.versionBefore == settings_.imageVersion;
+  if (!answered || !*record.current) return false;
+  record.outcome = Outcome::kAlreadyCurrent;
+  record.moduleState = output::kAlreadyCurrentState;
+  record.facts = read;
+  return true;
+}
+
+// Counts a finished reader towards the stops, and shows it; `note`: in
+// the journal too.
+void Scheduler::Counted(const ReaderRecord& record, bool note) {
+  const auto index = static_cast<size_t>(&record - result_.records.data());
+  if (note && settings_.observer != nullptr &&
+      !settings_.observer->Ended(index, record)) {
+    NotWritten(settings_.observer->Unwritten());
+  }
+  ++finished_;
+  if (record.outcome == Outcome::kFailed) {
+    ++failures_;
+    ++waveFailures_;
+  }
+  display_.Finished(record);
+}
+
+}  // namespace modflash::fleet
