@@ -65,6 +65,8 @@ bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   o.image = Text(plan, "image");
   o.jobs = Number(plan, "jobs", 0);
   o.force = plan.value("force", false);
+  o.allowOlder = plan.value("allow_older", false);
+  o.minFinished = Number(plan, "min_finished", 5);
   o.canary = plan.value("canary", false) ? 1 : 0;
   o.maxFailures = Number(plan, "max_failures", 0);
   o.maxFailureRate = Number(plan, "max_failure_rate", -1.0);
@@ -117,6 +119,10 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
           {"max_failures", settings.maxFailures},
           {"max_failure_rate", settings.maxFailureRate},
           {"force", settings.force},
+          {"allow_older", settings.allowOlder},
+          {"min_finished", settings.minFinished},
+          {"only", o.only},
+          {"skip", o.skip},
           {"site", o.site},
           {"retry_of", o.retry},
           {"modflash", o.modflash}};

@@ -25,7 +25,7 @@ Outcome OutcomeOf(const std::string& name) {
   for (Outcome o :
        {Outcome::kUpdated, Outcome::kDryRunOk, Outcome::kAlreadyCurrent,
         Outcome::kFailed, Outcome::kAnswered, Outcome::kNoModuleAnswer,
-        Outcome::kUnreachable, Outcome::kUnknown}) {
+        Outcome::kUnreachable, Outcome::kUnknown, Outcome::kNewerThanImage}) {
     if (name == OutcomeName(o)) return o;
   }
   return Outcome::kNotStarted;

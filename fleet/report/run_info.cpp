@@ -22,8 +22,9 @@ namespace {
 
 // Every outcome a report can hold, in the order counts are shown.
 const char* const kOutcomeOrder[] = {
-    "updated",          "dry-run-ok",  "already-current", "answered",
-    "no-module-answer", "unreachable", "failed",          "not-started"};
+    "updated",          "dry-run-ok", "already-current",
+    "newer-than-image", "answered",   "no-module-answer",
+    "unreachable",      "failed",     "not-started"};
 
 std::vector<std::string> BaseOutcomes(const std::string& kind) {
   if (kind == "program") return {"updated", "failed", "not-started"};
@@ -132,13 +133,12 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
 namespace {
 
 // report.jsonl's records, the lines left out or repaired named.
-bool ReadReport(const std::string& folder, RunFolder& out,
-                std::string& error) {
+bool ReadReport(const std::string& folder, RunFolder& out, std::string& error) {
   const std::string where = folder + "/report.jsonl";
   std::string text;
   std::string reason;
-  switch (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes,
-                         text, reason)) {
+  switch (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes, text,
+                         reason)) {
     case FolderFile::kRead:
       break;
     case FolderFile::kMissing:

@@ -37,8 +37,11 @@ struct FleetSettings {
   /// modflash-audit: the audit itself, and the version read before each
   /// update of a programming run.
   std::string auditProgram;
-  /// Update modules that already run the image's version (no version read).
+  /// Update modules that already run the image's version.
   bool force = false;
+  /// Update modules that run a newer version than the image too (else they
+  /// are left alone, newer-than-image). With `force`: no version read.
+  bool allowOlder = false;
   int jobs = 16;  ///< readers at once
   /// The sizes of the waves, in order, adding up to the readers; empty:
   /// one wave of all.
@@ -49,6 +52,8 @@ struct FleetSettings {
   /// No start once more than this share (per cent) of the finished updates
   /// failed; below 0: no such limit.
   double maxFailureRate = -1;
+  /// maxFailureRate applies once this many updates have finished.
+  int minFinished = 5;
   std::string folder;  ///< the run folder, which must exist
   RunObserver* observer = nullptr;
   /// For a resumed run: the records of readers that ended before, taken
@@ -61,7 +66,8 @@ struct FleetSettings {
 struct FleetResult {
   /// One record per reader, in inventory order.
   std::vector<ReaderRecord> records;
-  /// The sizes of the waves that started.
+  /// The sizes of the waves that started: the readers of each that went on
+  /// to an update (not those left alone after their version read).
   std::vector<size_t> waves;
   /// Why new starts stopped; empty when every reader was started.
   std::string stopped;
@@ -76,7 +82,9 @@ struct FleetResult {
 /// each exit status is written as the child ends, and a failed write stops
 /// further starts. A programming run reads each module's version just before
 /// its update and leaves out the modules that run the image's version already
-/// (unless `force`). Stops starting after a failed canary, too many failures or
+/// (unless `force`) and those that run a newer one (unless `allowOlder`);
+/// such a reader takes no place in its wave and does not count towards the
+/// failure rate. Stops starting after a failed canary, too many failures or
 /// an interruption; a second interruption ends the running updates. An audit
 /// changes nothing, so an interruption ends it at once. A hang-up is no
 /// interruption: the run goes on, its console lines in fleet.log.

@@ -1,5 +1,6 @@
 #include "fleet/run/scheduler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -52,6 +53,9 @@ FleetResult Scheduler::Run() {
     }
   }
   display_.EndLive();
+  // A last wave whose readers were all left alone updated nothing.
+  if (!result_.waves.empty() && result_.waves.back() == 0)
+    result_.waves.pop_back();
   for (ReaderRecord& r : result_.records) {
     r.imageSha256 = settings_.imageSha256;
     if (r.facts.fileVersion.empty())
@@ -146,7 +150,9 @@ void Scheduler::CheckStops() {
          std::to_string(settings_.maxFailures) + ")");
     display_.Note(std::to_string(failures_) +
                   " update(s) failed: no further update is started.");
-  } else if (settings_.maxFailureRate >= 0 && finished_ > 0 &&
+  } else if (settings_.maxFailureRate >= 0 &&
+             finished_ >=
+                 static_cast<size_t>(std::max(1, settings_.minFinished)) &&
              static_cast<double>(failures_) * 100 >
                  settings_.maxFailureRate * static_cast<double>(finished_)) {
     char rate[32];
@@ -159,11 +165,13 @@ void Scheduler::CheckStops() {
 }
 
 // Whether the next reader may start: within the current wave, or the
-// wave before has ended well enough for the next.
+// wave before has ended well enough for the next. A wave is full when its
+// places are taken by readers that are (or may be, while their version is
+// read) really updated; one whose read leaves it alone gives its place back.
 bool Scheduler::Startable() {
   CheckStops();
   if (next_ >= readers_.size() || !result_.stopped.empty()) return false;
-  if (next_ == waveEnd_) {
+  if (wave_ == 0 || waveTaken_ >= WaveSize()) {
     if (!running_.empty()) return false;  // the wave is still running
     if (!NextWave()) return false;
   }
@@ -185,17 +193,33 @@ bool Scheduler::NextWave() {
     NotWritten(settings_.observer->Unwritten());
     return false;
   }
-  const size_t size = plan_[wave_];
   ++wave_;
-  waveEnd_ += size;
+  const size_t size = WaveSize();
+  waveTaken_ = 0;
   waveFailures_ = 0;
-  result_.waves.push_back(size);
+  result_.waves.push_back(0);
   if (plan_.size() > 1) {
     display_.Note("Wave " + std::to_string(wave_) + " of " +
                   std::to_string(plan_.size()) + ": " + std::to_string(size) +
                   " reader(s), from number " + std::to_string(next_ + 1) + ".");
   }
   return true;
+}
+
+// The places of the current wave; the plan's last size goes on should a
+// wave be wanted beyond it.
+size_t Scheduler::WaveSize() const {
+  return plan_[std::min(wave_, plan_.size()) - 1];
+}
+
+void Scheduler::TakePlace() {
+  ++waveTaken_;
+  ++result_.waves.back();
+}
+
+void Scheduler::ReleasePlace() {
+  --waveTaken_;
+  --result_.waves.back();
 }
 
 void Scheduler::ShowLive() {

@@ -31,14 +31,17 @@ class Scheduler {
   void CheckStops();
   bool Startable();
   bool NextWave();
+  size_t WaveSize() const;
+  void TakePlace();
+  void ReleasePlace();
   void ShowLive();
 
   void StartNext();
   bool StartStep(Running& r, Step step);
   void Collect();
   bool Finish(Running& r);
-  bool SkipIfCurrent(const Running& r, const process::ChildExit& exit,
-                     ReaderRecord& record);
+  bool SkipIfNotNeeded(const Running& r, const process::ChildExit& exit,
+                       ReaderRecord& record);
   void Counted(const ReaderRecord& record, bool note = true);
 
   const FleetSettings& settings_;
@@ -49,10 +52,10 @@ class Scheduler {
   FleetResult result_;
   std::vector<std::unique_ptr<Running>> running_;
   size_t next_ = 0;
-  size_t wave_ = 0;     // the current wave, from 1; 0 before the first
-  size_t waveEnd_ = 0;  // the reader after the current wave's last
+  size_t wave_ = 0;       // the current wave, from 1; 0 before the first
+  size_t waveTaken_ = 0;  // places of the current wave taken by updates
   size_t waveFailures_ = 0;
-  size_t finished_ = 0;
+  size_t finished_ = 0;  // updates that ended (a skipped module is none)
   size_t failures_ = 0;
   int interruptionsSeen_ = 0;
   bool hungUp_ = false;

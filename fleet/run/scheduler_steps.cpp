@@ -15,11 +15,24 @@ namespace modflash::fleet {
 using process::ChildExit;
 using process::ChildProcess;
 
+namespace {
+
+// Whether a record is of a reader left alone after its version read: no
+// update, so no place in a wave and no count towards the failure rate.
+bool LeftAlone(const ReaderRecord& record) {
+  return record.outcome == Outcome::kAlreadyCurrent ||
+         record.outcome == Outcome::kNewerThanImage;
+}
+
+}  // namespace
+
 void Scheduler::StartNext() {
   const size_t index = next_++;
   ReaderRecord& record = result_.records[index];
   if (index < settings_.kept.size() && settings_.kept[index]) {
     record = *settings_.kept[index];  // ended before the run was resumed
+    if (!LeftAlone(record) && record.outcome != Outcome::kNotStarted)
+      TakePlace();
     Counted(record, false);
     return;
   }
@@ -29,10 +42,14 @@ void Scheduler::StartNext() {
   r->index = index;
   r->started = SteadyClock::now();
   display_.Started(record);
+  // The version read finds the modules to leave alone: the current ones
+  // (unless forced) and the newer ones (unless older images are allowed).
+  const bool read = settings_.kind == RunKind::kProgram &&
+                    !(settings_.force && settings_.allowOlder);
   const Step first = audit_ ? Step::kAudit
-                     : settings_.kind == RunKind::kProgram && !settings_.force
-                         ? Step::kVersionRead
-                         : Step::kUpdate;
+                     : read ? Step::kVersionRead
+                            : Step::kUpdate;
+  TakePlace();
   if (StartStep(*r, first)) running_.push_back(std::move(r));
 }
 
@@ -120,10 +137,12 @@ bool Scheduler::Finish(Running& r) {
   }
   if (r.killed && r.step != Step::kUpdate) {
     NotStarted(record);  // it changed nothing
+    ReleasePlace();
     return false;
   }
   if (r.step == Step::kVersionRead) {
-    if (!SkipIfCurrent(r, exit, record)) return StartStep(r, Step::kUpdate);
+    if (!SkipIfNotNeeded(r, exit, record)) return StartStep(r, Step::kUpdate);
+    ReleasePlace();
   } else if (!WriteExitFile(stem + ".exit", exit)) {
     NotWritten(stem + ".exit");
   }
@@ -140,15 +159,22 @@ bool Scheduler::Finish(Running& r) {
   return false;
 }
 
-// After the version read: a module that runs the image's version is done
-// (true). Otherwise the update follows (false), knowing whether the
-// module runs another version.
-bool Scheduler::SkipIfCurrent(const Running& r, const ChildExit& exit,
-                              ReaderRecord& record) {
+// After the version read: a module that runs a newer version than the
+// image (unless allowed) or the image's own (unless forced) is left alone
+// (true). Otherwise the update follows (false), knowing whether the module
+// runs another version. A version that cannot be read as one is not newer.
+bool Scheduler::SkipIfNotNeeded(const Running& r, const ChildExit& exit,
+                                ReaderRecord& record) {
   const TranscriptFacts read = ReadTranscript(r.transcript);
   const bool answered = exit.exited && exit.status == 0;
-  if (answered) record.current = read.versionBefore == settings_.imageVersion;
-  if (!answered || !*record.current) return false;
+  if (!answered) return false;
+  record.current = read.versionBefore == settings_.imageVersion;
+  if (!settings_.allowOlder &&
+      NewerThanImage(read.versionBefore, settings_.imageVersion)) {
+    JudgeNewer(read, settings_.imageVersion, record);
+    return true;
+  }
+  if (!*record.current || settings_.force) return false;
   record.outcome = Outcome::kAlreadyCurrent;
   record.moduleState = output::kAlreadyCurrentState;
   record.facts = read;
@@ -163,7 +189,7 @@ void Scheduler::Counted(const ReaderRecord& record, bool note) {
       !settings_.observer->Ended(index, record)) {
     NotWritten(settings_.observer->Unwritten());
   }
-  ++finished_;
+  if (!LeftAlone(record) && record.outcome != Outcome::kNotStarted) ++finished_;
   if (record.outcome == Outcome::kFailed) {
     ++failures_;
     ++waveFailures_;
