@@ -16,6 +16,27 @@ struct Given {
   bool minFinished = false;  ///< --min-finished was given
 };
 
+// The controls of a rollout: which readers, which modules, when the
+// failure rate applies.
+void AddRolloutOptions(CLI::App& app, Options& o, Given& given) {
+  app.add_option("--min-finished", o.minFinished,
+                 "--max-failure-rate applies once N updates have finished "
+                 "(default 5)")
+      ->check(CLI::Range(1, 1000000))
+      ->each([&given](const std::string&) { given.minFinished = true; });
+  app.add_flag("--allow-older", o.allowOlder,
+               "--program: update modules that run a newer version than the "
+               "image too (a downgrade)");
+  app.add_option("--only", o.only,
+                 "Take only the readers whose name or host:port matches GLOB "
+                 "(* and ?; repeatable)")
+      ->allow_extra_args(false);
+  app.add_option("--skip", o.skip,
+                 "Leave out the readers whose name or host:port matches GLOB "
+                 "(* and ?; repeatable)")
+      ->allow_extra_args(false);
+}
+
 void AddOptions(CLI::App& app, Options& o, Given& given) {
   auto* dry = app.add_flag("--dryrun", o.dryRun,
                            "Dry runs: the modules are not programmed");
@@ -50,24 +71,10 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--max-failure-rate", given.failureRate,
                  "Start no further update once more than P% of the finished "
                  "ones failed (once --min-finished have finished)");
-  app.add_option("--min-finished", o.minFinished,
-                 "--max-failure-rate applies once N updates have finished "
-                 "(default 5)")
-      ->check(CLI::Range(1, 1000000))
-      ->each([&given](const std::string&) { given.minFinished = true; });
-  app.add_flag("--allow-older", o.allowOlder,
-               "--program: update modules that run a newer version than the "
-               "image too (a downgrade)");
-  app.add_option("--only", o.only,
-                 "Take only the readers whose name or host:port matches GLOB "
-                 "(* and ?; repeatable)")
-      ->allow_extra_args(false);
-  app.add_option("--skip", o.skip,
-                 "Leave out the readers whose name or host:port matches GLOB "
-                 "(* and ?; repeatable)")
-      ->allow_extra_args(false);
+  AddRolloutOptions(app, o, given);
   app.add_flag("--force", o.force,
-               "Update modules that already run the image's version too");
+               "Update modules that already run the image's version too (not "
+               "newer ones: see --allow-older)");
   app.add_flag("--check", o.check,
                "Check the inventory and image, show what would run, start "
                "nothing");

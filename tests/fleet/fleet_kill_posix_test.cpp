@@ -70,8 +70,8 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   // Four waves of three: each update takes the module's restarts, so
   // updates are in flight at most moments.
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--waves",
-              "3,3,3,3", "--force", "--plain", "--out", runDir_.string(),
-              "--modflash", MODFLASH_BIN});
+              "3,3,3,3", "--force", "--allow-older", "--plain", "--out",
+              runDir_.string(), "--modflash", MODFLASH_BIN});
   int killed = 0;
   bool ended = false;
   const auto deadline = SteadyClock::now() + std::chrono::minutes(6);
@@ -124,8 +124,8 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
 TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
   StartReaders(2, false);
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "1", "--force",
-              "--plain", "--out", runDir_.string(), "--modflash",
-              MODFLASH_BIN});
+              "--allow-older", "--plain", "--out", runDir_.string(),
+              "--modflash", MODFLASH_BIN});
   const auto deadline = SteadyClock::now() + std::chrono::seconds(120);
   while (out_.find(" started ") == std::string::npos &&
          SteadyClock::now() < deadline && Follow(100)) {
