@@ -19,6 +19,7 @@
 #include "fleet/html/html_report.h"
 #include "fleet/plan/inventory.h"
 #include "fleet/plan/retry.h"
+#include "fleet/plan/select.h"
 #include "fleet/report/report.h"
 #include "fleet/run/fleet_run.h"
 #include "fleet/system/terminal.h"
@@ -116,6 +117,18 @@ bool LoadReaders(Options& o, std::vector<Reader>& readers) {
   return true;
 }
 
+// --only and --skip: the readers selected; false (with the reason printed)
+// when they leave none of an inventory.
+bool Select(const Options& o, std::vector<Reader>& readers) {
+  if (o.only.empty() && o.skip.empty()) return true;
+  const size_t given = readers.size();
+  readers = SelectReaders(readers, o.only, o.skip);
+  if (!readers.empty() || !o.retry.empty()) return true;
+  std::cout << "modflash-fleet: --only and --skip select none of the " << given
+            << " reader(s) of " << o.inventory << "; nothing was started\n";
+  return false;
+}
+
 }  // namespace
 
 bool CheckImage(const std::string& path, ImageFacts& image) {
@@ -146,7 +159,8 @@ bool FindPrograms(const Options& o, const char* argv0,
               << " (give one with --modflash PATH)\n";
     return false;
   }
-  const bool reads = audit || (o.kind == RunKind::kProgram && !o.force);
+  const bool reads =
+      audit || (o.kind == RunKind::kProgram && !(o.force && o.allowOlder));
   if (reads && !fs::is_regular_file(settings.auditProgram, ec)) {
     std::cout << "modflash-fleet: no modflash-audit program at "
               << settings.auditProgram << " (it is installed beside "
@@ -163,6 +177,8 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
   settings.imageVersion = image.version;
   settings.imageSha256 = image.sha256;
   settings.force = o.force;
+  settings.allowOlder = o.allowOlder;
+  settings.minFinished = o.minFinished;
   settings.jobs = o.jobs;
   settings.waves = WavePlan(o.waves, readers);
   settings.canary = o.canary > 0;
@@ -222,9 +238,13 @@ void PrintPlan(const Options& o, const FleetSettings& settings,
   if (o.maxFailureRate >= 0) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g%%", o.maxFailureRate);
-    std::cout << ", stop above " << rate << " failed";
+    std::cout << ", stop above " << rate << " failed (once " << o.minFinished
+              << " have finished)";
   }
   if (o.force) std::cout << ", current modules too";
+  if (o.allowOlder) std::cout << ", newer modules too";
+  for (const std::string& glob : o.only) std::cout << ", only " << Shown(glob);
+  for (const std::string& glob : o.skip) std::cout << ", skip " << Shown(glob);
   std::cout << "\n";
   if (!o.image.empty()) {
     std::cout << "Image: " << o.image << " (" << settings.imageVersion
@@ -353,7 +373,7 @@ int FleetMain(int argc, char** argv) {
 
   // Everything is checked before anything starts.
   std::vector<Reader> readers;
-  const bool readersOk = LoadReaders(o, readers);
+  const bool readersOk = LoadReaders(o, readers) && Select(o, readers);
   ImageFacts image;
   const bool imageOk = o.image.empty() || CheckImage(o.image, image);
   if (!readersOk || !imageOk) return kBadInput;

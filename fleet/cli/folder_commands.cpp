@@ -93,6 +93,8 @@ bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   o.image = Text(plan, field::kImage);
   o.jobs = Number(plan, field::kJobs, 0);
   o.force = plan.value(field::kForce, false);
+  o.allowOlder = plan.value(field::kAllowOlder, false);
+  o.minFinished = Number(plan, field::kMinFinished, 5);
   o.canary = plan.value(field::kCanary, false) ? 1 : 0;
   o.maxFailures = Number(plan, field::kMaxFailures, 0);
   o.maxFailureRate = Number(plan, field::kMaxFailureRate, -1.0);
@@ -146,6 +148,10 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
           {field::kMaxFailures, settings.maxFailures},
           {field::kMaxFailureRate, settings.maxFailureRate},
           {field::kForce, settings.force},
+          {field::kAllowOlder, settings.allowOlder},
+          {field::kMinFinished, settings.minFinished},
+          {field::kOnly, o.only},
+          {field::kSkip, o.skip},
           {field::kSite, o.site},
           {field::kRetryOf, o.retry},
           {field::kModflash, o.modflash},

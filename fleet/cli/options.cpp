@@ -13,9 +13,31 @@ struct Given {
   std::vector<std::string> arguments;
   std::string waves;
   std::string failureRate;
+  bool minFinished = false;  ///< --min-finished was given
   std::vector<std::string> windows;
   std::string windowEnd;
 };
+
+// The controls of a rollout: which readers, which modules, when the
+// failure rate applies.
+void AddRolloutOptions(CLI::App& app, Options& o, Given& given) {
+  app.add_option("--min-finished", o.minFinished,
+                 "--max-failure-rate applies once N updates have finished "
+                 "(default 5)")
+      ->check(CLI::Range(1, 1000000))
+      ->each([&given](const std::string&) { given.minFinished = true; });
+  app.add_flag("--allow-older", o.allowOlder,
+               "--program: update modules that run a newer version than the "
+               "image too (a downgrade)");
+  app.add_option("--only", o.only,
+                 "Take only the readers whose name or host:port matches GLOB "
+                 "(* and ?; repeatable)")
+      ->allow_extra_args(false);
+  app.add_option("--skip", o.skip,
+                 "Leave out the readers whose name or host:port matches GLOB "
+                 "(* and ?; repeatable)")
+      ->allow_extra_args(false);
+}
 
 void AddOptions(CLI::App& app, Options& o, Given& given) {
   auto* dry = app.add_flag("--dryrun", o.dryRun,
@@ -44,15 +66,17 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--canary", o.canary,
                  "Update the first K readers first; start the rest only if "
                  "all K succeeded (--waves K,100%)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(1, 1000000));
   app.add_option("--max-failures", o.maxFailures,
                  "Start no further update once N have failed (0: never stop)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--max-failure-rate", given.failureRate,
                  "Start no further update once more than P% of the finished "
-                 "ones failed");
+                 "ones failed (once --min-finished have finished)");
+  AddRolloutOptions(app, o, given);
   app.add_flag("--force", o.force,
-               "Update modules that already run the image's version too");
+               "Update modules that already run the image's version too (not "
+               "newer ones: see --allow-older)");
   app.add_flag("--check", o.check,
                "Check the inventory and image, show what would run, start "
                "nothing");
@@ -130,9 +154,12 @@ std::string TakeWindows(const Given& given, Options& o) {
 std::string TakeLimits(const Given& given, Options& o) {
   std::string error;
   if (o.audit && (!given.waves.empty() || o.canary > 0 || o.maxFailures > 0 ||
-                  !given.failureRate.empty() || o.force)) {
-    return "--waves, --canary, --max-failures, --max-failure-rate and "
-           "--force are for updates, not for --audit";
+                  !given.failureRate.empty() || given.minFinished || o.force)) {
+    return "--waves, --canary, --max-failures, --max-failure-rate, "
+           "--min-finished and --force are for updates, not for --audit";
+  }
+  if (o.allowOlder && !o.program) {
+    return "--allow-older is for --program";
   }
   if (!given.waves.empty() && o.canary > 0) {
     return "give --waves or --canary, not both (--canary K is --waves "
@@ -159,12 +186,13 @@ int UsageError(const std::string& reason) {
 // --resume FOLDER and --status FOLDER take the rest from the folder: only
 // --plain and --modflash go with --resume.
 int TakeFolderCommand(const Given& given, const Options& o) {
-  const bool others = o.dryRun || o.program || o.audit || !o.retry.empty() ||
-                      !o.image.empty() || !given.arguments.empty() ||
-                      !given.waves.empty() || o.canary > 0 ||
-                      o.maxFailures > 0 || !given.failureRate.empty() ||
-                      o.force || o.check || !o.out.empty() || !o.site.empty() ||
-                      !given.windows.empty() || !given.windowEnd.empty();
+  const bool others =
+      o.dryRun || o.program || o.audit || !o.retry.empty() ||
+      !o.image.empty() || !given.arguments.empty() || !given.waves.empty() ||
+      o.canary > 0 || o.maxFailures > 0 || !given.failureRate.empty() ||
+      given.minFinished || o.allowOlder || !o.only.empty() || !o.skip.empty() ||
+      o.force || o.check || !o.out.empty() || !o.site.empty() ||
+      !given.windows.empty() || !given.windowEnd.empty();
   if (!o.resume.empty() && !o.status.empty()) {
     return UsageError("give --resume or --status, not both");
   }

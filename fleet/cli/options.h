@@ -17,18 +17,22 @@ struct Options {
   bool audit = false;
   /// The one of the three that was given.
   RunKind kind = RunKind::kProgram;
-  bool check = false;     ///< --check: validate and show, start nothing
-  bool force = false;     ///< --force: update current modules too
-  bool version = false;   ///< --version
-  std::string image;      ///< empty for an audit without --image
-  std::string inventory;  ///< empty with --retry
-  std::string retry;      ///< --retry's run folder
+  bool check = false;       ///< --check: validate and show, start nothing
+  bool force = false;       ///< --force: update current modules too
+  bool allowOlder = false;  ///< --allow-older: update newer modules too
+  bool version = false;     ///< --version
+  std::string image;        ///< empty for an audit without --image
+  std::string inventory;    ///< empty with --retry
+  std::string retry;        ///< --retry's run folder
   int jobs = 16;
   bool plain = false;  ///< plain event lines even on a terminal
   int canary = 0;
   std::vector<WaveSize> waves;  ///< --waves (or --canary K: K,100%)
   int maxFailures = 0;
   double maxFailureRate = -1;  ///< per cent; below 0: none
+  int minFinished = 5;  ///< --min-finished: updates before the rate applies
+  std::vector<std::string> only;  ///< --only: readers to take, by glob
+  std::vector<std::string> skip;  ///< --skip: readers to leave out
   std::string out;
   std::string modflash;
   std::string site;

@@ -13,6 +13,7 @@ namespace {
 
 // The failure line, and the first error where it tells another story.
 std::string Detail(const ReaderRecord& r) {
+  if (r.outcome == Outcome::kNewerThanImage) return Shown(r.nextStep);
   std::string detail = Shown(r.failureLine);
   if (!r.firstError.empty() && r.firstError != r.failureLine) {
     detail += " (first error: " + Shown(r.firstError) + ")";
@@ -185,7 +186,7 @@ void Display::Summary(const std::vector<ReaderRecord>& records,
                       {"exit", 4, false, 0},
                       {"seconds", 7, false, 0},
                       {"detail", 0, false, 0}});
-  size_t counts[8] = {};
+  size_t counts[kOutcomeCount] = {};
   for (const ReaderRecord& r : records) {
     ++counts[static_cast<int>(r.outcome)];
     char seconds[16] = "";
@@ -204,6 +205,9 @@ void Display::Summary(const std::vector<ReaderRecord>& records,
   if (const size_t current =
           counts[static_cast<int>(Outcome::kAlreadyCurrent)]) {
     out_ << current << " already current, ";
+  }
+  if (const size_t newer = counts[static_cast<int>(Outcome::kNewerThanImage)]) {
+    out_ << newer << " newer than the image (not updated), ";
   }
   out_ << counts[static_cast<int>(Outcome::kDryRunOk)] << " dry-run-ok, "
        << counts[static_cast<int>(Outcome::kFailed)] << " failed, "

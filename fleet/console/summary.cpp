@@ -7,6 +7,7 @@
 #include "fleet/console/table.h"
 #include "fleet/report/report.h"
 #include "fleet/text/text.h"
+#include "fleet/transcript/judgement.h"
 
 namespace modflash::fleet {
 
@@ -58,7 +59,14 @@ void AuditSummary(std::ostream& out, const std::vector<ReaderRecord>& records,
     std::vector<std::string> cells = {
         Shown(r.reader.name), ShownWhere(r.reader), OutcomeName(r.outcome),
         Shown(r.facts.versionBefore), Shown(r.facts.initialBaud)};
-    if (current) cells.push_back(r.current ? (*r.current ? "yes" : "no") : "");
+    if (current) {
+      const bool newer = r.current == false &&
+                         NewerThanImage(r.facts.versionBefore, imageVersion);
+      cells.push_back(!r.current   ? ""
+                      : *r.current ? "yes"
+                      : newer      ? "newer"
+                                   : "no");
+    }
     cells.push_back(Shown(r.firstError.empty() ? r.failureLine : r.firstError));
     table.Add(cells);
   }

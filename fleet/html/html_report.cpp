@@ -95,7 +95,7 @@ code{font:12px ui-monospace,Consolas,monospace;background:#f3f3f3;
 .tile b{display:block;font-size:26px;line-height:1.2}
 .o-updated,.o-dry-run-ok,.o-already-current,.o-answered{--c:#2e7d32}
 .o-failed{--c:#c62828}.o-no-module-answer{--c:#e65100}
-.o-unreachable{--c:#ad1457}.o-not-started,.o-other,.o-unknown{--c:#757575}
+.o-unreachable{--c:#ad1457}.o-newer-than-image{--c:#1565c0}.o-not-started,.o-other,.o-unknown{--c:#757575}
 .o-total{--c:#37474f}
 .p-connect-probe{--c:#8da0cb}.p-baud-rate{--c:#66c2a5}
 .p-restart-wait{--c:#f2c14e}.p-transfer{--c:#3b6fb6}

@@ -129,6 +129,11 @@ inline constexpr char kMaxFailures[] = "max_failures";
 inline constexpr char kMaxFailureRate[] = "max_failure_rate";
 inline constexpr char kForce[] = "force";
 inline constexpr char kModflash[] = "modflash";
+inline constexpr char kAllowOlder[] = "allow_older";
+inline constexpr char kMinFinished[] = "min_finished";
+/// The --only and --skip patterns.
+inline constexpr char kOnly[] = "only";
+inline constexpr char kSkip[] = "skip";
 /// The maintenance windows as given, and "wait" or "stop" when none is open.
 inline constexpr char kWindows[] = "windows";
 inline constexpr char kWindowEnd[] = "window_end";

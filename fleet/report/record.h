@@ -80,15 +80,23 @@ enum class Outcome {
   kUnreachable,
   /// In flight when its run ended, and its transcript does not say how it
   /// ended.
-  kUnknown
+  kUnknown,
+  /// Not updated: its module runs a newer version than the image (and the
+  /// run did not allow older ones).
+  kNewerThanImage
 };
+
+/// How many outcomes there are, for tables indexed by outcome.
+inline constexpr int kOutcomeCount =
+    static_cast<int>(Outcome::kNewerThanImage) + 1;
 
 /// The outcome as it appears in the report: "updated", "dry-run-ok",
 /// "already-current", "failed", "answered", "no-module-answer",
-/// "unreachable", "unknown" or "not-started".
+/// "unreachable", "unknown", "newer-than-image" or "not-started".
 const char* OutcomeName(Outcome outcome);
 
-/// Whether the reader counts as done well (exit status 0 of the fleet).
+/// Whether the reader counts as done well (exit status 0 of the fleet):
+/// newer-than-image among them, as it is no failure.
 bool Succeeded(Outcome outcome);
 
 /// One record of the report.

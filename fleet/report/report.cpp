@@ -269,6 +269,8 @@ const char* OutcomeName(Outcome outcome) {
       return "unreachable";
     case Outcome::kUnknown:
       return "unknown";
+    case Outcome::kNewerThanImage:
+      return "newer-than-image";
     case Outcome::kNotStarted:
       break;
   }
@@ -277,7 +279,8 @@ const char* OutcomeName(Outcome outcome) {
 
 bool Succeeded(Outcome outcome) {
   return outcome == Outcome::kUpdated || outcome == Outcome::kDryRunOk ||
-         outcome == Outcome::kAlreadyCurrent || outcome == Outcome::kAnswered;
+         outcome == Outcome::kAlreadyCurrent || outcome == Outcome::kAnswered ||
+         outcome == Outcome::kNewerThanImage;
 }
 
 const std::vector<std::string>& ReportFields() {

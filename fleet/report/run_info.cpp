@@ -22,9 +22,9 @@ namespace {
 
 // Every outcome a report can hold, in the order counts are shown.
 constexpr Outcome kOutcomeOrder[] = {
-    Outcome::kUpdated,  Outcome::kDryRunOk,       Outcome::kAlreadyCurrent,
-    Outcome::kAnswered, Outcome::kNoModuleAnswer, Outcome::kUnreachable,
-    Outcome::kFailed,   Outcome::kNotStarted};
+    Outcome::kUpdated,        Outcome::kDryRunOk,    Outcome::kAlreadyCurrent,
+    Outcome::kNewerThanImage, Outcome::kAnswered,    Outcome::kNoModuleAnswer,
+    Outcome::kUnreachable,    Outcome::kFailed,      Outcome::kNotStarted};
 
 std::vector<std::string> BaseOutcomes(const std::string& kind) {
   std::vector<Outcome> base;
@@ -146,13 +146,12 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
 namespace {
 
 // report.jsonl's records, the lines left out or repaired named.
-bool ReadReport(const std::string& folder, RunFolder& out,
-                std::string& error) {
+bool ReadReport(const std::string& folder, RunFolder& out, std::string& error) {
   const std::string where = folder + "/report.jsonl";
   std::string text;
   std::string reason;
-  switch (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes,
-                         text, reason)) {
+  switch (ReadFolderFile(folder, "report.jsonl", kReportLimits.fileBytes, text,
+                         reason)) {
     case FolderFile::kRead:
       break;
     case FolderFile::kMissing:

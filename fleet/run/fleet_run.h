@@ -49,8 +49,11 @@ struct FleetSettings {
   /// modflash-audit: the audit itself, and the version read before each
   /// update of a programming run.
   std::string auditProgram;
-  /// Update modules that already run the image's version (no version read).
+  /// Update modules that already run the image's version.
   bool force = false;
+  /// Update modules that run a newer version than the image too (else they
+  /// are left alone, newer-than-image). With `force`: no version read.
+  bool allowOlder = false;
   int jobs = 16;  ///< readers at once
   /// The sizes of the waves, in order, adding up to the readers; empty:
   /// one wave of all.
@@ -61,6 +64,8 @@ struct FleetSettings {
   /// No start once more than this share (per cent) of the finished updates
   /// failed; below 0: no such limit.
   double maxFailureRate = -1;
+  /// maxFailureRate applies once this many updates have finished.
+  int minFinished = 5;
   /// No update (nor the version read before one) starts outside these;
   /// none: no such limit.
   std::vector<MaintenanceWindow> windows;
@@ -78,7 +83,8 @@ struct FleetSettings {
 struct FleetResult {
   /// One record per reader, in inventory order.
   std::vector<ReaderRecord> records;
-  /// The sizes of the waves that started.
+  /// The sizes of the waves that started: the readers of each that went on
+  /// to an update (not those left alone after their version read).
   std::vector<size_t> waves;
   /// Why new starts stopped; empty when every reader was started.
   std::string stopped;
@@ -93,7 +99,9 @@ struct FleetResult {
 /// each exit status is written as the child ends, and a failed write stops
 /// further starts. A programming run reads each module's version just before
 /// its update and leaves out the modules that run the image's version already
-/// (unless `force`). Stops starting after a failed canary, too many failures or
+/// (unless `force`) and those that run a newer one (unless `allowOlder`);
+/// such a reader takes no place in its wave and does not count towards the
+/// failure rate. Stops starting after a failed canary, too many failures or
 /// an interruption; a second interruption ends the running updates. An audit
 /// changes nothing, so an interruption ends it at once. A hang-up is no
 /// interruption: the run goes on, its console lines in fleet.log.

@@ -7,6 +7,55 @@
 #include "fleet/transcript/transcript_reader.h"
 
 namespace modflash::fleet {
+namespace {
+
+// The three numbers of "V1.2.3"; false for anything else.
+bool VersionParts(const std::string& text, long parts[3]) {
+  size_t at = !text.empty() && (text[0] == 'V' || text[0] == 'v') ? 1 : 0;
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && (at >= text.size() || text[at++] != '.')) return false;
+    const size_t start = at;
+    long value = 0;
+    while (at < text.size() && at - start < 6 && text[at] >= '0' &&
+           text[at] <= '9') {
+      value = value * 10 + (text[at++] - '0');
+    }
+    if (at == start || at - start > 5) return false;
+    parts[i] = value;
+  }
+  return at == text.size();
+}
+
+}  // namespace
+
+std::optional<int> CompareVersions(const std::string& a, const std::string& b) {
+  long x[3];
+  long y[3];
+  if (!VersionParts(a, x) || !VersionParts(b, y)) return std::nullopt;
+  for (int i = 0; i < 3; ++i) {
+    if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+bool NewerThanImage(const std::string& moduleVersion,
+                    const std::string& imageVersion) {
+  const std::optional<int> order = CompareVersions(moduleVersion, imageVersion);
+  return order && *order > 0;
+}
+
+void JudgeNewer(const TranscriptFacts& read, const std::string& imageVersion,
+                ReaderRecord& record) {
+  record.outcome = Outcome::kNewerThanImage;
+  record.moduleState = output::kUntouched;
+  record.facts = read;
+  record.facts.fileVersion = imageVersion;
+  record.current = false;
+  record.nextStep = "Its module runs " + read.versionBefore +
+                    ", newer than the image's " + imageVersion +
+                    ", and was left as it is; if a downgrade is meant, run "
+                    "it again with --allow-older.";
+}
 
 void JudgeAudit(const std::string& transcript, int exitStatus,
                 const std::string& imageVersion, ReaderRecord& record) {

@@ -1,6 +1,7 @@
 #ifndef MODFLASH_FLEET_TRANSCRIPT_JUDGEMENT_H_
 #define MODFLASH_FLEET_TRANSCRIPT_JUDGEMENT_H_
 
+#include <optional>
 #include <string>
 
 #include "fleet/report/record.h"
@@ -20,6 +21,23 @@ void JudgeAudit(const std::string& transcript, int exitStatus,
 /// advice. `killed`: ended by the fleet tool.
 void JudgeRun(const std::string& transcript, const process::ChildExit& exit,
               bool killed, bool dryRun, ReaderRecord& record);
+
+/// "V1.2.3" (or "1.2.3") compared with another as major, minor, patch:
+/// below 0, 0 or above 0; empty when either is not three numbers of up to
+/// five digits.
+std::optional<int> CompareVersions(const std::string& a, const std::string& b);
+
+/// Whether `moduleVersion` is known to be newer than `imageVersion`: both
+/// read as versions and the module's the greater. A version that cannot be
+/// read is never taken for newer.
+bool NewerThanImage(const std::string& moduleVersion,
+                    const std::string& imageVersion);
+
+/// A module left alone, after its version read, since it runs a newer
+/// version than the image: outcome newer-than-image, module untouched, the
+/// read's facts and the advice for a downgrade that was meant.
+void JudgeNewer(const TranscriptFacts& read, const std::string& imageVersion,
+                ReaderRecord& record);
 
 }  // namespace modflash::fleet
 

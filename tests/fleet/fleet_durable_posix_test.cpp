@@ -41,8 +41,8 @@ class FleetDurableTest : public SimFleetTest {
     ASSERT_TRUE(fleet_process_.Start(
         MODFLASH_FLEET_BIN,
         {"--program", imagePath_, inventoryPath_, "-j",
-         std::to_string(fleet_.size()), "--force", "--plain", "--out",
-         runDir_.string(), "--modflash", MODFLASH_BIN},
+         std::to_string(fleet_.size()), "--force", "--allow-older", "--plain",
+         "--out", runDir_.string(), "--modflash", MODFLASH_BIN},
         options, error))
         << error;
   }

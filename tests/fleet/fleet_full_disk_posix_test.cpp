@@ -71,10 +71,10 @@ TEST_F(FleetFullDiskTest, FullDiskStopsStartsAndKeepsTheJournalWhole) {
   }
   StartReaders(4, false);
   FleetProcess fleet;
-  fleet.Start(
-      {"--program", imagePath_, inventoryPath_, "-j", "2", "--force", "--plain",
-       "--out", runDir_.string(), "--modflash", MODFLASH_BIN},
-      (dir_.path() / "fleet.err").string());
+  fleet.Start({"--program", imagePath_, inventoryPath_, "-j", "2", "--force",
+               "--allow-older", "--plain", "--out", runDir_.string(),
+               "--modflash", MODFLASH_BIN},
+              (dir_.path() / "fleet.err").string());
   const fs::path journal = runDir_ / fleet::kJournalFile;
   // Two updates run once their running entries are written.
   const auto bothRun = [&] {

@@ -57,8 +57,8 @@ TEST_F(FleetKillTest, KilledAtRandomAndResumedEachRecordTellsTheFlash) {
   // Four waves of three: each update takes the module's restarts, so
   // updates are in flight at most moments.
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "3", "--waves",
-              "3,3,3,3", "--force", "--plain", "--out", runDir_.string(),
-              "--modflash", MODFLASH_BIN});
+              "3,3,3,3", "--force", "--allow-older", "--plain", "--out",
+              runDir_.string(), "--modflash", MODFLASH_BIN});
   // Its plan is on the disk once the first start entry is: a kill before
   // it leaves no run to resume.
   const auto planned = [&] { return fs::exists(runDir_ / "journal.jsonl"); };
@@ -129,8 +129,8 @@ TEST_F(FleetKillTest, HungUpAtRandomEachRunFinishesWithItsReport) {
                    std::vector<uint8_t>(text.begin(), text.end()));
     folders.push_back(dir_.path() / ("run-" + std::to_string(n + 1)));
     fleets[n].Start(
-        {"--program", imagePath_, list, "-j", "3", "--force", "--plain",
-         "--out", folders[n].string(), "--modflash", MODFLASH_BIN},
+        {"--program", imagePath_, list, "-j", "3", "--force", "--allow-older",
+         "--plain", "--out", folders[n].string(), "--modflash", MODFLASH_BIN},
         (dir_.path() / ("fleet-" + std::to_string(n) + ".err")).string());
   }
   for (size_t n = 0; n < kRuns; ++n) {
@@ -170,8 +170,8 @@ TEST_F(FleetKillTest, HungUpAtRandomEachRunFinishesWithItsReport) {
 TEST_F(FleetKillTest, UnwritableJournalStopsFurtherStarts) {
   StartReaders(2, false);
   StartFleet({"--program", imagePath_, inventoryPath_, "-j", "1", "--force",
-              "--plain", "--out", runDir_.string(), "--modflash",
-              MODFLASH_BIN});
+              "--allow-older", "--plain", "--out", runDir_.string(),
+              "--modflash", MODFLASH_BIN});
   const auto deadline = SteadyClock::now() + std::chrono::seconds(120);
   const fs::path journal = runDir_ / "journal.jsonl";
   // The first update runs once its running entry is written.

@@ -24,10 +24,10 @@ TEST_F(FleetTerminateTest, TerminatedFleetsUpdatesFinishAndResumeReportsThem) {
   StartReaders(3, false);
   FleetProcess fleet;
   const std::string errors = (dir_.path() / "fleet.err").string();
-  fleet.Start(
-      {"--program", imagePath_, inventoryPath_, "-j", "3", "--force", "--plain",
-       "--out", runDir_.string(), "--modflash", MODFLASH_BIN},
-      errors);
+  fleet.Start({"--program", imagePath_, inventoryPath_, "-j", "3", "--force",
+               "--allow-older", "--plain", "--out", runDir_.string(),
+               "--modflash", MODFLASH_BIN},
+              errors);
   // All three run once their running entries are written.
   const auto allRun = [&] {
     const std::string text = ReadText(runDir_ / "journal.jsonl");

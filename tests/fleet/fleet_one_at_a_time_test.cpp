@@ -67,8 +67,9 @@ class FleetOneAtATimeTest : public ::testing::Test {
   ProcessResult Retry(const std::string& folder,
                       std::vector<std::string> more = {}) {
     std::vector<std::string> args = {
-        "--program", image_, "--retry", folder,  "--modflash", MODFLASH_BIN,
-        "--force",   "-j",   "3",       "--out", Out("again")};
+        "--program",  image_,       "--retry", folder,
+        "--modflash", MODFLASH_BIN, "--force", "--allow-older",
+        "-j",         "3",          "--out",   Out("again")};
     args.insert(args.end(), more.begin(), more.end());
     return RunProcess(MODFLASH_FLEET_BIN, args, 240000);
   }
@@ -79,6 +80,7 @@ class FleetOneAtATimeTest : public ::testing::Test {
     settings.imageVersion = "V1.2.3";
     settings.modflash = MODFLASH_BIN;
     settings.force = true;
+    settings.allowOlder = true;  // no version read first
     settings.jobs = 2;
     settings.folder = folder;
     fs::create_directories(folder);
