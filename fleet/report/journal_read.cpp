@@ -41,8 +41,12 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (Nesting(line) > kMaxJournalNesting) return "nested too deep";
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
-  if (Text(entry, "entry") == kEntryWindow) {
-    out.waitingUntil = Text(entry, "until");
+  const std::string event = Text(entry, "entry");
+  if (event == kEntryWindow || event == kEntryPause ||
+      event == kEntryContinue) {
+    if (event == kEntryWindow) out.waitingUntil = Text(entry, "until");
+    if (event != kEntryWindow)
+      out.pausedBy = event == kEntryPause ? Text(entry, "by") : "";
     ++out.entries;
     return "";
   }

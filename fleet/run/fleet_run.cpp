@@ -9,6 +9,7 @@
 
 #include "contract/phases.h"
 #include "fleet/plan/waves.h"
+#include "fleet/report/journal_read.h"
 #include "fleet/run/exit_file.h"
 #include "fleet/run/hang_up.h"
 #include "fleet/run/running.h"
@@ -42,7 +43,8 @@ class Scheduler {
         plan_(settings.waves.empty() ? WavePlan({}, readers.size())
                                      : settings.waves),
         gate_(settings.windows, settings.stopAtWindowEnd, display,
-              settings.observer) {
+              settings.observer),
+        hold_(HoldOf(settings), display, settings.observer) {
     result_.records.resize(readers.size());
     for (size_t i = 0; i < readers.size(); ++i) {
       result_.records[i].reader = readers[i];
@@ -181,15 +183,25 @@ class Scheduler {
     }
   }
 
+  static HoldSettings HoldOf(const FleetSettings& settings) {
+    HoldSettings hold = settings.hold;
+    hold.folder = settings.folder;
+    return hold;
+  }
+
   // Whether the next reader may start: within the current wave, or the
-  // wave before has ended well enough for the next.
+  // wave before has ended well enough for the next (and was approved, if
+  // asked); not while the run is paused.
   bool Startable() {
     CheckStops();
     if (next_ >= readers_.size() || !result_.stopped.empty()) return false;
     if (next_ == waveEnd_) {
       if (!running_.empty()) return false;  // the wave is still running
-      if (!NextWave()) return false;
+      if (CanaryFailed()) return false;
+      if (wave_ > 0) hold_.WaveEnded(wave_, WaveCounts());
     }
+    if (!HoldAllows()) return false;
+    if (next_ == waveEnd_ && !NextWave()) return false;
     if (running_.size() >= static_cast<size_t>(settings_.jobs) ||
         Busy(readers_[next_])) {
       return false;
@@ -210,19 +222,53 @@ class Scheduler {
           "The maintenance window closed: no further update starts; the "
           "running ones finish. --resume takes the rest in a later window.");
     }
-    waiting_ = verdict == WindowGate::Verdict::kWait;
+    if (verdict == WindowGate::Verdict::kWait) waiting_ = true;
     return verdict == WindowGate::Verdict::kOpen && result_.stopped.empty();
   }
 
-  // Opens the next wave, unless a failed canary forbids it.
-  bool NextWave() {
-    if (settings_.canary && wave_ == 1 && waveFailures_ > 0) {
-      Stop("canary failed");
-      display_.Note("Canary failed: " + std::to_string(waveFailures_) +
-                    " of the first " + std::to_string(plan_[0]) +
-                    " reader(s) did not succeed; no other reader is started.");
-      return false;
+  // A canary wave that did not wholly succeed stops the run.
+  bool CanaryFailed() {
+    if (!settings_.canary || wave_ != 1 || waveFailures_ == 0) return false;
+    Stop("canary failed");
+    display_.Note("Canary failed: " + std::to_string(waveFailures_) +
+                  " of the first " + std::to_string(plan_[0]) +
+                  " reader(s) did not succeed; no other reader is started.");
+    return true;
+  }
+
+  // "3 succeeded, 1 failed" of the wave that just ended.
+  std::string WaveCounts() const {
+    size_t succeeded = 0;
+    size_t failed = 0;
+    for (size_t i = waveEnd_ - plan_[wave_ - 1]; i < waveEnd_; ++i) {
+      const Outcome outcome = result_.records[i].outcome;
+      if (Succeeded(outcome)) ++succeeded;
+      if (outcome == Outcome::kFailed) ++failed;
     }
+    return std::to_string(succeeded) + " succeeded, " + std::to_string(failed) +
+           " failed";
+  }
+
+  // Whether a pause (or a wave's approval) lets starts go on.
+  bool HoldAllows() {
+    const Hold::Verdict verdict = hold_.Check();
+    if (hold_.Unwritten()) {
+      NotWritten(settings_.observer != nullptr &&
+                         !settings_.observer->Unwritten().empty()
+                     ? settings_.observer->Unwritten()
+                     : settings_.folder + "/" + kPauseFile);
+    }
+    if (verdict == Hold::Verdict::kStop) {
+      Stop(hold_.StopReason());
+      display_.Note("Stopped: " + hold_.StopReason() +
+                    "; no further update starts.");
+    }
+    if (verdict == Hold::Verdict::kWait) waiting_ = true;
+    return verdict == Hold::Verdict::kGo && result_.stopped.empty();
+  }
+
+  // Opens the next wave.
+  bool NextWave() {
     if (wave_ > 0 && settings_.observer != nullptr &&
         !settings_.observer->WaveEnded(result_.records)) {
       NotWritten(settings_.observer->Unwritten());
@@ -403,7 +449,9 @@ class Scheduler {
     Totals totals;
     totals.readers = readers_.size();
     totals.running = running_.size();
-    totals.note = result_.stopped.empty() ? gate_.Waiting() : result_.stopped;
+    totals.note = !result_.stopped.empty()  ? result_.stopped
+                  : !hold_.Paused().empty() ? hold_.Paused()
+                                            : gate_.Waiting();
     // One wave of everything is no wave to speak of.
     totals.wave = wave_;
     totals.waves = plan_.size() > 1 ? plan_.size() : 0;
@@ -444,6 +492,7 @@ class Scheduler {
   size_t finished_ = 0;
   size_t failures_ = 0;
   WindowGate gate_;
+  Hold hold_;
   bool waiting_ = false;  // this pass: only a closed window holds starts
   int interruptionsSeen_ = 0;
   bool hungUp_ = false;

@@ -57,6 +57,10 @@ bool Journal::Waiting(const std::string& until) {
       {{"entry", kEntryWindow}, {"time", LocalTimeNow()}, {"until", until}});
 }
 
+bool Journal::Held(const std::string& entry, const std::string& by) {
+  return Append({{"entry", entry}, {"time", LocalTimeNow()}, {"by", by}});
+}
+
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
   std::vector<ReaderRecord> report;
   report.reserve(records.size());

@@ -25,6 +25,7 @@ class Journal : public RunObserver {
   bool Ended(size_t index, const ReaderRecord& record) override;
   bool WaveEnded(const std::vector<ReaderRecord>& records) override;
   bool Waiting(const std::string& until) override;
+  bool Held(const std::string& entry, const std::string& by) override;
   std::string Unwritten() const override { return unwritten_; }
 
   /// Writes the report page of the folder after the report; false with the
