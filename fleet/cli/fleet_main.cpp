@@ -186,6 +186,9 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
   settings.maxFailureRate = o.maxFailureRate;
   settings.windows = o.windows;
   settings.stopAtWindowEnd = o.stopAtWindowEnd;
+  settings.hold.approveAfter = o.approveAfter;
+  settings.hold.approveTimeout = o.approveTimeout;
+  settings.hold.stopWithoutApproval = o.stopWithoutApproval;
 }
 
 namespace {
@@ -369,6 +372,8 @@ int FleetMain(int argc, char** argv) {
     return kAllSucceeded;
   }
   if (!o.status.empty()) return StatusMain(o.status);
+  if (!o.pause.empty()) return HoldMain(o.pause, true);
+  if (!o.continued.empty()) return HoldMain(o.continued, false);
   if (!o.resume.empty()) return ResumeMain(o, argc, argv, argv0);
 
   // Everything is checked before anything starts.

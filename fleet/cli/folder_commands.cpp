@@ -1,5 +1,6 @@
 // --resume and --status: a run folder's plan and journal read back.
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 
@@ -11,6 +12,7 @@
 #include "fleet/report/report.h"
 #include "fleet/run/resume.h"
 #include "fleet/run/window_gate.h"
+#include "fleet/system/durable.h"
 #include "fleet/text/text.h"
 #include "fleet/transcript/transcript_reader.h"
 
@@ -84,6 +86,22 @@ bool TakeWindows(const Json& plan, Options& o) {
   return true;
 }
 
+// The plan's approvals (none in plans of earlier versions); false when
+// they are malformed.
+bool TakeApprovals(const Json& plan, Options& o) {
+  o.stopWithoutApproval = Text(plan, field::kWithoutApproval) != "continue";
+  o.approveTimeout = std::chrono::seconds(std::clamp<long long>(
+      Number(plan, field::kApproveTimeout, 0LL), 0, 604800));
+  const auto list = plan.find(field::kApproveAfter);
+  if (list == plan.end()) return true;
+  if (!list->is_array() || list->size() > 1000) return false;
+  for (const Json& wave : *list) {
+    if (!wave.is_number_unsigned()) return false;
+    o.approveAfter.push_back(wave.get<size_t>());
+  }
+  return true;
+}
+
 // The options and waves the plan had; false when it is malformed.
 bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   const std::string kind = Text(plan, field::kKind);
@@ -101,7 +119,7 @@ bool TakePlan(const Json& plan, Options& o, std::vector<size_t>& waves) {
   o.site = Text(plan, field::kSite);
   o.retry = Text(plan, field::kRetryOf);
   if (o.modflash.empty()) o.modflash = Text(plan, field::kModflash);
-  if (!TakeWindows(plan, o)) return false;
+  if (!TakeWindows(plan, o) || !TakeApprovals(plan, o)) return false;
   const auto list = plan.find(field::kWaves);
   if (list == plan.end() || !list->is_array()) return false;
   for (const Json& w : *list) {
@@ -156,7 +174,11 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
           {field::kRetryOf, o.retry},
           {field::kModflash, o.modflash},
           {field::kWindows, WindowTexts(settings.windows)},
-          {field::kWindowEnd, settings.stopAtWindowEnd ? "stop" : "wait"}};
+          {field::kWindowEnd, settings.stopAtWindowEnd ? "stop" : "wait"},
+          {field::kApproveAfter, settings.hold.approveAfter},
+          {field::kApproveTimeout, settings.hold.approveTimeout.count()},
+          {field::kWithoutApproval,
+           settings.hold.stopWithoutApproval ? "stop" : "continue"}};
 }
 
 int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
@@ -205,6 +227,13 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
     ReleaseRunLock(folder);
     return kBadInput;
   }
+  // A wave whose next one had started was approved before.
+  for (const ReaderTrace& t : journal.readers) {
+    if (t.started && t.wave > 1) {
+      settings.hold.approvedUpTo =
+          std::max(settings.hold.approvedUpTo, static_cast<size_t>(t.wave - 1));
+    }
+  }
   Journal writer(folder, settings.imageSha256, settings.imageVersion, o.site);
   writer.SetPageWriter(WriteWavePage);
   std::cout << "Resuming the run of " << folder << ": " << journal.entries
@@ -243,6 +272,10 @@ int StatusMain(const std::string& folder) {
               << ": the fleet tool ended there, its running updates left "
                  "to finish on their own.\n";
   }
+  if (!finished && alive && !journal.pausedBy.empty()) {
+    std::cout << "Paused (" << Shown(journal.pausedBy)
+              << "): modflash-fleet --continue " << folder << " goes on\n";
+  }
   if (!finished && alive && !journal.waitingUntil.empty()) {
     std::cout << "Waiting for a maintenance window: the next opens at "
               << Shown(journal.waitingUntil) << "\n";
@@ -278,6 +311,43 @@ int StatusMain(const std::string& folder) {
               << "\n";
   }
   return finished ? kAllSucceeded : kNotFinished;
+}
+
+int HoldMain(const std::string& folder, bool pause) {
+  Json run;
+  if (!ReadRun(folder, run)) return kBadInput;
+  const fs::path file = fs::path(folder) / kPauseFile;
+  std::error_code ec;
+  const bool paused = fs::exists(fs::symlink_status(file, ec));
+  if (!pause) {
+    if (!paused) {
+      std::cout << "The run of " << folder << " is not paused.\n";
+      return kAllSucceeded;
+    }
+    if (!fs::remove(file, ec) && ec) {
+      std::cout << "modflash-fleet: cannot remove " << file.string() << "\n";
+      return kNotWritten;
+    }
+    std::cout << "Continued the run of " << folder
+              << ": updates start again once it sees this (within a "
+                 "second).\n";
+    return kAllSucceeded;
+  }
+  if (Text(run, "state") == kStateFinished || !RunAliveElsewhere(folder)) {
+    std::cout << "modflash-fleet: the run of " << folder
+              << " is not running; nothing to pause (--status " << folder
+              << ")\n";
+    return kBadInput;
+  }
+  if (!paused && !ReplaceDurably(file.string(), "--pause\n")) {
+    std::cout << "modflash-fleet: cannot write " << file.string() << "\n";
+    return kNotWritten;
+  }
+  std::cout << "Paused the run of " << folder
+            << ": no new update starts once it sees this (within a second); "
+               "running ones finish. --continue "
+            << folder << " goes on.\n";
+  return kAllSucceeded;
 }
 
 }  // namespace modflash::fleet

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "fleet/cli/exit_status.h"
+#include "fleet/run/hold.h"
 
 namespace modflash::fleet {
 namespace {
@@ -16,6 +17,8 @@ struct Given {
   bool minFinished = false;  ///< --min-finished was given
   std::vector<std::string> windows;
   std::string windowEnd;
+  std::string approveAfter;
+  std::string approveTimeout;
 };
 
 // The controls of a rollout: which readers, which modules, when the
@@ -101,6 +104,17 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--window-end", given.windowEnd,
                  "When no window is open: wait for the next (wait, the "
                  "default) or stop the run (stop; --resume goes on later)");
+  app.add_option("--approve-after", given.approveAfter,
+                 "After these waves (e.g. 1 or 1,3) wait for a continue "
+                 "(--continue FOLDER) before the next starts");
+  app.add_option("--approve-timeout", given.approveTimeout,
+                 "How long to wait for an approval, then stop (30m, 2h, "
+                 "or 30m,continue to go on without it)");
+  app.add_option("--pause", o.pause,
+                 "Pause the run of this run folder: no new update starts, "
+                 "running ones finish; then exit");
+  app.add_option("--continue", o.continued,
+                 "Continue the paused run of this run folder; then exit");
   app.add_flag("--version", o.version,
                "Print this program's version and modflash's, and exit");
 }
@@ -150,6 +164,44 @@ std::string TakeWindows(const Given& given, Options& o) {
   return "";
 }
 
+// --approve-after and --approve-timeout; "" or what is wrong.
+std::string TakeApprovals(const Given& given, Options& o) {
+  if (given.approveAfter.empty() && given.approveTimeout.empty()) return "";
+  if (o.audit) return "--approve-after is for updates, not for --audit";
+  if (given.approveAfter.empty()) {
+    return "--approve-timeout goes with --approve-after";
+  }
+  size_t from = 0;
+  while (from <= given.approveAfter.size()) {
+    size_t comma = given.approveAfter.find(',', from);
+    if (comma == std::string::npos) comma = given.approveAfter.size();
+    const std::string item = given.approveAfter.substr(from, comma - from);
+    if (item.empty() || item.size() > 4 ||
+        item.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(item) == 0) {
+      return "--approve-after takes wave numbers from 1, e.g. 1 or 1,3";
+    }
+    o.approveAfter.push_back(std::stoul(item));
+    from = comma + 1;
+  }
+  std::string duration = given.approveTimeout;
+  const size_t comma = duration.find(',');
+  if (comma != std::string::npos) {
+    const std::string then = duration.substr(comma + 1);
+    if (then != "stop" && then != "continue") {
+      return "--approve-timeout DURATION[,stop|,continue], not \"" +
+             given.approveTimeout + "\"";
+    }
+    o.stopWithoutApproval = then == "stop";
+    duration = duration.substr(0, comma);
+  }
+  if (!duration.empty() && !ParseDuration(duration, o.approveTimeout)) {
+    return "--approve-timeout takes a duration such as 90s, 30m or 2h (at "
+           "most a week)";
+  }
+  return "";
+}
+
 // The limits that only updates have; "" or what is wrong.
 std::string TakeLimits(const Given& given, Options& o) {
   std::string error;
@@ -174,7 +226,8 @@ std::string TakeLimits(const Given& given, Options& o) {
       !ParseFailureRate(given.failureRate, o.maxFailureRate, error)) {
     return error;
   }
-  return TakeWindows(given, o);
+  error = TakeWindows(given, o);
+  return error.empty() ? TakeApprovals(given, o) : error;
 }
 
 int UsageError(const std::string& reason) {
@@ -192,15 +245,20 @@ int TakeFolderCommand(const Given& given, const Options& o) {
       o.canary > 0 || o.maxFailures > 0 || !given.failureRate.empty() ||
       given.minFinished || o.allowOlder || !o.only.empty() || !o.skip.empty() ||
       o.force || o.check || !o.out.empty() || !o.site.empty() ||
-      !given.windows.empty() || !given.windowEnd.empty();
-  if (!o.resume.empty() && !o.status.empty()) {
-    return UsageError("give --resume or --status, not both");
+      !given.windows.empty() || !given.windowEnd.empty() ||
+      !given.approveAfter.empty() || !given.approveTimeout.empty();
+  const int commands = !o.resume.empty() + !o.status.empty() +
+                       !o.pause.empty() + !o.continued.empty();
+  if (commands > 1) {
+    return UsageError("give one of --resume, --status, --pause and --continue");
   }
-  if (others || (!o.status.empty() && (o.plain || !o.modflash.empty()))) {
+  const bool alone = o.resume.empty();
+  if (others || (alone && (o.plain || !o.modflash.empty()))) {
     return UsageError(!o.resume.empty()
                           ? "--resume FOLDER takes its plan from the folder; "
                             "only --plain and --modflash go with it"
-                          : "--status FOLDER takes no other option");
+                          : "--status, --pause and --continue FOLDER take no "
+                            "other option");
   }
   return -1;
 }
@@ -222,7 +280,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
       "[options]\n"
       "modflash-fleet --merge OUT_FOLDER RUN_FOLDER...\n"
       "modflash-fleet --resume FOLDER [--plain]\n"
-      "modflash-fleet --status FOLDER\n\n"
+      "modflash-fleet --status FOLDER\n"
+      "modflash-fleet {--pause|--continue} FOLDER\n\n"
       "Exit status: 0 when every reader succeeded (or answered), 1 when any "
       "failed, did not answer or was not started, 2 for a usage, inventory "
       "or image error, 3 when a file of the run folder could not be "
@@ -235,7 +294,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
     return UsageError(e.what());
   }
   if (o.version) return -1;
-  if (!o.resume.empty() || !o.status.empty())
+  if (!o.resume.empty() || !o.status.empty() || !o.pause.empty() ||
+      !o.continued.empty())
     return TakeFolderCommand(given, o);
   if (o.dryRun + o.program + o.audit != 1) {
     return UsageError("give --dryrun, --program or --audit");

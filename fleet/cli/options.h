@@ -1,6 +1,7 @@
 #ifndef MODFLASH_FLEET_OPTIONS_H_
 #define MODFLASH_FLEET_OPTIONS_H_
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ struct Options {
   /// --window-end stop: the run stops when no window is open, instead of
   /// waiting for the next.
   bool stopAtWindowEnd = false;
+  std::string pause;      ///< --pause: the run folder to pause
+  std::string continued;  ///< --continue: the run folder to go on with
+  /// --approve-after and --approve-timeout.
+  std::vector<size_t> approveAfter;
+  std::chrono::seconds approveTimeout{0};
+  bool stopWithoutApproval = true;
 };
 
 /// Reads the command line into `o`. -1 to go on, otherwise the exit status

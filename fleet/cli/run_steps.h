@@ -39,6 +39,8 @@ bool WriteWavePage(const std::string& folder,
 
 int ResumeMain(Options o, int argc, char** argv, const char* argv0);
 int StatusMain(const std::string& folder);
+/// --pause FOLDER (`pause`) and --continue FOLDER.
+int HoldMain(const std::string& folder, bool pause);
 
 }  // namespace modflash::fleet
 

@@ -134,6 +134,11 @@ inline constexpr char kMinFinished[] = "min_finished";
 /// The --only and --skip patterns.
 inline constexpr char kOnly[] = "only";
 inline constexpr char kSkip[] = "skip";
+/// The waves after which the run waits for a continue, how long (seconds;
+/// 0: without end), and "stop" or "continue" when none came.
+inline constexpr char kApproveAfter[] = "approve_after";
+inline constexpr char kApproveTimeout[] = "approve_timeout_s";
+inline constexpr char kWithoutApproval[] = "without_approval";
 /// The maintenance windows as given, and "wait" or "stop" when none is open.
 inline constexpr char kWindows[] = "windows";
 inline constexpr char kWindowEnd[] = "window_end";
@@ -149,6 +154,8 @@ inline constexpr char kPid[] = "pid";
 inline constexpr char kRecord[] = "record";
 /// When an entry of the run's own (a window's wait, say) was written.
 inline constexpr char kTime[] = "time";
+/// Who paused or continued a run (a pause or continue entry).
+inline constexpr char kBy[] = "by";
 /// A window entry's time of the next opening.
 inline constexpr char kUntil[] = "until";
 

@@ -43,8 +43,11 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   const Json entry = Json::parse(line, nullptr, false);
   if (!entry.is_object()) return "not a JSON object";
   const std::string event = Text(entry, field::kEntry);
-  if (event == kEntryWindow) {
-    out.waitingUntil = Text(entry, field::kUntil);
+  if (event == kEntryWindow || event == kEntryPause ||
+      event == kEntryContinue) {
+    if (event == kEntryWindow) out.waitingUntil = Text(entry, field::kUntil);
+    if (event != kEntryWindow)
+      out.pausedBy = event == kEntryPause ? Text(entry, field::kBy) : "";
     ++out.entries;
     return "";
   }

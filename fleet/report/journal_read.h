@@ -29,6 +29,12 @@ inline constexpr char kStateFinished[] = "finished";
 /// The entry that says no maintenance window is open, and until when
 /// (kUntil; "" once one is open again).
 inline constexpr char kEntryWindow[] = "window";
+/// The run folder's pause file: while it is there no update starts. Its
+/// first line says who paused ("--pause", "approval after wave 1").
+inline constexpr char kPauseFile[] = "pause";
+/// The entries of a pause and a continue ("by": who or what).
+inline constexpr char kEntryPause[] = "pause";
+inline constexpr char kEntryContinue[] = "continue";
 /// The steps a start entry names.
 inline constexpr char kStepUpdate[] = "update";
 inline constexpr char kStepVersionRead[] = "version-read";
@@ -64,6 +70,8 @@ struct JournalRead {
   std::string waitingUntil;
   /// The time of a console-closed entry; empty without one.
   std::string consoleClosed;
+  /// The last pause's "by" while no continue followed it; otherwise "".
+  std::string pausedBy;
   /// The last line was cut off (a power loss mid-write): it is left out,
   /// and `wholeBytes` is where the whole lines end.
   bool torn = false;

@@ -8,6 +8,7 @@
 #include "fleet/console/display.h"
 #include "fleet/plan/inventory.h"
 #include "fleet/plan/window.h"
+#include "fleet/run/hold.h"
 #include "fleet/report/report.h"
 #include "process/child_process.h"
 
@@ -36,6 +37,12 @@ class RunObserver {
   /// The system ends this program in a moment (Windows: the console was
   /// closed, a log-off); the running programs finish on their own.
   virtual bool Ending() = 0;
+  /// The run was paused (`entry` kEntryPause) or continued, by `by`.
+  virtual bool Held(const std::string& entry, const std::string& by) {
+    static_cast<void>(entry);
+    static_cast<void>(by);
+    return true;
+  }
   virtual std::string Unwritten() const = 0;
 };
 
@@ -71,6 +78,8 @@ struct FleetSettings {
   std::vector<MaintenanceWindow> windows;
   /// When no window is open: stop (kWindowClosed) instead of waiting.
   bool stopAtWindowEnd = false;
+  /// Approvals after waves; its folder is taken from `folder`.
+  HoldSettings hold;
   std::string folder;  ///< the run folder, which must exist
   RunObserver* observer = nullptr;
   /// For a resumed run: the records of readers that ended before, taken

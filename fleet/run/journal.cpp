@@ -69,6 +69,12 @@ bool Journal::Ending() {
       {{field::kEntry, kEntryConsoleClosed}, {field::kTime, IsoTimeNow()}});
 }
 
+bool Journal::Held(const std::string& entry, const std::string& by) {
+  return Append({{field::kEntry, entry},
+                 {field::kTime, LocalTimeNow()},
+                 {field::kBy, by}});
+}
+
 bool Journal::WaveEnded(const std::vector<ReaderRecord>& records) {
   std::vector<ReaderRecord> report;
   report.reserve(records.size());

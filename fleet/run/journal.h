@@ -28,6 +28,7 @@ class Journal : public RunObserver {
   bool Waiting(const std::string& until) override;
   /// Notes a console-closed entry with the time.
   bool Ending() override;
+  bool Held(const std::string& entry, const std::string& by) override;
   std::string Unwritten() const override { return unwritten_; }
 
   /// Writes the report page of the folder after the report; false with the

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "fleet/plan/waves.h"
+#include "fleet/report/journal_read.h"
 #include "fleet/run/hang_up.h"
 #include "fleet/system/durable.h"
 #include "fleet/system/system.h"
@@ -13,6 +14,12 @@
 
 namespace modflash::fleet {
 namespace {
+
+HoldSettings HoldOf(const FleetSettings& settings) {
+  HoldSettings hold = settings.hold;
+  hold.folder = settings.folder;
+  return hold;
+}
 
 // Least time between two passes over the running children: the output of
 // all of them is collected in one pass, which keeps our own CPU use small.
@@ -31,7 +38,8 @@ Scheduler::Scheduler(const FleetSettings& settings,
       plan_(settings.waves.empty() ? WavePlan({}, readers.size())
                                    : settings.waves),
       gate_(settings.windows, settings.stopAtWindowEnd, display,
-            settings.observer) {
+            settings.observer),
+      hold_(HoldOf(settings), display, settings.observer) {
   result_.records.resize(readers.size());
   for (size_t i = 0; i < readers.size(); ++i) {
     result_.records[i].reader = readers[i];
@@ -46,7 +54,7 @@ FleetResult Scheduler::Run() {
     waiting_ = false;
     while (Startable()) StartNext();
     if (running_.empty() && !waiting_) break;  // nothing runs, nor may start
-    if (running_.empty()) {  // until a maintenance window opens
+    if (running_.empty()) {  // until a window opens or the run continues
       ShowLive();
       std::this_thread::sleep_for(std::chrono::seconds(1));
       continue;
@@ -185,10 +193,14 @@ void Scheduler::CheckStops() {
 bool Scheduler::Startable() {
   CheckStops();
   if (next_ >= readers_.size() || !result_.stopped.empty()) return false;
-  if (wave_ == 0 || waveTaken_ >= WaveSize()) {
+  const bool waveEnded = wave_ == 0 || waveTaken_ >= WaveSize();
+  if (waveEnded) {
     if (!running_.empty()) return false;  // the wave is still running
-    if (!NextWave()) return false;
+    if (CanaryFailed()) return false;
+    if (wave_ > 0) hold_.WaveEnded(wave_, WaveCounts());
   }
+  if (!HoldAllows()) return false;
+  if (waveEnded && !NextWave()) return false;
   if (running_.size() >= static_cast<size_t>(settings_.jobs) ||
       Busy(readers_[next_])) {
     return false;
@@ -213,15 +225,49 @@ bool Scheduler::WindowAllows() {
   return verdict == WindowGate::Verdict::kOpen && result_.stopped.empty();
 }
 
-// Opens the next wave, unless a failed canary forbids it.
-bool Scheduler::NextWave() {
-  if (settings_.canary && wave_ == 1 && waveFailures_ > 0) {
-    Stop("canary failed");
-    display_.Note("Canary failed: " + std::to_string(waveFailures_) +
-                  " of the first " + std::to_string(plan_[0]) +
-                  " reader(s) did not succeed; no other reader is started.");
-    return false;
+// A canary wave that did not wholly succeed stops the run.
+bool Scheduler::CanaryFailed() {
+  if (!settings_.canary || wave_ != 1 || waveFailures_ == 0) return false;
+  Stop("canary failed");
+  display_.Note("Canary failed: " + std::to_string(waveFailures_) +
+                " of the first " + std::to_string(plan_[0]) +
+                " reader(s) did not succeed; no other reader is started.");
+  return true;
+}
+
+// "3 succeeded, 1 failed" of the wave that just ended.
+std::string Scheduler::WaveCounts() const {
+  size_t succeeded = 0;
+  size_t failed = 0;
+  for (const ReaderRecord& r : result_.records) {
+    if (!r.wave || static_cast<size_t>(*r.wave) != wave_) continue;
+    if (Succeeded(r.outcome)) ++succeeded;
+    if (r.outcome == Outcome::kFailed) ++failed;
   }
+  return std::to_string(succeeded) + " succeeded, " + std::to_string(failed) +
+         " failed";
+}
+
+// Whether a pause (or a wave's approval) lets starts go on.
+bool Scheduler::HoldAllows() {
+  const Hold::Verdict verdict = hold_.Check();
+  if (hold_.Unwritten()) {
+    NotWritten(settings_.observer != nullptr &&
+                       !settings_.observer->Unwritten().empty()
+                   ? settings_.observer->Unwritten()
+                   : settings_.folder + "/" + kPauseFile);
+  }
+  if (verdict == Hold::Verdict::kStop) {
+    Stop(hold_.StopReason());
+    display_.Note("Stopped: " + hold_.StopReason() +
+                  "; no further update starts.");
+  }
+  if (verdict == Hold::Verdict::kWait) waiting_ = true;
+  return verdict == Hold::Verdict::kGo && result_.stopped.empty();
+}
+
+// Opens the next wave.
+bool Scheduler::NextWave() {
   if (wave_ > 0 && settings_.observer != nullptr &&
       !settings_.observer->WaveEnded(result_.records)) {
     NotWritten(settings_.observer->Unwritten());
@@ -260,7 +306,9 @@ void Scheduler::ShowLive() {
   Totals totals;
   totals.readers = readers_.size();
   totals.running = running_.size();
-  totals.note = result_.stopped.empty() ? gate_.Waiting() : result_.stopped;
+  totals.note = !result_.stopped.empty()  ? result_.stopped
+                : !hold_.Paused().empty() ? hold_.Paused()
+                                          : gate_.Waiting();
   // One wave of everything is no wave to speak of.
   totals.wave = wave_;
   totals.waves = plan_.size() > 1 ? plan_.size() : 0;

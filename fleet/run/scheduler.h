@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fleet/run/fleet_run.h"
+#include "fleet/run/hold.h"
 #include "fleet/run/running.h"
 #include "fleet/run/window_gate.h"
 
@@ -32,6 +33,9 @@ class Scheduler {
   void CheckStops();
   bool Startable();
   bool WindowAllows();
+  bool CanaryFailed();
+  std::string WaveCounts() const;
+  bool HoldAllows();
   bool NextWave();
   size_t WaveSize() const;
   void TakePlace();
@@ -60,6 +64,7 @@ class Scheduler {
   size_t finished_ = 0;  // updates that ended (a skipped module is none)
   size_t failures_ = 0;
   WindowGate gate_;
+  Hold hold_;
   bool waiting_ = false;  // this pass: only a closed window holds starts
   int interruptionsSeen_ = 0;
   bool hungUp_ = false;

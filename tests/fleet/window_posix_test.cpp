@@ -7,7 +7,9 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -54,12 +56,16 @@ class FleetWindowTest : public ::testing::Test {
            std::to_string(at - std::time(nullptr)).c_str(), 1);
   }
 
-  std::string Start(size_t readers) {
+  // `readers` readers at V1.1.0; from reader `failFrom` on (counted from
+  // 0), readers that refuse every rate change, whose update fails at once.
+  std::string Start(size_t readers, size_t failFrom = SIZE_MAX) {
     sim::SimOptions o;
     o.port = 0;
     o.version = sim::Version{1, 1, 0};
     o.trace = true;
-    EXPECT_TRUE(fleet_.Start(std::vector<sim::SimOptions>(readers, o)));
+    std::vector<sim::SimOptions> all(readers, o);
+    for (size_t i = failFrom; i < readers; ++i) all[i].failRateChange = true;
+    EXPECT_TRUE(fleet_.Start(all));
     const std::string text = fleet_.Inventory();
     return dir_.Write("fleet.txt",
                       std::vector<uint8_t>(text.begin(), text.end()));
@@ -176,6 +182,103 @@ TEST_F(FleetWindowTest, ARunOutsideItsWindowWaitsForItToOpen) {
   for (const json& record : ReadRecords(out)) {
     EXPECT_EQ(record["outcome"], "dry-run-ok");
   }
+}
+
+// Waits up to a minute for `done`; false on the time-out.
+template <typename Done>
+bool Within(Done done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+// Wave 1 fails at once; the run waits for an approval, which --status
+// tells, and the second wave starts only after --continue. Without an
+// approval within its time-out, the run stops.
+TEST_F(FleetWindowTest, AnApprovalHoldsTheNextWaveUntilContinue) {
+  const std::string inventory = Start(3, 0);
+  const std::string out = Out("approve");
+  auto run = std::async(std::launch::async, [&] {
+    return RunProcess(MODFLASH_FLEET_BIN,
+                      {"--program", image_, inventory, "--waves", "1,2",
+                       "--approve-after", "1", "--plain", "--out", out},
+                      240000);
+  });
+  ASSERT_TRUE(Within([&] { return std::filesystem::exists(out + "/pause"); }));
+  EXPECT_NE(RunProcess(MODFLASH_FLEET_BIN, {"--status", out})
+                .out.find("Paused (approval after wave 1): modflash-fleet "
+                          "--continue"),
+            std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(fleet_.reader(1).Connections().size(), 0u);
+  EXPECT_EQ(RunProcess(MODFLASH_FLEET_BIN, {"--continue", out}).status, 0);
+  const ProcessResult r = run.get();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Wave 1 ended: 0 succeeded, 1 failed. Waiting for "
+                       "approval: modflash-fleet --continue " +
+                       out + " starts the next wave."),
+            std::string::npos)
+      << r.out;
+  EXPECT_LT(r.out.find("Continued: updates start again."),
+            r.out.find("started  reader-2"));
+  for (const json& record : ReadRecords(out)) {
+    EXPECT_EQ(record["outcome"], "failed");
+  }
+  const std::string journal = ReadText(out + "/journal.jsonl");
+  EXPECT_NE(journal.find("\"entry\":\"pause\""), std::string::npos);
+  EXPECT_NE(journal.find("\"by\":\"--continue\""), std::string::npos);
+
+  const ProcessResult lapsed = RunProcess(
+      MODFLASH_FLEET_BIN,
+      {"--program", image_, inventory, "--waves", "1,2", "--approve-after", "1",
+       "--approve-timeout", "2s", "--plain", "--out", Out("lapsed")},
+      240000);
+  EXPECT_EQ(lapsed.status, 1);
+  const std::vector<json> records = ReadRecords(Out("lapsed"));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[2]["outcome"], "not-started");
+  EXPECT_EQ(json::parse(ReadText(Out("lapsed") + "/run.json"))["stopped"],
+            "no approval within 2s");
+}
+
+// --pause from another process while the first update runs: it finishes,
+// nothing else starts until --continue.
+TEST_F(FleetWindowTest, PauseFromAnotherProcessHoldsNewStarts) {
+  const std::string inventory = Start(3, 1);
+  const std::string out = Out("pause");
+  auto run = std::async(std::launch::async, [&] {
+    return RunProcess(
+        MODFLASH_FLEET_BIN,
+        {"--program", image_, inventory, "-j", "1", "--plain", "--out", out},
+        240000);
+  });
+  const auto journalHas = [&](const char* text) {
+    std::error_code ec;
+    return std::filesystem::exists(out + "/journal.jsonl", ec) &&
+           ReadText(out + "/journal.jsonl").find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(Within([&] { return journalHas("\"step\":\"update\""); }));
+  const ProcessResult paused = RunProcess(MODFLASH_FLEET_BIN, {"--pause", out});
+  EXPECT_EQ(paused.status, 0) << paused.out;
+  ASSERT_TRUE(Within([&] { return journalHas("\"entry\":\"end\""); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(fleet_.reader(1).Connections().size(), 0u);
+  EXPECT_EQ(RunProcess(MODFLASH_FLEET_BIN, {"--continue", out}).status, 0);
+  const ProcessResult r = run.get();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Paused (--pause): no new update starts"),
+            std::string::npos)
+      << r.out;
+  const std::vector<json> records = ReadRecords(out);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0]["outcome"], "updated");
+  EXPECT_EQ(records[1]["outcome"], "failed");
+  // Once the run has ended there is nothing to pause.
+  EXPECT_EQ(RunProcess(MODFLASH_FLEET_BIN, {"--pause", out}).status, 2);
 }
 
 }  // namespace
