@@ -22,6 +22,12 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
                FleetSettings& settings);
 /// Runs the fleet with `journal` and writes its report and run.json (with
 /// `plan`); the exit status. The folder's lock is this process's.
+/// What the run does, as its first lines say (and as --check shows it).
+void PrintPlan(const Options& o, const FleetSettings& settings, size_t readers);
+/// --check: the plan, the readers one a line and the programs that would
+/// run.
+void PrintCheck(const Options& o, const FleetSettings& settings,
+                const std::vector<Reader>& readers);
 int RunAndReport(const Options& o, int argc, char** argv,
                  FleetSettings settings, const std::vector<Reader>& readers,
                  Journal& journal, const Json& plan);

@@ -30,15 +30,6 @@ namespace {
 using nlohmann::json;
 namespace fs = std::filesystem;
 
-std::vector<std::string> Field(const std::vector<json>& records,
-                               const char* name) {
-  std::vector<std::string> values;
-  for (const json& r : records) {
-    values.push_back(r[name].is_string() ? r[name].get<std::string>() : "");
-  }
-  return values;
-}
-
 // A reader whose module runs `version`, and one that fails fast: its
 // reader refuses every rate change.
 sim::SimOptions AtVersion(uint8_t major, uint8_t minor, uint8_t patch) {

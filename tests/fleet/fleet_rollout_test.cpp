@@ -21,15 +21,6 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<std::string> Field(const std::vector<json>& records,
-                               const char* name) {
-  std::vector<std::string> values;
-  for (const json& r : records) {
-    values.push_back(r[name].is_string() ? r[name].get<std::string>() : "");
-  }
-  return values;
-}
-
 sim::SimOptions AtVersion(uint8_t major, uint8_t minor, uint8_t patch) {
   sim::SimOptions o;
   o.port = 0;

@@ -32,6 +32,16 @@ inline std::vector<nlohmann::json> ReadRecords(
   return records;
 }
 
+/// One text field of each record ("" where it is not a text).
+inline std::vector<std::string> Field(
+    const std::vector<nlohmann::json>& records, const char* name) {
+  std::vector<std::string> values;
+  for (const nlohmann::json& r : records) {
+    values.push_back(r[name].is_string() ? r[name].get<std::string>() : "");
+  }
+  return values;
+}
+
 }  // namespace modflash::testing
 
 #endif  // MODFLASH_TESTS_SUPPORT_RUN_FOLDER_H_
