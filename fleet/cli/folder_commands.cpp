@@ -181,6 +181,52 @@ Json PlanJson(const Options& o, const FleetSettings& settings,
            settings.hold.stopWithoutApproval ? "stop" : "continue"}};
 }
 
+namespace {
+
+// The waves approved before: those whose next wave had started.
+size_t ApprovedBefore(const JournalRead& journal) {
+  size_t approved = 0;
+  for (const ReaderTrace& t : journal.readers) {
+    if (t.started && t.wave > 1) {
+      approved = std::max(approved, static_cast<size_t>(t.wave - 1));
+    }
+  }
+  return approved;
+}
+
+// The plan's image, checked again and against the plan's SHA-256; false
+// (said why) when it is not the run's.
+bool PlanImage(const Options& o, const Json& plan, ImageFacts& image) {
+  if (!o.image.empty() && !CheckImage(o.image, image)) return false;
+  if (image.sha256 == Text(plan, field::kImageSha256)) return true;
+  std::cout << "modflash-fleet: the image " << Shown(o.image)
+            << " is not the run's (SHA-256 " << image.sha256 << ", the run's "
+            << Shown(Text(plan, field::kImageSha256))
+            << "); nothing was started\n";
+  return false;
+}
+
+// What holds the run, from its journal: a closed console, a pause, a
+// closed window.
+void PrintHolds(const std::string& folder, const JournalRead& journal,
+                bool going) {
+  if (!journal.consoleClosed.empty()) {
+    std::cout << "The console was closed at " << Shown(journal.consoleClosed)
+              << ": the fleet tool ended there, its running updates left "
+                 "to finish on their own.\n";
+  }
+  if (going && !journal.pausedBy.empty()) {
+    std::cout << "Paused (" << Shown(journal.pausedBy)
+              << "): modflash-fleet --continue " << folder << " goes on\n";
+  }
+  if (going && !journal.waitingUntil.empty()) {
+    std::cout << "Waiting for a maintenance window: the next opens at "
+              << Shown(journal.waitingUntil) << "\n";
+  }
+}
+
+}  // namespace
+
 int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
   const std::string folder = o.resume;
   Json run;
@@ -204,14 +250,7 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
     return kBadInput;
   }
   ImageFacts image;
-  if (!o.image.empty() && !CheckImage(o.image, image)) return kBadInput;
-  if (image.sha256 != Text(plan, field::kImageSha256)) {
-    std::cout << "modflash-fleet: the image " << Shown(o.image)
-              << " is not the run's (SHA-256 " << image.sha256 << ", the run's "
-              << Shown(Text(plan, field::kImageSha256))
-              << "); nothing was started\n";
-    return kBadInput;
-  }
+  if (!PlanImage(o, plan, image)) return kBadInput;
   FleetSettings settings;
   if (!FindPrograms(o, argv0, settings)) return kBadInput;
   Configure(o, image, readers.size(), settings);
@@ -227,13 +266,7 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
     ReleaseRunLock(folder);
     return kBadInput;
   }
-  // A wave whose next one had started was approved before.
-  for (const ReaderTrace& t : journal.readers) {
-    if (t.started && t.wave > 1) {
-      settings.hold.approvedUpTo =
-          std::max(settings.hold.approvedUpTo, static_cast<size_t>(t.wave - 1));
-    }
-  }
+  settings.hold.approvedUpTo = ApprovedBefore(journal);
   Journal writer(folder, settings.imageSha256, settings.imageVersion, o.site);
   writer.SetPageWriter(WriteWavePage);
   std::cout << "Resuming the run of " << folder << ": " << journal.entries
@@ -267,19 +300,7 @@ int StatusMain(const std::string& folder) {
                               std::to_string(LockHolder(folder)) + ")"
                         : "ended early (--resume " + folder + " goes on)")
             << "\n";
-  if (!journal.consoleClosed.empty()) {
-    std::cout << "The console was closed at " << Shown(journal.consoleClosed)
-              << ": the fleet tool ended there, its running updates left "
-                 "to finish on their own.\n";
-  }
-  if (!finished && alive && !journal.pausedBy.empty()) {
-    std::cout << "Paused (" << Shown(journal.pausedBy)
-              << "): modflash-fleet --continue " << folder << " goes on\n";
-  }
-  if (!finished && alive && !journal.waitingUntil.empty()) {
-    std::cout << "Waiting for a maintenance window: the next opens at "
-              << Shown(journal.waitingUntil) << "\n";
-  }
+  PrintHolds(folder, journal, !finished && alive);
   std::vector<Json> ended;
   std::vector<size_t> inFlight;
   for (size_t i = 0; i < readers.size(); ++i) {

@@ -42,6 +42,28 @@ void AddRolloutOptions(CLI::App& app, Options& o, Given& given) {
       ->allow_extra_args(false);
 }
 
+// When updates may start: maintenance windows, approvals, a pause.
+void AddControlOptions(CLI::App& app, Options& o, Given& given) {
+  app.add_option("--window", given.windows,
+                 "Start updates only within this local time range, e.g. "
+                 "22:00-05:30 or \"Sat,Sun 00:00-24:00\" (repeatable); "
+                 "running ones finish when it closes");
+  app.add_option("--window-end", given.windowEnd,
+                 "When no window is open: wait for the next (wait, the "
+                 "default) or stop the run (stop; --resume goes on later)");
+  app.add_option("--approve-after", given.approveAfter,
+                 "After these waves (e.g. 1 or 1,3) wait for a continue "
+                 "(--continue FOLDER) before the next starts");
+  app.add_option("--approve-timeout", given.approveTimeout,
+                 "How long to wait for an approval, then stop (30m, 2h, "
+                 "or 30m,continue to go on without it)");
+  app.add_option("--pause", o.pause,
+                 "Pause the run of this run folder: no new update starts, "
+                 "running ones finish; then exit");
+  app.add_option("--continue", o.continued,
+                 "Continue the paused run of this run folder; then exit");
+}
+
 void AddOptions(CLI::App& app, Options& o, Given& given) {
   auto* dry = app.add_flag("--dryrun", o.dryRun,
                            "Dry runs: the modules are not programmed");
@@ -97,24 +119,7 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
                  "image, readers, waves and limits");
   app.add_option("--status", o.status,
                  "Tell where the run of this run folder stands, and exit");
-  app.add_option("--window", given.windows,
-                 "Start updates only within this local time range, e.g. "
-                 "22:00-05:30 or \"Sat,Sun 00:00-24:00\" (repeatable); "
-                 "running ones finish when it closes");
-  app.add_option("--window-end", given.windowEnd,
-                 "When no window is open: wait for the next (wait, the "
-                 "default) or stop the run (stop; --resume goes on later)");
-  app.add_option("--approve-after", given.approveAfter,
-                 "After these waves (e.g. 1 or 1,3) wait for a continue "
-                 "(--continue FOLDER) before the next starts");
-  app.add_option("--approve-timeout", given.approveTimeout,
-                 "How long to wait for an approval, then stop (30m, 2h, "
-                 "or 30m,continue to go on without it)");
-  app.add_option("--pause", o.pause,
-                 "Pause the run of this run folder: no new update starts, "
-                 "running ones finish; then exit");
-  app.add_option("--continue", o.continued,
-                 "Continue the paused run of this run folder; then exit");
+  AddControlOptions(app, o, given);
   app.add_flag("--version", o.version,
                "Print this program's version and modflash's, and exit");
 }
