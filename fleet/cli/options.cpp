@@ -59,9 +59,12 @@ void AddControlOptions(CLI::App& app, Options& o, Given& given) {
                  "or 30m,continue to go on without it)");
   app.add_option("--pause", o.pause,
                  "Pause the run of this run folder: no new update starts, "
-                 "running ones finish; then exit");
+                 "running ones finish; then exit (on the run's own "
+                 "terminal: the key p)");
   app.add_option("--continue", o.continued,
-                 "Continue the paused run of this run folder; then exit");
+                 "Continue the paused run of this run folder (or approve "
+                 "the next wave); then exit (on the run's own terminal: the "
+                 "key c)");
 }
 
 void AddOptions(CLI::App& app, Options& o, Given& given) {
