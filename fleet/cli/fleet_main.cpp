@@ -333,7 +333,12 @@ int FleetMain(int argc, char** argv) {
   if (!FindPrograms(o, argv0, settings)) return kBadInput;
   Configure(o, image, readers.size(), settings);
   if (o.check) {
-    PrintCheck(o, settings, readers);
+    std::string warning;
+    if (!o.lastAudit.empty() &&
+        !LastAuditWarning(o, settings, readers, warning)) {
+      return kBadInput;
+    }
+    PrintCheck(o, settings, readers, warning);
     return kAllSucceeded;
   }
   if (!MakeRunFolder(o, settings)) return kBadInput;
