@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "fleet/plan/select.h"
 #include "fleet/report/report.h"
 #include "fleet/run/fleet_run.h"
+#include "fleet/system/keys.h"
 #include "fleet/system/terminal.h"
 #include "fleet/transcript/judgement.h"
 #include "image/code_file.h"
@@ -239,6 +241,16 @@ std::vector<ReaderRecord> FailuresLast(std::vector<ReaderRecord> records) {
   return records;
 }
 
+// Runs the fleet with the terminal's keys, whose settings are restored
+// before the summary.
+FleetResult RunWithKeys(FleetSettings settings,
+                        const std::vector<Reader>& readers, Display& display) {
+  const std::unique_ptr<KeySource> keys = OpenConsoleKeys();
+  settings.keys = keys.get();
+  if (keys) display.Note(kKeysLine);
+  return RunFleet(settings, readers, display);
+}
+
 }  // namespace
 
 int RunAndReport(const Options& o, int argc, char** argv,
@@ -248,6 +260,7 @@ int RunAndReport(const Options& o, int argc, char** argv,
   std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
   RunDescription run = Describe(o, argc, argv, settings);
   run.startTime = LocalTimeNow();
+  run.holds = settings.hold.earlier;
   // The plan is on the disk before the first reader starts.
   if (!WriteRunJson(settings.folder, RunInfo(run, {}), kStateRunning, plan)) {
     std::cout << "modflash-fleet: cannot write " << settings.folder
@@ -258,8 +271,9 @@ int RunAndReport(const Options& o, int argc, char** argv,
   InstallInterruptHandler();
   Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs);
   settings.observer = &journal;
-  FleetResult result = RunFleet(settings, readers, display);
+  FleetResult result = RunWithKeys(settings, readers, display);
   run.endTime = LocalTimeNow();
+  run.holds = result.holds;
   // A run in one wave has none to tell.
   if (settings.waves.size() > 1) run.waves = result.waves;
   run.stopped = result.stopped;
@@ -319,7 +333,12 @@ int FleetMain(int argc, char** argv) {
   if (!FindPrograms(o, argv0, settings)) return kBadInput;
   Configure(o, image, readers.size(), settings);
   if (o.check) {
-    PrintCheck(o, settings, readers);
+    std::string warning;
+    if (!o.lastAudit.empty() &&
+        !LastAuditWarning(o, settings, readers, warning)) {
+      return kBadInput;
+    }
+    PrintCheck(o, settings, readers, warning);
     return kAllSucceeded;
   }
   if (!MakeRunFolder(o, settings)) return kBadInput;

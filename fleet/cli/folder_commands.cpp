@@ -267,6 +267,7 @@ int ResumeMain(Options o, int argc, char** argv, const char* argv0) {
     return kBadInput;
   }
   settings.hold.approvedUpTo = ApprovedBefore(journal);
+  settings.hold.earlier = journal.holds;
   Journal writer(folder, settings.imageSha256, settings.imageVersion, o.site);
   writer.SetPageWriter(WriteWavePage);
   std::cout << "Resuming the run of " << folder << ": " << journal.entries
@@ -360,7 +361,7 @@ int HoldMain(const std::string& folder, bool pause) {
               << ")\n";
     return kBadInput;
   }
-  if (!paused && !ReplaceDurably(file.string(), "--pause\n")) {
+  if (!paused && !ReplaceDurably(file.string(), std::string(kByPause) + "\n")) {
     std::cout << "modflash-fleet: cannot write " << file.string() << "\n";
     return kNotWritten;
   }

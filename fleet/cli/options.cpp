@@ -59,9 +59,12 @@ void AddControlOptions(CLI::App& app, Options& o, Given& given) {
                  "or 30m,continue to go on without it)");
   app.add_option("--pause", o.pause,
                  "Pause the run of this run folder: no new update starts, "
-                 "running ones finish; then exit");
+                 "running ones finish; then exit (on the run's own "
+                 "terminal: the key p)");
   app.add_option("--continue", o.continued,
-                 "Continue the paused run of this run folder; then exit");
+                 "Continue the paused run of this run folder (or approve "
+                 "the next wave); then exit (on the run's own terminal: the "
+                 "key c)");
 }
 
 void AddOptions(CLI::App& app, Options& o, Given& given) {
@@ -105,6 +108,9 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_flag("--check", o.check,
                "Check the inventory and image, show what would run, start "
                "nothing");
+  app.add_option("--last-audit", o.lastAudit,
+                 "With --check: warn of the readers that this earlier "
+                 "--audit run folder saw at a newer version than the image");
   app.add_option("--out", o.out,
                  "Run folder for logs and report (default "
                  "modflash-fleet-YYYYMMDD-HHMMSS)");
@@ -218,6 +224,9 @@ std::string TakeLimits(const Given& given, Options& o) {
   if (o.allowOlder && !o.program) {
     return "--allow-older is for --program";
   }
+  if (!o.lastAudit.empty() && (o.audit || !o.check)) {
+    return "--last-audit goes with --check of --dryrun or --program";
+  }
   if (!given.waves.empty() && o.canary > 0) {
     return "give --waves or --canary, not both (--canary K is --waves "
            "K,100%)";
@@ -249,8 +258,8 @@ int TakeFolderCommand(const Given& given, const Options& o) {
       !o.image.empty() || !given.arguments.empty() || !given.waves.empty() ||
       o.canary > 0 || o.maxFailures > 0 || !given.failureRate.empty() ||
       given.minFinished || o.allowOlder || !o.only.empty() || !o.skip.empty() ||
-      o.force || o.check || !o.out.empty() || !o.site.empty() ||
-      !given.windows.empty() || !given.windowEnd.empty() ||
+      o.force || o.check || !o.lastAudit.empty() || !o.out.empty() ||
+      !o.site.empty() || !given.windows.empty() || !given.windowEnd.empty() ||
       !given.approveAfter.empty() || !given.approveTimeout.empty();
   const int commands = !o.resume.empty() + !o.status.empty() +
                        !o.pause.empty() + !o.continued.empty();

@@ -18,7 +18,10 @@ struct Options {
   bool audit = false;
   /// The one of the three that was given.
   RunKind kind = RunKind::kProgram;
-  bool check = false;       ///< --check: validate and show, start nothing
+  bool check = false;  ///< --check: validate and show, start nothing
+  /// --last-audit: an earlier audit's run folder, whose versions --check
+  /// compares with the image's.
+  std::string lastAudit;
   bool force = false;       ///< --force: update current modules too
   bool allowOlder = false;  ///< --allow-older: update newer modules too
   bool version = false;     ///< --version

@@ -66,7 +66,8 @@ void PrintPlan(const Options& o, const FleetSettings& settings,
 
 // --check: the readers, one a line, and the programs that would run.
 void PrintCheck(const Options& o, const FleetSettings& settings,
-                const std::vector<Reader>& readers) {
+                const std::vector<Reader>& readers,
+                const std::string& warning) {
   PrintPlan(o, settings, readers.size());
   size_t wave = 0;
   size_t waveEnd = 0;
@@ -79,6 +80,7 @@ void PrintCheck(const Options& o, const FleetSettings& settings,
     if (settings.waves.size() > 1) std::cout << "  wave " << wave;
     std::cout << "\n";
   }
+  if (!warning.empty()) std::cout << warning << "\n";
   std::cout << (o.kind == RunKind::kAudit
                     ? "Reads with: " + settings.auditProgram
                     : "Runs: " + settings.modflash)

@@ -24,10 +24,16 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
 /// `plan`); the exit status. The folder's lock is this process's.
 /// What the run does, as its first lines say (and as --check shows it).
 void PrintPlan(const Options& o, const FleetSettings& settings, size_t readers);
-/// --check: the plan, the readers one a line and the programs that would
-/// run.
+/// --check: the plan, the readers one a line, the programs that would
+/// run and `warning` (of --last-audit) when there is one.
 void PrintCheck(const Options& o, const FleetSettings& settings,
-                const std::vector<Reader>& readers);
+                const std::vector<Reader>& readers, const std::string& warning);
+/// --last-audit: `warning` names the readers that the audit of its folder
+/// saw at a newer version than the image's (empty when it saw none). The
+/// folder is read as one from elsewhere (ReadRunFolder). False, with the
+/// reason printed, when it is no audit's or cannot be read.
+bool LastAuditWarning(const Options& o, const FleetSettings& settings,
+                      const std::vector<Reader>& readers, std::string& warning);
 int RunAndReport(const Options& o, int argc, char** argv,
                  FleetSettings settings, const std::vector<Reader>& readers,
                  Journal& journal, const Json& plan);

@@ -105,6 +105,10 @@ inline constexpr char kRetryOf[] = "retry_of";
 inline constexpr char kWaves[] = "waves";
 /// Why new starts stopped; null when they did not.
 inline constexpr char kStopped[] = "stopped";
+/// Each pause and continue the run saw, in order: objects of kEvent (the
+/// journal's entry, "pause" or "continue"), kTime and kBy.
+inline constexpr char kHolds[] = "holds";
+inline constexpr char kEvent[] = "event";
 /// How many records have each outcome.
 inline constexpr char kCounts[] = "counts";
 /// A merge's: each site's kCounts and kReachable.

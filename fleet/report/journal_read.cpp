@@ -46,8 +46,13 @@ std::string TakeEntry(const std::string& line, JournalRead& out) {
   if (event == kEntryWindow || event == kEntryPause ||
       event == kEntryContinue) {
     if (event == kEntryWindow) out.waitingUntil = Text(entry, field::kUntil);
-    if (event != kEntryWindow)
+    if (event != kEntryWindow) {
       out.pausedBy = event == kEntryPause ? Text(entry, field::kBy) : "";
+      if (out.holds.size() < kMaxHoldEvents) {
+        out.holds.push_back(
+            {event, Text(entry, field::kTime), Text(entry, field::kBy)});
+      }
+    }
     ++out.entries;
     return "";
   }

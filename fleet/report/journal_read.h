@@ -35,6 +35,11 @@ inline constexpr char kPauseFile[] = "pause";
 /// The entries of a pause and a continue ("by": who or what).
 inline constexpr char kEntryPause[] = "pause";
 inline constexpr char kEntryContinue[] = "continue";
+/// Who paused or continued: a key on the fleet's own terminal, the
+/// commands of another process.
+inline constexpr char kByKey[] = "key";
+inline constexpr char kByPause[] = "--pause";
+inline constexpr char kByContinue[] = "--continue";
 /// The steps a start entry names.
 inline constexpr char kStepUpdate[] = "update";
 inline constexpr char kStepVersionRead[] = "version-read";
@@ -72,6 +77,8 @@ struct JournalRead {
   std::string consoleClosed;
   /// The last pause's "by" while no continue followed it; otherwise "".
   std::string pausedBy;
+  /// Every pause and continue, in order (the first kMaxHoldEvents).
+  std::vector<HoldEvent> holds;
   /// The last line was cut off (a power loss mid-write): it is left out,
   /// and `wholeBytes` is where the whole lines end.
   bool torn = false;

@@ -138,6 +138,15 @@ Json RunInfo(const RunDescription& run, const std::vector<Json>& records) {
   info[run_key::kRetryOf] = NullIfEmpty(run.retryOf);
   info[run_key::kWaves] = run.waves.empty() ? Json(nullptr) : Json(run.waves);
   info[run_key::kStopped] = NullIfEmpty(run.stopped);
+  if (run.holds) {
+    Json holds = Json::array();
+    for (const HoldEvent& h : *run.holds) {
+      holds.push_back({{run_key::kEvent, h.event},
+                       {run_key::kTime, h.time},
+                       {run_key::kBy, h.by}});
+    }
+    info[run_key::kHolds] = holds;
+  }
   info[run_key::kCounts] = CountOutcomes(run.kind, records);
   for (const auto& [key, value] : run.more.items()) info[key] = value;
   return info;

@@ -16,6 +16,18 @@ const char* FleetVersion();
 /// "YYYY-MM-DDTHH:MM:SS" of the local time now.
 std::string LocalTimeNow();
 
+/// A pause or a continue that a run saw: "pause" or "continue", when
+/// (local time, "YYYY-MM-DDTHH:MM:SS") and by what ("key", "--pause",
+/// "approval after wave 1", "--continue", "no approval within 30m").
+struct HoldEvent {
+  std::string event;
+  std::string time;
+  std::string by;
+};
+
+/// At most this many pauses and continues are kept for run.json.
+inline constexpr size_t kMaxHoldEvents = 1000;
+
 /// What a run folder's run.json says about a program run, dry run or
 /// audit.
 struct RunDescription {
@@ -30,6 +42,8 @@ struct RunDescription {
   std::string retryOf;        ///< --retry's run folder, as given
   std::vector<size_t> waves;  ///< the sizes of the waves that started
   std::string stopped;        ///< why new starts stopped, if they did
+  /// The run's pauses and continues; none for a merge (no "holds" key).
+  std::optional<std::vector<HoldEvent>> holds;
   /// Whether modflash is the one beside this program (so of its version).
   bool modflashBeside = true;
   /// A merge's: every image of its runs; "image" is then the only one, or

@@ -14,6 +14,8 @@
 
 namespace modflash::fleet {
 
+class KeySource;
+
 /// Told of each start and end as it happens, and of each wave's end; a
 /// false answer (a file that could not be written, named by Unwritten())
 /// stops further starts.
@@ -80,6 +82,9 @@ struct FleetSettings {
   bool stopAtWindowEnd = false;
   /// Approvals after waves; its folder is taken from `folder`.
   HoldSettings hold;
+  /// The keys of the terminal, which pause and continue the run (see
+  /// Hold::Key); null without a terminal.
+  KeySource* keys = nullptr;
   std::string folder;  ///< the run folder, which must exist
   RunObserver* observer = nullptr;
   /// For a resumed run: the records of readers that ended before, taken
@@ -99,6 +104,8 @@ struct FleetResult {
   std::string stopped;
   /// The first file of the run folder that could not be written, if any.
   std::string unwritten;
+  /// Each pause and continue, those before a resume first.
+  std::vector<HoldEvent> holds;
 };
 
 /// Runs modflash (or, for an audit, modflash-audit) once per reader, wave

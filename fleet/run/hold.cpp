@@ -1,6 +1,7 @@
 #include "fleet/run/hold.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 
 #include "fleet/report/journal_read.h"
@@ -48,10 +49,46 @@ Hold::Hold(HoldSettings settings, Display& display, RunObserver* observer)
     : settings_(std::move(settings)),
       display_(display),
       observer_(observer),
-      approvedWave_(settings_.approvedUpTo) {}
+      approvedWave_(settings_.approvedUpTo),
+      events_(settings_.earlier) {}
 
 void Hold::Note(const char* entry, const std::string& by) {
+  if (events_.size() < kMaxHoldEvents)
+    events_.push_back({entry, LocalTimeNow(), by});
   if (observer_ != nullptr && !observer_->Held(entry, by)) unwritten_ = true;
+}
+
+// "modflash-fleet --continue FOLDER `what`", the key named first when
+// there is one.
+std::string Hold::HowToContinue(const char* what) const {
+  const std::string command = "modflash-fleet --continue " + settings_.folder;
+  if (!settings_.keys) return command + " " + what;
+  return std::string("the key ") + kContinueKey + ", or " + command + ", " +
+         what;
+}
+
+void Hold::Key(char key) {
+  const auto lower =
+      static_cast<char>(std::tolower(static_cast<unsigned char>(key)));
+  const std::string file = settings_.folder + "/" + kPauseFile;
+  std::error_code ec;
+  const bool paused = fs::exists(fs::symlink_status(file, ec));
+  if (lower == kPauseKey && !paused) {
+    if (!ReplaceDurably(file, std::string(kByKey) + "\n")) {
+      unwritten_ = true;
+      return;
+    }
+  } else if (lower == kContinueKey && paused) {
+    if (!fs::remove(file, ec)) {
+      display_.Note("modflash-fleet: cannot remove " + file +
+                    "; the run stays paused.");
+      return;
+    }
+    continuedBy_ = kByKey;
+  } else {
+    return;
+  }
+  lastLook_ = {};  // the next Check looks at once
 }
 
 void Hold::WaveEnded(size_t ended, const std::string& counts) {
@@ -76,8 +113,8 @@ void Hold::WaveEnded(size_t ended, const std::string& counts) {
         (settings_.stopWithoutApproval ? " the run stops" : " the run goes on");
   }
   display_.Note("Wave " + std::to_string(ended) + " ended: " + counts +
-                ". Waiting for approval: modflash-fleet --continue " +
-                settings_.folder + " starts the next wave" + timeout + ".");
+                ". Waiting for approval: " +
+                HowToContinue("starts the next wave") + timeout + ".");
   Note(kEntryPause, by);
 }
 
@@ -94,8 +131,9 @@ Hold::Verdict Hold::Check() {
       paused_.clear();
       approving_ = false;
       display_.Note("Continued: updates start again.");
-      Note(kEntryContinue, "--continue");
+      Note(kEntryContinue, continuedBy_.empty() ? kByContinue : continuedBy_);
     }
+    continuedBy_.clear();
     return Verdict::kGo;
   }
   if (paused_.empty()) {
@@ -103,12 +141,12 @@ Hold::Verdict Hold::Check() {
     std::string error;
     ReadRunFile(settings_.folder, kPauseFile, 4096, by, error);
     by = by.substr(0, by.find('\n'));
-    if (by.empty()) by = "--pause";
+    if (by.empty()) by = kByPause;
     paused_ = "paused (" + by + ")";
+    std::string then = HowToContinue("goes on.");
+    if (settings_.keys) then[0] = 'T';  // "The key c, or ..."
     display_.Note("Paused (" + Shown(by) +
-                  "): no new update starts; running ones finish. "
-                  "modflash-fleet --continue " +
-                  settings_.folder + " goes on.");
+                  "): no new update starts; running ones finish. " + then);
     Note(kEntryPause, by);
   }
   if (approving_ && settings_.approveTimeout.count() > 0 &&

@@ -9,6 +9,7 @@
 #include "fleet/report/journal_read.h"
 #include "fleet/run/hang_up.h"
 #include "fleet/system/durable.h"
+#include "fleet/system/keys.h"
 #include "fleet/system/system.h"
 #include "fleet/system/terminal.h"
 
@@ -18,8 +19,12 @@ namespace {
 HoldSettings HoldOf(const FleetSettings& settings) {
   HoldSettings hold = settings.hold;
   hold.folder = settings.folder;
+  hold.keys = settings.keys != nullptr;
   return hold;
 }
+
+// Keys read in one pass at most: a paste does not hold the loop.
+constexpr int kKeysPerPass = 16;
 
 // Least time between two passes over the running children: the output of
 // all of them is collected in one pass, which keeps our own CPU use small.
@@ -52,11 +57,16 @@ FleetResult Scheduler::Run() {
     const auto passStart = SteadyClock::now();
     FollowInterruptions();
     waiting_ = false;
+    FollowKeys();
     while (Startable()) StartNext();
     if (running_.empty() && !waiting_) break;  // nothing runs, nor may start
     if (running_.empty()) {  // until a window opens or the run continues
       ShowLive();
-      std::this_thread::sleep_for(std::chrono::seconds(1));
+      if (settings_.keys != nullptr && !hungUp_) {
+        settings_.keys->Wait(1000);  // a key ends the wait
+      } else {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+      }
       continue;
     }
     std::vector<ChildProcess*> children;
@@ -69,6 +79,7 @@ FleetResult Scheduler::Run() {
     }
   }
   display_.EndLive();
+  result_.holds = hold_.Events();
   // A last wave whose readers were all left alone updated nothing.
   if (!result_.waves.empty() && result_.waves.back() == 0)
     result_.waves.pop_back();
@@ -125,6 +136,21 @@ void Scheduler::FollowInterruptions() {
     for (auto& r : running_) Kill(*r);
   }
   interruptionsSeen_ = interruptions;
+}
+
+// The keys pressed on the terminal since the last pass, while readers are
+// left to start; a pause or continue is seen (and told) at once.
+void Scheduler::FollowKeys() {
+  if (settings_.keys == nullptr || hungUp_) return;
+  bool pressed = false;
+  for (int i = 0; i < kKeysPerPass; ++i) {
+    const char key = settings_.keys->Next();
+    if (key == 0) break;
+    if (next_ >= readers_.size() || !result_.stopped.empty()) continue;
+    hold_.Key(key);
+    pressed = true;
+  }
+  if (pressed) HoldAllows();
 }
 
 void Scheduler::Kill(Running& r) {

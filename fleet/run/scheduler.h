@@ -26,6 +26,7 @@ class Scheduler {
  private:
   size_t Updates() const;
   void FollowInterruptions();
+  void FollowKeys();
   static void Kill(Running& r);
   void Stop(const std::string& reason);
   void NotWritten(const std::string& path);

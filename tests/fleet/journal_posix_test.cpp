@@ -130,6 +130,23 @@ TEST_F(JournalTest, TornLastLineIsLeftOutAndBadLinesAreNamed) {
   EXPECT_FALSE(ReadJournal(folder(), 3, read, error));
 }
 
+// The pauses and continues come back in order, for a resumed run's
+// run.json; a "by" that is no text is empty.
+TEST_F(JournalTest, PausesAndContinuesAreReadBackInOrder) {
+  WriteRun();
+  Journal journal(folder(), "ab12", "V1.2.3", "north");
+  ASSERT_TRUE(journal.Held(kEntryPause, kByKey));
+  dir_.Write(kJournalFile,
+             Bytes(JournalText() + "{\"entry\":\"continue\",\"by\":7}\n"));
+  JournalRead read;
+  std::string error;
+  ASSERT_TRUE(ReadJournal(folder(), 3, read, error)) << error;
+  ASSERT_EQ(read.holds.size(), 2u);
+  EXPECT_EQ(read.holds[0].event + " " + read.holds[0].by, "pause key");
+  EXPECT_EQ(read.holds[0].time.size(), 19u);
+  EXPECT_EQ(read.holds[1].event + " " + read.holds[1].by, "continue ");
+}
+
 // The fleet ended between a start entry and its program's start: no
 // transcript, or an empty one, and no process id: the reader starts as
 // planned. A transcript shows that the program ran after all; a process id

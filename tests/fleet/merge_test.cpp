@@ -112,6 +112,7 @@ TEST(MergeTest, SitesStayApartAndTheirCountsAddUp) {
   std::vector<RunFolder> withImages = runs;
   withImages[0].run["image"] = {{"file", "a.bin"}, {"version", "V1.2.3"}};
   withImages[1].run["image"] = {{"file", "b.bin"}, {"version", "V1.3.0"}};
+  withImages[1].run["holds"] = "not a list";  // nothing a merge takes
   const std::vector<Json> merged = MergeRecords(withImages);
   ASSERT_EQ(merged.size(), 5u);
   const Json info = MergeRunInfo(withImages, merged, {"modflash-fleet"});

@@ -1,6 +1,7 @@
 // A run folder from elsewhere may hold links: a merge copies no file from
 // outside it, whether the log, a folder on its way or the report itself is
-// the link, and a retry reads no report through one.
+// the link, and a retry reads no report through one; nor does --check
+// --last-audit, which warns of the readers an audit saw at newer versions.
 
 #include <sys/stat.h>
 
@@ -160,6 +161,85 @@ TEST(UntrustedFolderPosixTest, RetryRefusesAnUnreadableLine) {
             std::string::npos)
       << r.out;
   EXPECT_FALSE(fs::exists(dir.path() / "again"));
+}
+
+// An audit (its folder's name with an escape in it) that saw six of seven
+// readers at newer versions than the image's V1.2.3: one line counts them
+// and names five, escaped; an answer of another reader, or none, counts
+// for nothing. A folder that is no audit's, links to its report or has an
+// oversized run.json is refused: exit status 2.
+TEST(UntrustedFolderPosixTest, LastAuditWarnsOfNewerModules) {
+  TempDir dir;
+  std::string inventory;
+  std::string report =
+      R"({"address":"127.0.0.1","port":5007,"outcome":"no-module-answer",)"
+      R"("version_before":"V3.0.0"})"
+      "\n"
+      R"({"address":"127.0.0.2","port":5007,"outcome":"answered",)"
+      R"("version_before":"V3.0.0"})"
+      "\n";
+  const char* versions[] = {"V1.3.0",  "V2.0.0", "V1.2.4", "V1.10.0",
+                            "V1.2.10", "V9.0.0", "V1.2.3"};
+  for (int i = 0; i < 7; ++i) {
+    inventory += "127.0.0.1:" + std::to_string(5001 + i) + " hall-" +
+                 static_cast<char>('a' + i) + "\n";
+    report += json({{"address", "127.0.0.1"},
+                    {"port", 5001 + i},
+                    {"outcome", "answered"},
+                    {"version_before", versions[i]}})
+                  .dump() +
+              "\n";
+  }
+  const fs::path audit = dir.path() / "audit\x1b[2J";
+  Write(audit / "report.jsonl", report);
+  Write(audit / "run.json", R"({"kind": "audit"})");
+  const std::string list = dir.Write(
+      "fleet.txt", std::vector<uint8_t>(inventory.begin(), inventory.end()));
+  const std::string image = dir.Write("image.bin", MakeImage(1, 2, 3));
+  const auto check = [&](const fs::path& folder, const char* more) {
+    return RunProcess(MODFLASH_FLEET_BIN,
+                      {"--program", image, list, "--check", "--last-audit",
+                       folder.string(), more});
+  };
+  ProcessResult r = check(audit, "--plain");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\nwarning: the image (V1.2.3) is older than what the "
+                       "audit in " +
+                       (dir.path() / "audit\\x1b[2J").string() +
+                       " saw on 6 reader(s): hall-a (V1.3.0), hall-b (V2.0.0), "
+                       "hall-c (V1.2.4), hall-d (V1.10.0), hall-e (V1.2.10) "
+                       "and 1 more; --program leaves them as they are "
+                       "(newer-than-image) unless --allow-older is given.\n"
+                       "Runs: "),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(check(audit, "--allow-older")
+                .out.find("and 1 more; --allow-older downgrades them.\n"),
+            std::string::npos);
+
+  const fs::path program = dir.path() / "program";
+  Write(program / "report.jsonl", report);
+  Write(program / "run.json", R"({"kind": "program"})");
+  const fs::path linked = dir.path() / "linked";
+  Write(linked / "run.json", R"({"kind": "audit"})");
+  fs::create_symlink(audit / "report.jsonl", linked / "report.jsonl");
+  const fs::path large = dir.path() / "large";
+  Write(large / "report.jsonl", report);
+  Write(large / "run.json", R"({"kind": "audit"})");
+  fs::resize_file(large / "run.json", 17u << 20);
+  for (const auto& [folder, reason] :
+       std::vector<std::pair<fs::path, std::string>>{
+           {program, " is not the run folder of an audit"},
+           {linked, "/report.jsonl: is reached through a symbolic link"},
+           {large, "/run.json: "}}) {
+    r = check(folder, "--plain");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(
+        r.out.find("modflash-fleet: --last-audit: " + folder.string() + reason),
+        std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Runs: "), std::string::npos) << r.out;
+  }
 }
 
 }  // namespace

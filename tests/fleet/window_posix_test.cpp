@@ -196,6 +196,18 @@ bool Within(Done done) {
   return true;
 }
 
+// run.json's pauses and continues as "EVENT by BY", each with its time.
+std::vector<std::string> Holds(const std::string& folder) {
+  const json run = json::parse(ReadText(folder + "/run.json"));
+  std::vector<std::string> holds;
+  for (const json& h : run["holds"]) {
+    EXPECT_EQ(h["time"].get<std::string>().size(), 19u) << h;
+    holds.push_back(h["event"].get<std::string>() + " by " +
+                    h["by"].get<std::string>());
+  }
+  return holds;
+}
+
 // Wave 1 fails at once; the run waits for an approval, which --status
 // tells, and the second wave starts only after --continue. Without an
 // approval within its time-out, the run stops.
@@ -231,6 +243,9 @@ TEST_F(FleetWindowTest, AnApprovalHoldsTheNextWaveUntilContinue) {
   const std::string journal = ReadText(out + "/journal.jsonl");
   EXPECT_NE(journal.find("\"entry\":\"pause\""), std::string::npos);
   EXPECT_NE(journal.find("\"by\":\"--continue\""), std::string::npos);
+  EXPECT_EQ(Holds(out),
+            (std::vector<std::string>{"pause by approval after wave 1",
+                                      "continue by --continue"}));
 
   const ProcessResult lapsed = RunProcess(
       MODFLASH_FLEET_BIN,
@@ -243,6 +258,9 @@ TEST_F(FleetWindowTest, AnApprovalHoldsTheNextWaveUntilContinue) {
   EXPECT_EQ(records[2]["outcome"], "not-started");
   EXPECT_EQ(json::parse(ReadText(Out("lapsed") + "/run.json"))["stopped"],
             "no approval within 2s");
+  EXPECT_EQ(Holds(Out("lapsed")),
+            (std::vector<std::string>{"pause by approval after wave 1",
+                                      "continue by no approval within 2s"}));
 }
 
 // --pause from another process while the first update runs: it finishes,
@@ -277,6 +295,8 @@ TEST_F(FleetWindowTest, PauseFromAnotherProcessHoldsNewStarts) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0]["outcome"], "updated");
   EXPECT_EQ(records[1]["outcome"], "failed");
+  EXPECT_EQ(Holds(out), (std::vector<std::string>{"pause by --pause",
+                                                  "continue by --continue"}));
   // Once the run has ended there is nothing to pause.
   EXPECT_EQ(RunProcess(MODFLASH_FLEET_BIN, {"--pause", out}).status, 2);
 }
