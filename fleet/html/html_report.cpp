@@ -121,6 +121,7 @@ table.sites{width:auto;margin-top:8px}
 th,td{text-align:left;padding:4px 8px;border-bottom:1px solid #eee;
  vertical-align:top;overflow-wrap:break-word}
 td.f{overflow-wrap:anywhere;min-width:14em}
+#reader-table td:first-child{overflow-wrap:anywhere;min-width:9em}
 .actions{margin:14px 0 4px;padding:8px 14px;border-left:6px solid #c62828;
  background:#fdecea}
 .actions p{margin:4px 0}.actions .urgent b{color:#b71c1c;font-size:16px}
