@@ -357,10 +357,12 @@ std::string RenderHtmlReport(const Json& run, const std::vector<Json>& records,
 }
 
 bool WriteHtmlReport(const std::string& folder, const Json& run,
-                     const std::vector<Json>& records, std::string& error) {
+                     const std::vector<Json>& records, std::string& error,
+                     const std::string& retryFolder) {
   const std::string path = folder + "/report.html";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << RenderHtmlReport(run, records, folder);
+  out << RenderHtmlReport(run, records,
+                          retryFolder.empty() ? folder : retryFolder);
   out.close();
   if (!out) error = "cannot write " + path;
   return static_cast<bool>(out);

@@ -24,10 +24,12 @@ std::string RenderHtmlReport(const Json& run, const std::vector<Json>& records,
                              const std::string& folder = "");
 
 /// Writes report.html into `folder` from its run.json object and its
-/// records as report.jsonl holds them. False with `error` set when the page
-/// cannot be written.
+/// records as report.jsonl holds them; its --retry command names
+/// `retryFolder` when given (a folder renamed once written), else `folder`.
+/// False with `error` set when the page cannot be written.
 bool WriteHtmlReport(const std::string& folder, const Json& run,
-                     const std::vector<Json>& records, std::string& error);
+                     const std::vector<Json>& records, std::string& error,
+                     const std::string& retryFolder = "");
 
 /// Writes run.json (from `run` and the records) and report.html into
 /// `folder`. False with `error` set when it cannot.
