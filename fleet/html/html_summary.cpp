@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <map>
 
-#include "contract/phases.h"
 #include "fleet/html/html_report.h"
 #include "fleet/html/html_sections.h"
 #include "fleet/report/fields.h"
+#include "fleet/transcript/diagnosis.h"  // the module states and phases
 #include "fleet/transcript/judgement.h"
 
 namespace modflash::fleet::html {

@@ -5,11 +5,11 @@
 #include <map>
 #include <set>
 
-#include "contract/phases.h"
 #include "fleet/html/html_report.h"
 #include "fleet/html/html_sections.h"
 #include "fleet/report/fields.h"
 #include "fleet/text/text.h"
+#include "fleet/transcript/diagnosis.h"  // the module states and phases
 
 namespace modflash::fleet::html {
 namespace {
