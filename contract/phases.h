@@ -69,6 +69,16 @@ inline constexpr char kPhaseFinalBaudRate[] = "final-baud-rate";
 inline constexpr char kPhaseVerify[] = "verify";
 inline constexpr char kPhaseInterrupted[] = "interrupted";
 
+/// How the failure line of an update that the fleet tool ended begins (the
+/// report page reads it): the transcript's last line is then no failure of
+/// its own, often a success line such as "Successfully Entered Update Mode".
+inline constexpr char kInterruptedLine[] = "Interrupted";
+
+/// What an already-current record says of its version: a module's flash
+/// cannot be read back, so only the version number was compared.
+inline constexpr char kSameVersionOnly[] =
+    "same version; the content was not compared";
+
 /// A failure phase, the module's state after a failure there (of a real
 /// run; "" when it depends on how far the run got) and the report's one
 /// sentence of advice.

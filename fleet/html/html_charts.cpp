@@ -49,13 +49,11 @@ std::string OutcomeClass(const std::string& outcome) {
   return "o-" + (plain ? outcome : std::string("other"));
 }
 
-// Where each reader's run starts on the common time axis: seconds since the
-// first start of the same run (records of a merge keep their run's own
-// clock, so runs days apart still share one axis).
+// Where each reader of one run starts on its run's time axis: seconds
+// since the run's first start.
 struct Placement {
   std::vector<std::optional<double>> offset;  // empty: never started
   double extent = 1;                          // the axis length in seconds
-  bool oneRun = true;
 };
 
 double RecordLength(const Json& r) {
@@ -67,26 +65,22 @@ double RecordLength(const Json& r) {
   return length;
 }
 
-Placement Place(const std::vector<Json>& records) {
+Placement Place(const std::vector<const Json*>& records) {
   Placement p;
-  std::map<std::string, double> runStart;
-  for (const Json& r : records) {
-    const auto start = IsoSeconds(Text(r, field::kStartTime));
-    if (!start) continue;
-    const std::string run = Text(r, field::kRun);
-    const auto it = runStart.find(run);
-    if (it == runStart.end() || *start < it->second) runStart[run] = *start;
+  std::optional<double> first;
+  for (const Json* r : records) {
+    const auto start = IsoSeconds(Text(*r, field::kStartTime));
+    if (start && (!first || *start < *first)) first = start;
   }
-  p.oneRun = runStart.size() <= 1;
-  for (const Json& r : records) {
-    const auto start = IsoSeconds(Text(r, field::kStartTime));
+  for (const Json* r : records) {
+    const auto start = IsoSeconds(Text(*r, field::kStartTime));
     if (!start) {
       p.offset.emplace_back();
       continue;
     }
-    const double offset = *start - runStart[Text(r, field::kRun)];
+    const double offset = *start - *first;
     p.offset.emplace_back(offset);
-    p.extent = std::max(p.extent, offset + RecordLength(r));
+    p.extent = std::max(p.extent, offset + RecordLength(*r));
   }
   return p;
 }
@@ -114,27 +108,50 @@ std::string Axis(double extent, double scale, double height) {
   return svg + "</g>";
 }
 
-// Vertical lines where each wave after the first began.
-std::string WaveLines(const std::vector<Json>& records, const Placement& p,
-                      double scale, double height) {
-  std::map<long long, double> waveStart;
+// Whether a record's reader was updated or tried (not left alone after its
+// version read, nor never started): what makes its wave worth a line.
+bool Worked(const Json& r) {
+  const std::string outcome = Text(r, field::kOutcome);
+  return outcome != OutcomeName(Outcome::kAlreadyCurrent) &&
+         outcome != OutcomeName(Outcome::kNewerThanImage) &&
+         outcome != OutcomeName(Outcome::kNotStarted);
+}
+
+// The least space between two wave labels ("wave 12" is about 40 px).
+constexpr double kWaveLabelGap = 48;
+
+// Vertical lines where each wave after the first began, for the waves that
+// updated a reader: waves of modules left alone start all at once, and
+// their labels would lie on one another. A label too near the one before
+// is left out; its line keeps the wave's name as its title.
+std::string WaveLines(const std::vector<const Json*>& records,
+                      const Placement& p, double scale, double height) {
+  std::map<long long, std::pair<double, bool>> waves;  // start, worked
   for (size_t i = 0; i < records.size(); ++i) {
-    const auto wave = Number(records[i], field::kWave);
+    const auto wave = Number(*records[i], field::kWave);
     if (!wave || !p.offset[i]) continue;
     const auto key = static_cast<long long>(*wave);
-    const auto it = waveStart.find(key);
-    if (it == waveStart.end() || *p.offset[i] < it->second) {
-      waveStart[key] = *p.offset[i];
-    }
+    const auto it =
+        waves.try_emplace(key, std::make_pair(*p.offset[i], false)).first;
+    it->second.first = std::min(it->second.first, *p.offset[i]);
+    it->second.second = it->second.second || Worked(*records[i]);
   }
   std::string svg;
-  for (auto it = waveStart.begin(); it != waveStart.end(); ++it) {
-    if (it == waveStart.begin()) continue;
-    const std::string x = Px(kLabelWidth + it->second * scale);
-    svg += "<g class=\"wave\"><line x1=\"" + x + "\" x2=\"" + x + "\" y1=\"" +
-           Px(kTop - 4) + "\" y2=\"" + Px(height) + "\"/><text x=\"" + x +
-           "\" y=\"" + Px(kTop - 20) + "\">wave " + std::to_string(it->first) +
-           "</text></g>";
+  double lastLabel = -kWaveLabelGap;
+  for (auto it = waves.begin(); it != waves.end(); ++it) {
+    if (it == waves.begin() || !it->second.second) continue;
+    const double at = kLabelWidth + it->second.first * scale;
+    const std::string x = Px(at);
+    const std::string name = "wave " + std::to_string(it->first);
+    svg += "<g class=\"wave\"><title>" + name + "</title><line x1=\"" + x +
+           "\" x2=\"" + x + "\" y1=\"" + Px(kTop - 4) + "\" y2=\"" +
+           Px(height) + "\"/>";
+    if (at - lastLabel >= kWaveLabelGap) {
+      svg += "<text x=\"" + x + "\" y=\"" + Px(kTop - 20) + "\">" + name +
+             "</text>";
+      lastLabel = at;
+    }
+    svg += "</g>";
   }
   return svg;
 }
@@ -180,7 +197,7 @@ std::string Row(const Json& r, std::optional<double> offset, double scale,
   }
   svg += Bars(r, *offset, scale);
   if (IsFailure(outcome)) {
-    std::string line = Text(r, field::kFailureLine);
+    std::string line = FailureLine(r);
     if (line.empty()) line = outcome;
     const double x = std::max(kLabelWidth + (*offset + RecordLength(r)) * scale,
                               kLabelWidth + 4);
@@ -190,29 +207,30 @@ std::string Row(const Json& r, std::optional<double> offset, double scale,
   return svg + "</g>";
 }
 
-// Orders "V1.10.0" after "V1.9.0"; text that is no version after those.
-std::tuple<int, int, int, int, std::string> VersionKey(const std::string& v) {
-  int major = 0;
-  int minor = 0;
-  int patch = 0;
-  char rest = 0;
-  const bool parsed =
-      std::sscanf(v.c_str(), "V%d.%d.%d%c", &major, &minor, &patch, &rest) == 3;
-  return parsed ? std::make_tuple(0, major, minor, patch, std::string())
-                : std::make_tuple(1, 0, 0, 0, v);
-}
-
 struct VersionCount {
   std::string version;
   int before = 0;
   int after = 0;
 };
 
+// Whether the run changed or meant to change modules, so that their
+// versions after it are worth a count: some version read after an update,
+// or a module left alone as current or newer.
+bool HasAfter(const std::vector<Json>& records) {
+  return std::any_of(records.begin(), records.end(), [](const Json& r) {
+    const std::string outcome = Text(r, field::kOutcome);
+    return !Text(r, field::kVersionAfter).empty() ||
+           outcome == OutcomeName(Outcome::kAlreadyCurrent) ||
+           outcome == OutcomeName(Outcome::kNewerThanImage);
+  });
+}
+
 std::vector<VersionCount> CountVersions(const std::vector<Json>& records) {
   std::map<std::tuple<int, int, int, int, std::string>, VersionCount> counts;
+  const bool withAfter = HasAfter(records);
   for (const Json& r : records) {
     const std::string before = Text(r, field::kVersionBefore);
-    const std::string after = Text(r, field::kVersionAfter);
+    const std::string after = withAfter ? VersionAfter(r) : "";
     if (!before.empty()) {
       VersionCount& c = counts[VersionKey(before)];
       c.version = before;
@@ -268,24 +286,75 @@ std::string VersionsSection(const std::vector<Json>& records) {
   return svg + "</svg>";
 }
 
-std::string TimelineSection(const std::vector<Json>& records) {
+namespace {
+
+// The timeline of one run's records on an axis of its own; `id` the svg's
+// (timeline-svg for the first run).
+std::string RunTimeline(const std::vector<const Json*>& records,
+                        const std::string& id) {
   const Placement p = Place(records);
   const double scale = kPlotWidth / p.extent;
   const double height =
       kTop + kRowHeight * static_cast<double>(records.size()) + 4;
   const std::string width = Px(kLabelWidth + kPlotWidth + 20);
-  std::string svg = "<svg id=\"timeline-svg\" class=\"timeline\" width=\"" +
+  std::string svg = "<svg id=\"" + id + "\" class=\"timeline\" width=\"" +
                     width + "\" height=\"" + Px(height) + "\" viewBox=\"0 0 " +
                     width + " " + Px(height) +
                     "\" role=\"img\" aria-label=\"Timeline of " +
                     std::to_string(records.size()) + " readers\">";
   svg += Axis(p.extent, scale, height);
   for (size_t i = 0; i < records.size(); ++i) {
-    svg += Row(records[i], p.offset[i], scale,
+    svg += Row(*records[i], p.offset[i], scale,
                kTop + kRowHeight * static_cast<double>(i));
   }
-  if (p.oneRun) svg += WaveLines(records, p, scale, height);
-  return svg + "</svg>";
+  return svg + WaveLines(records, p, scale, height) + "</svg>";
+}
+
+// A run's heading in a merge: its folder, its site and its first start.
+std::string RunHeading(const std::vector<const Json*>& records) {
+  const Json& first = *records.front();
+  std::string start;
+  for (const Json* r : records) {
+    const std::string s = Text(*r, field::kStartTime);
+    if (!s.empty() && (start.empty() || s < start)) start = s;
+  }
+  const std::string run = Text(first, field::kRun);
+  const std::string site = Text(first, field::kSite);
+  std::string text = "<h3 class=\"run\">" +
+                     EscapeHtml(Shorten(run.empty() ? "(no run)" : run, 60));
+  if (!site.empty() && site != run) {
+    text += ", site " + EscapeHtml(Shorten(site, 60));
+  }
+  text += start.empty() ? std::string(", not started")
+                        : ", from " + EscapeHtml(start);
+  return text + "</h3>";
+}
+
+}  // namespace
+
+std::string TimelineSection(const std::vector<Json>& records) {
+  std::vector<std::string> runs;
+  std::map<std::string, std::vector<const Json*>> byRun;
+  for (const Json& r : records) {
+    const std::string run = Text(r, field::kRun);
+    auto& list = byRun[run];
+    if (list.empty()) runs.push_back(run);
+    list.push_back(&r);
+  }
+  if (runs.size() <= 1) {
+    std::vector<const Json*> all;
+    for (const Json& r : records) all.push_back(&r);
+    return "<div class=\"scroll\">" + RunTimeline(all, "timeline-svg") +
+           "</div>";
+  }
+  std::string html;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const std::string id =
+        i == 0 ? "timeline-svg" : "timeline-svg-" + std::to_string(i + 1);
+    html += RunHeading(byRun[runs[i]]) + "<div class=\"scroll\">" +
+            RunTimeline(byRun[runs[i]], id) + "</div>";
+  }
+  return html;
 }
 
 }  // namespace modflash::fleet::html

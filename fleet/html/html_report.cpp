@@ -119,7 +119,15 @@ svg rect{fill:var(--c)}
 table{border-collapse:collapse;width:100%}
 table.sites{width:auto;margin-top:8px}
 th,td{text-align:left;padding:4px 8px;border-bottom:1px solid #eee;
- vertical-align:top}
+ vertical-align:top;overflow-wrap:break-word}
+td.f{overflow-wrap:anywhere;min-width:14em}
+#reader-table td:first-child{overflow-wrap:anywhere;min-width:9em}
+.actions{margin:14px 0 4px;padding:8px 14px;border-left:6px solid #c62828;
+ background:#fdecea}
+.actions p{margin:4px 0}.actions .urgent b{color:#b71c1c;font-size:16px}
+.actions code{display:inline-block;font-size:13px}
+.verdict{font-size:16px}
+h3.run{font-size:15px;margin:16px 0 4px;overflow-wrap:anywhere}
 th{background:#f4f4f4;position:sticky;top:0;cursor:pointer;
  white-space:nowrap}
 th[aria-sort=ascending]::after{content:" \25B2"}
@@ -146,8 +154,9 @@ const char kScript[] = R"(
   function apply() {
     var q = filter.value.toLowerCase(), o = outcome.value, n = 0;
     rows.forEach(function (r) {
+      var text = r.textContent + ' ' + (r.cells[0].title || '');
       var ok = (!o || r.getAttribute('data-outcome') === o) &&
-          (!q || r.textContent.toLowerCase().indexOf(q) >= 0);
+          (!q || text.toLowerCase().indexOf(q) >= 0);
       r.hidden = !ok;
       if (ok) n++;
     });
@@ -180,8 +189,13 @@ const char kScript[] = R"(
   apply();
   window.addEventListener('load', function () {
     void document.body.offsetHeight;
-    document.getElementById('footer').setAttribute(
-        'data-render-ms', String(Math.round(performance.now())));
+    var footer = document.getElementById('footer'), tallest = 0;
+    footer.setAttribute('data-render-ms', String(Math.round(performance.now())));
+    footer.setAttribute('data-page-width',
+        String(document.documentElement.clientWidth));
+    footer.setAttribute('data-table-width', String(table.offsetWidth));
+    rows.forEach(function (r) { tallest = Math.max(tallest, r.offsetHeight); });
+    footer.setAttribute('data-tallest-row', String(tallest));
   });
 })();
 )";
@@ -196,7 +210,9 @@ const char kPage[] = R"(<!DOCTYPE html>
 <style nonce="@NONCE@">@STYLE@</style>
 </head>
 <body>
+@ACTIONS@
 @HEADER@
+@SUMMARY@
 @TIMELINE@
 @VERSIONS@
 @READERS@
@@ -276,7 +292,19 @@ std::string EscapeHtml(const std::string& text) {
 namespace modflash::fleet {
 namespace {
 
-std::string TimelineBlock(const std::vector<Json>& records) {
+// An audit of more readers than this gets no timeline: its reads take a
+// second or two each, and a thousand rows of short bars say nothing that
+// the table's durations do not.
+constexpr size_t kAuditTimelineMost = 200;
+
+std::string TimelineBlock(const Json& run, const std::vector<Json>& records) {
+  if (html::IsAudit(run, records) && records.size() > kAuditTimelineMost) {
+    return "<section id=\"timeline\"><h2>Timeline</h2><p>None for an audit "
+           "of " +
+           std::to_string(records.size()) + " readers (more than " +
+           std::to_string(kAuditTimelineMost) +
+           "): the table gives each reader's duration.</p></section>";
+  }
   std::string legend = "<ul class=\"legend\">";
   for (const output::TimelinePhase& phase : output::kTimeline) {
     legend += "<li><i class=\"p-" + std::string(phase.name) + "\"></i>" +
@@ -287,24 +315,25 @@ std::string TimelineBlock(const std::vector<Json>& records) {
       "<li><span class=\"fail-key\">\u2716</span> failure: point at it "
       "for its line</li></ul>";
   return "<section id=\"timeline\"><h2>Timeline</h2>" + legend +
-         "<div class=\"scroll\">" + html::TimelineSection(records) +
-         "</div></section>";
+         html::TimelineSection(records) + "</section>";
 }
 
-std::string VersionsBlock(const std::vector<Json>& records) {
+std::string VersionsBlock(const Json& run, const std::vector<Json>& records) {
+  if (html::IsAudit(run, records)) return "";  // the audit's own counts
   const std::string chart = html::VersionsSection(records);
   if (chart.empty()) return "";
   return "<section id=\"versions\"><h2>Module versions</h2>"
          "<ul class=\"legend\"><li><i class=\"before\"></i>before</li>"
-         "<li><i class=\"after\"></i>after</li></ul>"
+         "<li><i class=\"after\"></i>after: read after the update, or as "
+         "read before when the module was left as it was</li></ul>"
          "<div class=\"scroll\">" +
          chart + "</div></section>";
 }
 
 }  // namespace
 
-std::string RenderHtmlReport(const Json& run,
-                             const std::vector<Json>& records) {
+std::string RenderHtmlReport(const Json& run, const std::vector<Json>& records,
+                             const std::string& folder) {
   const std::string title =
       "modflash-fleet: " + html::KindTitle(run) + " " +
       (run.is_object() ? Text(run, run_key::kStartTime) : "");
@@ -312,22 +341,28 @@ std::string RenderHtmlReport(const Json& run,
       "<footer id=\"footer\">Written by modflash-fleet " +
       std::string(FleetVersion()) + " at " + LocalTimeNow() +
       ". Log links are relative: keep this page in its folder.</footer>";
-  return Fill(kPage, {{"NONCE", Nonce()},
-                      {"TITLE", EscapeHtml(title)},
-                      {"STYLE", kStyle},
-                      {"HEADER", html::HeaderSection(run, records)},
-                      {"TIMELINE", TimelineBlock(records)},
-                      {"VERSIONS", VersionsBlock(records)},
-                      {"READERS", html::ReadersSection(records)},
-                      {"FOOTER", footer},
-                      {"SCRIPT", kScript}});
+  return Fill(
+      kPage, {{"NONCE", Nonce()},
+              {"TITLE", EscapeHtml(title)},
+              {"STYLE", kStyle},
+              {"ACTIONS", html::ActionsSection(run, records, folder)},
+              {"HEADER", html::HeaderSection(run, records)},
+              {"SUMMARY", html::AuditSection(run, records)},
+              {"TIMELINE", TimelineBlock(run, records)},
+              {"VERSIONS", VersionsBlock(run, records)},
+              {"READERS",
+               html::ReadersSection(records, html::ImageVersion(run, records))},
+              {"FOOTER", footer},
+              {"SCRIPT", kScript}});
 }
 
 bool WriteHtmlReport(const std::string& folder, const Json& run,
-                     const std::vector<Json>& records, std::string& error) {
+                     const std::vector<Json>& records, std::string& error,
+                     const std::string& retryFolder) {
   const std::string path = folder + "/report.html";
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << RenderHtmlReport(run, records);
+  out << RenderHtmlReport(run, records,
+                          retryFolder.empty() ? folder : retryFolder);
   out.close();
   if (!out) error = "cannot write " + path;
   return static_cast<bool>(out);

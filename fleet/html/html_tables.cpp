@@ -8,6 +8,8 @@
 #include "fleet/html/html_report.h"
 #include "fleet/html/html_sections.h"
 #include "fleet/report/fields.h"
+#include "fleet/text/text.h"
+#include "fleet/transcript/diagnosis.h"  // the module states and phases
 
 namespace modflash::fleet::html {
 namespace {
@@ -64,8 +66,9 @@ std::string ImageText(const Json& image) {
   const std::string file = Text(image, run_key::kFile);
   if (!file.empty()) text += EscapeHtml(file) + " ";
   const std::string version = Text(image, run_key::kVersion);
+  // The file's hash: a module's flash cannot be read back to compare.
   text += "<b>" + EscapeHtml(version.empty() ? "version unknown" : version) +
-          "</b>, SHA-256 ";
+          "</b>, the image file's SHA-256 ";
   const std::string sha256 = Text(image, run_key::kSha256);
   return text + (sha256.empty() ? std::string("not recorded")
                                 : "<code>" + EscapeHtml(sha256) + "</code>");
@@ -74,16 +77,11 @@ std::string ImageText(const Json& image) {
 std::string CommandLine(const Json& run) {
   const auto args = run.find(run_key::kCommandLine);
   if (args == run.end() || !args->is_array()) return "";
-  std::string line;
+  std::vector<std::string> texts;
   for (const Json& arg : *args) {
-    if (!arg.is_string()) continue;
-    std::string text = arg.get<std::string>();
-    if (text.empty() || text.find_first_of(" \t\"") != std::string::npos) {
-      text = "\"" + text + "\"";
-    }
-    line += (line.empty() ? "" : " ") + text;
+    if (arg.is_string()) texts.push_back(arg.get<std::string>());
   }
-  return line;
+  return QuotedArgs(texts);
 }
 
 // The first start and the last end among the records.
@@ -190,7 +188,37 @@ struct Columns {
   bool site = false;
   bool moduleState = false;
   bool nextStep = false;
+  bool current = false;
+  std::string imageVersion;  // for records that name no image
 };
+
+// The most characters of a name, host or site that a cell shows: a longer
+// one is cut, and shown whole when pointed at.
+constexpr size_t kMostName = 60;
+constexpr size_t kMostSite = 40;
+constexpr size_t kMostWord = 24;  // a phase, a state, a version
+
+// `text` escaped, cut to `most` characters with "\u2026" and its whole
+// text as the title of a span when longer.
+std::string Cut(const std::string& text, size_t most) {
+  if (TextWidth(text) <= most) return EscapeHtml(text);
+  return "<span class=\"cut\" title=\"" + EscapeHtml(text) + "\">" +
+         EscapeHtml(CutText(text, most)) + "\u2026</span>";
+}
+
+// A cell of one short word that does not wrap (a phase, a state): cut.
+std::string CutCell(const std::string& text) {
+  return "<td class=\"n\">" + Cut(text, kMostWord) + "</td>";
+}
+
+// The reader's cell: its name, cut when long (the whole name as the cell's
+// title, which the filter reads too), and where it listens.
+std::string NameCell(const std::string& name, const std::string& where) {
+  const bool cut = TextWidth(name) > kMostName;
+  return std::string(cut ? "<td title=\"" + EscapeHtml(name) + "\">" : "<td>") +
+         EscapeHtml(cut ? CutText(name, kMostName) + "\u2026" : name) +
+         "<small>" + Cut(where, kMostName) + "</small></td>";
+}
 
 std::string ReaderRow(const Json& r, const Columns& columns) {
   const std::string outcome = Text(r, field::kOutcome);
@@ -200,33 +228,34 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
     where += ":" + std::to_string(static_cast<long long>(*port));
   }
   std::string row = "<tr class=\"" + OutcomeClass(outcome) +
-                    "\" data-outcome=\"" + EscapeHtml(outcome) + "\"><td>" +
-                    EscapeHtml(Text(r, field::kName)) + "<small>" +
-                    EscapeHtml(where) + "</small></td>";
+                    "\" data-outcome=\"" + EscapeHtml(outcome) + "\">" +
+                    NameCell(Text(r, field::kName), where);
   if (columns.site) {
     // A merge's record: its run, when that is not the site's name.
     const std::string run = Text(r, field::kRun);
-    row += "<td class=\"n\">" + EscapeHtml(Text(r, field::kSite));
+    row += "<td class=\"n\">" + Cut(Text(r, field::kSite), kMostSite);
     if (!run.empty() && run != Text(r, field::kSite)) {
-      row += "<small>" + EscapeHtml(run) + "</small>";
+      row += "<small>" + Cut(run, kMostSite) + "</small>";
     }
     row += "</td>";
   }
   row += "<td><span class=\"badge\">" + EscapeHtml(outcome) + "</span>" +
          Attempts(r) + "</td>";
-  row += Cell(FailedPhase(r), "n");
-  if (columns.moduleState) row += Cell(Text(r, field::kModuleState), "n");
-  if (columns.nextStep) row += Cell(Text(r, field::kNextStep));
+  row += CutCell(FailedPhase(r));
+  if (columns.moduleState) row += CutCell(Text(r, field::kModuleState));
+  if (columns.nextStep) row += Cell(Text(r, field::kNextStep), "f");
+  if (columns.current) row += Cell(CurrentText(r, columns.imageVersion), "n");
   const std::string before = Text(r, field::kVersionBefore);
   const std::string after = Text(r, field::kVersionAfter);
-  row += Cell(after.empty() ? before : before + " \u2192 " + after, "n");
+  row += "<td class=\"n\">" + Cut(before, kMostWord) +
+         (after.empty() ? "" : " \u2192 " + Cut(after, kMostWord)) + "</td>";
   const auto seconds = Number(r, field::kSeconds);
   char sort[32] = "";
   if (seconds) std::snprintf(sort, sizeof sort, "%.1f", *seconds);
   row += "<td class=\"n\" data-sort=\"" + std::string(sort) + "\">" +
          (seconds ? Clock(*seconds) : "") + "</td>";
   row += "<td>" + LogLink(r, "log") + "</td>";
-  std::string failure = EscapeHtml(Text(r, field::kFailureLine));
+  std::string failure = EscapeHtml(FailureLine(r));
   if (!Text(r, field::kFailureAddress).empty()) {
     failure +=
         "<small>at " + EscapeHtml(Text(r, field::kFailureAddress)) + "</small>";
@@ -235,7 +264,7 @@ std::string ReaderRow(const Json& r, const Columns& columns) {
   if (!first.empty() && first != Text(r, field::kFailureLine)) {
     failure += "<small>first: " + EscapeHtml(first) + "</small>";
   }
-  return row + "<td>" + failure + "</td></tr>";
+  return row + "<td class=\"f\">" + failure + "</td></tr>";
 }
 
 std::string Controls(const std::vector<Json>& records) {
@@ -260,7 +289,8 @@ std::string Controls(const std::vector<Json>& records) {
 
 }  // namespace
 
-std::string ReadersSection(const std::vector<Json>& records) {
+std::string ReadersSection(const std::vector<Json>& records,
+                           const std::string& imageVersion) {
   std::vector<size_t> order(records.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -275,6 +305,12 @@ std::string ReadersSection(const std::vector<Json>& records) {
   columns.site = any(field::kSite);
   columns.moduleState = any(field::kModuleState);
   columns.nextStep = any(field::kNextStep);
+  columns.current =
+      std::any_of(records.begin(), records.end(), [](const Json& r) {
+        const auto it = r.find(field::kCurrent);
+        return it != r.end() && it->is_boolean();
+      });
+  columns.imageVersion = imageVersion;
   std::string html = "<section id=\"readers\"><h2>Readers</h2>" +
                      Controls(records) +
                      "<table id=\"reader-table\"><thead><tr><th>Reader</th>";
@@ -282,6 +318,7 @@ std::string ReadersSection(const std::vector<Json>& records) {
   html += "<th>Outcome</th><th>Phase</th>";
   if (columns.moduleState) html += "<th>Module state</th>";
   if (columns.nextStep) html += "<th>Next step</th>";
+  if (columns.current) html += "<th>current</th>";
   html +=
       "<th>Versions</th><th data-numeric>Duration</th><th>Log</th>"
       "<th>Failure</th></tr></thead><tbody>";
@@ -311,6 +348,28 @@ std::string RelativeHref(const std::string& path) {
   return href;
 }
 
+std::string QuotedArgs(const std::vector<std::string>& args) {
+  std::string line;
+  for (std::string text : args) {
+    if (text.empty() || text.find_first_of(" \t\"") != std::string::npos) {
+      text = "\"" + text + "\"";
+    }
+    line += (line.empty() ? "" : " ") + text;
+  }
+  return line;
+}
+
+bool IsAudit(const Json& run, const std::vector<Json>& records) {
+  const std::string kind = run.is_object() ? Text(run, run_key::kKind) : "";
+  if (kind != "merge") return kind == "audit";
+  return std::any_of(records.begin(), records.end(), [](const Json& r) {
+    const std::string outcome = Text(r, field::kOutcome);
+    return outcome == OutcomeName(Outcome::kAnswered) ||
+           outcome == OutcomeName(Outcome::kNoModuleAnswer) ||
+           outcome == OutcomeName(Outcome::kUnreachable);
+  });
+}
+
 std::string KindTitle(const Json& run) {
   const std::string kind = run.is_object() ? Text(run, run_key::kKind) : "";
   if (kind == "program") return "Program run";
@@ -331,6 +390,22 @@ std::string UnreachableSites(const Json& run) {
     text += (text.empty() ? "" : ", ") + EscapeHtml(name);
   }
   return text;
+}
+
+// What already-current means, when some record is: the version alone.
+std::string SameVersionNote(const std::vector<Json>& records) {
+  const auto current =
+      std::count_if(records.begin(), records.end(), [](const Json& r) {
+        return Text(r, field::kOutcome) ==
+               OutcomeName(Outcome::kAlreadyCurrent);
+      });
+  if (current == 0) return "";
+  return std::to_string(current) +
+         (current == 1 ? " module reports the image's version and was left "
+                         "as it is ("
+                       : " modules report the image's version and were left "
+                         "as they are (") +
+         output::kSameVersionOnly + ": a module's flash cannot be read back)";
 }
 
 std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
@@ -371,6 +446,7 @@ std::string HeaderSection(const Json& run, const std::vector<Json>& records) {
   if (!Text(info, run_key::kStopped).empty()) {
     h += Fact("Stopped", EscapeHtml(Text(info, run_key::kStopped)));
   }
+  h += Fact("Already current", SameVersionNote(records));
   h += "</dl>" + Tiles(Text(info, run_key::kKind), records) +
        SitesTable(records);
   return h + "</header>";

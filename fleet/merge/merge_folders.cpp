@@ -145,16 +145,20 @@ bool CheckFolders(const std::string& out,
   return true;
 }
 
-bool WriteMerge(const fs::path& out, const std::vector<Json>& merged,
-                const Json& info, std::string& error) {
+// `shown`: the folder as the page's --retry command names it, the one that
+// `out` is renamed to.
+bool WriteMerge(const fs::path& out, const fs::path& shown,
+                const std::vector<Json>& merged, const Json& info,
+                std::string& error) {
   if (!WriteMergedReport(out, merged) ||
       !WriteJsonFile((out / "run.json").string(), info)) {
     error = "cannot write the report in " + out.string();
     return false;
   }
-  std::vector<Json> shown;
-  for (const Json& r : merged) shown.push_back(AsWritten(r));
-  return WriteHtmlReport(out.string(), AsWritten(info), shown, error);
+  std::vector<Json> records;
+  for (const Json& r : merged) records.push_back(AsWritten(r));
+  return WriteHtmlReport(out.string(), AsWritten(info), records, error,
+                         shown.string());
 }
 
 }  // namespace
@@ -214,8 +218,8 @@ void PrintSummary(const std::string& out, size_t runs, size_t records,
   std::cout << "\n";
   for (const UnreachableSite& site : unreachable) {
     std::cout << "modflash-fleet: site " << Shown(site.name)
-              << " was not reached ("
-              << site.records.size() << " reader(s) not started)\n";
+              << " was not reached (" << site.records.size()
+              << " reader(s) not started)\n";
   }
   std::cout << "Report: " << out << "/report.html\n";
 }
@@ -246,7 +250,7 @@ MergeResult WriteInto(const fs::path& work, const fs::path& out,
   Json info = MergeRunInfo(runs, merged, o.commandLine, unreachable);
   info["skipped_lines"] = SkippedLines(runs);
   std::string error;
-  if (!WriteMerge(work, merged, info, error)) {
+  if (!WriteMerge(work, out, merged, info, error)) {
     std::cout << "modflash-fleet: " << error << "\n";
     return MergeResult::kWriteFailed;
   }

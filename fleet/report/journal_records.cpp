@@ -60,9 +60,9 @@ ReaderRecord InFlightRecord(const Reader& reader, const ReaderTrace& trace) {
   r.outcome = Outcome::kUnknown;
   r.moduleState = output::kMayLackFirmware;
   r.failurePhase = output::kPhaseInterrupted;
-  r.failureLine =
-      "the run ended while this update was in flight; its transcript does "
-      "not tell how the update ended";
+  r.failureLine = std::string(output::kInterruptedLine) +
+                  ": the run ended while this update was in flight; its "
+                  "transcript does not tell how the update ended";
   r.nextStep = "update it again";
   r.logFile = trace.logFile;
   r.startTime = trace.startTime;

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "contract/phases.h"
 #include "fleet/run/exit_file.h"
 #include "fleet/run/scheduler.h"
 #include "fleet/transcript/judgement.h"
@@ -176,9 +175,7 @@ bool Scheduler::SkipIfNotNeeded(const Running& r, const ChildExit& exit,
     return true;
   }
   if (!*record.current || settings_.force) return false;
-  record.outcome = Outcome::kAlreadyCurrent;
-  record.moduleState = output::kAlreadyCurrentState;
-  record.facts = read;
+  JudgeCurrent(read, record);
   return true;
 }
 

@@ -57,6 +57,18 @@ void JudgeNewer(const TranscriptFacts& read, const std::string& imageVersion,
                     "it again with --allow-older.";
 }
 
+void JudgeCurrent(const TranscriptFacts& read, ReaderRecord& record) {
+  record.outcome = Outcome::kAlreadyCurrent;
+  record.moduleState = output::kAlreadyCurrentState;
+  record.facts = read;
+  record.current = true;
+  record.nextStep = "Its module runs " + read.versionBefore +
+                    ", the image's version, and was left as it is (" +
+                    output::kSameVersionOnly +
+                    "); to write the image all the same, run it again with "
+                    "--force.";
+}
+
 void JudgeAudit(const std::string& transcript, int exitStatus,
                 const std::string& imageVersion, ReaderRecord& record) {
   record.facts = ReadTranscript(transcript);
@@ -98,13 +110,24 @@ void JudgeRun(const std::string& transcript, const process::ChildExit& exit,
     return;
   }
   record.outcome = Outcome::kFailed;
-  record.failureLine = f.lastLine;
+  record.failureLine = killed ? InterruptedLine(f) : f.lastLine;
   record.firstError = f.firstErrorLine;
   record.failurePhase = killed ? output::kPhaseInterrupted : f.phase;
   record.moduleState = ModuleStateAfterFailure(f, dryRun, killed);
   record.nextStep = NextStep(record.failurePhase);
   if (f.phase == output::kPhaseTransfer)
     record.failureAddress = f.transferAddress;
+}
+
+std::string InterruptedLine(const TranscriptFacts& facts) {
+  std::string line =
+      std::string(output::kInterruptedLine) + " by a second Ctrl-C";
+  if (!facts.phase.empty()) line += " in its " + facts.phase + " step";
+  if (facts.phase == output::kPhaseTransfer && !facts.transferAddress.empty()) {
+    line += ", at " + facts.transferAddress;
+  }
+  if (facts.enteredUpdateMode) line += ", after its module entered update mode";
+  return line + ".";
 }
 
 }  // namespace modflash::fleet

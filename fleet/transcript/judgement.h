@@ -33,6 +33,15 @@ std::optional<int> CompareVersions(const std::string& a, const std::string& b);
 bool NewerThanImage(const std::string& moduleVersion,
                     const std::string& imageVersion);
 
+/// The failure line of an update that the fleet tool ended: that it was
+/// interrupted, in which step and, in the transfer, at which address.
+std::string InterruptedLine(const TranscriptFacts& facts);
+
+/// A module left alone, after its version read, since it runs the image's
+/// version (unless forced): outcome already-current, `current` yes, the
+/// read's facts, and a next step that says only the version was compared.
+void JudgeCurrent(const TranscriptFacts& read, ReaderRecord& record);
+
 /// A module left alone, after its version read, since it runs a newer
 /// version than the image: outcome newer-than-image, module untouched, the
 /// read's facts and the advice for a downgrade that was meant.

@@ -195,10 +195,47 @@ TEST(DiagnosisTest, InterruptedRunsSayWhereTheModuleWasLeft) {
   EXPECT_EQ(record.moduleState, output::kMayLackFirmware);
   EXPECT_EQ(record.failureAddress, "0x0040F000");
   EXPECT_FALSE(record.exitStatus.has_value());
+  // Its line says that it was interrupted and where, never the last line
+  // of the transcript, which is no failure of its own.
+  EXPECT_EQ(record.failureLine,
+            "Interrupted by a second Ctrl-C in its transfer step, at "
+            "0x0040F000, after its module entered update mode.");
+  JudgeRun(UpToTransfer(), killed, true, false, record);
+  EXPECT_EQ(record.failureLine.rfind(output::kInterruptedLine, 0), 0u);
+  EXPECT_EQ(record.failureLine.find("Successfully"), std::string::npos)
+      << record.failureLine;
+  EXPECT_NE(record.failureLine.find("update mode"), std::string::npos);
   JudgeRun(Probed(), killed, true, false, record);
   EXPECT_EQ(record.moduleState, output::kUntouched);
+  EXPECT_EQ(record.failureLine.rfind(output::kInterruptedLine, 0), 0u);
+  EXPECT_EQ(record.failureLine.find("update mode"), std::string::npos);
   JudgeRun(Completed(), killed, true, false, record);
   EXPECT_EQ(record.moduleState, output::kUnknownState);
+  EXPECT_EQ(record.failureLine.find("written"), std::string::npos)
+      << record.failureLine;
+  // A run that failed of itself keeps its transcript's last line.
+  process::ChildExit failed;
+  failed.exited = true;
+  failed.status = 255;
+  JudgeRun(Probed() + "Unable to retrieve module baud rate\n", failed, false,
+           false, record);
+  EXPECT_EQ(record.failureLine, "Unable to retrieve module baud rate");
+}
+
+// A module that reports the image's version is left alone, and its record
+// says that only the version was compared.
+TEST(DiagnosisTest, AlreadyCurrentSaysOnlyTheVersionWasCompared) {
+  TranscriptFacts read;
+  read.versionBefore = "V1.2.3";
+  ReaderRecord record;
+  JudgeCurrent(read, record);
+  EXPECT_EQ(record.outcome, Outcome::kAlreadyCurrent);
+  EXPECT_EQ(record.moduleState, output::kAlreadyCurrentState);
+  EXPECT_EQ(record.current, true);
+  EXPECT_NE(record.nextStep.find(output::kSameVersionOnly), std::string::npos)
+      << record.nextStep;
+  EXPECT_NE(record.nextStep.find("V1.2.3"), std::string::npos);
+  EXPECT_NE(record.nextStep.find("--force"), std::string::npos);
 }
 
 // The rows of the first table in `doc` whose header starts with `head`: the

@@ -177,5 +177,281 @@ TEST(HtmlReportTest, DrawsWhateverTheRecordsHold) {
   EXPECT_EQ(merged.find("aria-label=\"Module versions\""), std::string::npos);
 }
 
+// The text between `from` and the next `to` after it; "" when absent.
+std::string Between(const std::string& text, const std::string& from,
+                    const std::string& to) {
+  const size_t at = text.find(from);
+  if (at == std::string::npos) return "";
+  const size_t start = at + from.size();
+  return text.substr(start, text.find(to, start) - start);
+}
+
+Json Failed(const std::string& name, const std::string& phase,
+            const std::string& state) {
+  Json r = Record(name, "failed");
+  r["failure_phase"] = phase;
+  r["module_state"] = state;
+  return r;
+}
+
+// A run that left work to do says so first, with the command that does it,
+// made from the run's own image and folder; a run that went well says
+// nothing there.
+TEST(HtmlReportTest, WhatToDoComesFirstWithItsRetryCommand) {
+  const Json run = {
+      {"kind", "program"},
+      {"image", {{"file", "imgs/rf <1>.bin"}, {"version", "V1"}}}};
+  Json inFlight = Record("dock-4", "unknown");
+  inFlight["module_state"] = "may-lack-firmware";
+  const std::vector<Json> records = {
+      Failed("dock-1", "transfer", "may-lack-firmware"),
+      Failed("dock-2", "complete", "may-lack-firmware"), inFlight,
+      Failed("dock-3", "connect", "untouched"), Record("dock-5", "updated")};
+  const std::string page = RenderHtmlReport(run, records, "runs/hall 2");
+  const std::string actions =
+      Between(page, "<section id=\"actions\"", "</section>");
+  ASSERT_FALSE(actions.empty());
+  EXPECT_LT(page.find("<section id=\"actions\""), page.find("<header>"));
+  EXPECT_NE(actions.find("3 modules may lack firmware: update them again now"),
+            std::string::npos)
+      << actions;
+  EXPECT_NE(actions.find("1 other reader failed: retry it"), std::string::npos)
+      << actions;
+  const std::string command =
+      "modflash-fleet --program &quot;imgs/rf &lt;1&gt;.bin&quot; --retry "
+      "&quot;runs/hall 2&quot;";
+  EXPECT_EQ(Count(actions, command), 2u) << actions;
+
+  // Readers not started, with the reason starts stopped; and a dry run's
+  // retry is a dry run.
+  Json stopped = {{"kind", "dryrun"},
+                  {"stopped", "<b>canary failed"},
+                  {"image", {{"file", "img.bin"}}}};
+  const std::string dry =
+      RenderHtmlReport(stopped,
+                       {Failed("a", "probe", "untouched"),
+                        {{"name", "b"}, {"outcome", "not-started"}}},
+                       "run");
+  EXPECT_NE(dry.find("1 reader failed: retry it"), std::string::npos);
+  EXPECT_NE(dry.find("1 reader was not started</b> (&lt;b&gt;canary failed)"),
+            std::string::npos);
+  EXPECT_NE(dry.find("modflash-fleet --dryrun img.bin --retry run"),
+            std::string::npos);
+  EXPECT_EQ(dry.find("may lack firmware"), std::string::npos);
+
+  // An audit's retry is an audit, with its image.
+  Json audit = {{"kind", "audit"}, {"image", {{"file", "img.bin"}}}};
+  const std::string audited = RenderHtmlReport(
+      audit, {Record("a", "unreachable"), Record("b", "answered")}, "au");
+  EXPECT_NE(audited.find("1 reader did not answer: audit it again"),
+            std::string::npos);
+  EXPECT_NE(audited.find("modflash-fleet --audit --retry au --image img.bin"),
+            std::string::npos);
+
+  // All well: nothing to do, no banner.
+  const std::string well = RenderHtmlReport(
+      run, {Record("a", "updated"), Record("b", "already-current")}, "run");
+  EXPECT_EQ(well.find("id=\"actions\""), std::string::npos);
+}
+
+Json Answered(const std::string& name, const std::string& version,
+              bool current) {
+  Json r = Record(name, "answered");
+  r["version_before"] = version;
+  r["file_version"] = "V1.2.3";
+  r["current"] = current;
+  return r;
+}
+
+// An audit with an image counts, per version, who needs the update and who
+// is newer, and the table has its current column; a large audit draws no
+// timeline of a row a reader.
+TEST(HtmlReportTest, AuditCountsWhoNeedsTheUpdate) {
+  const Json run = {{"kind", "audit"},
+                    {"image", {{"file", "img.bin"}, {"version", "V1.2.3"}}}};
+  std::vector<Json> records;
+  for (int i = 0; i < 3; ++i)
+    records.push_back(Answered("old", "V1.1.0", false));
+  for (int i = 0; i < 2; ++i)
+    records.push_back(Answered("cur", "V1.2.3", true));
+  records.push_back(Answered("new", "V2.0.0", false));
+  records.push_back(Record("mute", "no-module-answer"));
+  const std::string page = RenderHtmlReport(run, records, "au");
+  EXPECT_NE(page.find("<b id=\"need\" data-count=\"3\">3 modules need the "
+                      "update to V1.2.3</b>; 2 run it already (same version; "
+                      "the content was not compared)"),
+            std::string::npos);
+  EXPECT_NE(page.find("<span id=\"newer\" data-count=\"1\">1 run a newer"),
+            std::string::npos);
+  const std::string counts = Between(
+      page, "<table class=\"sites\" id=\"version-counts\">", "</table>");
+  EXPECT_NE(counts.find("<td>V1.1.0</td><td class=\"n\">3</td><td>needs the "
+                        "update</td>"),
+            std::string::npos)
+      << counts;
+  EXPECT_NE(counts.find("<td>V2.0.0</td><td class=\"n\">1</td><td>newer"),
+            std::string::npos);
+  EXPECT_NE(counts.find("<td>no answer</td><td class=\"n\">1</td>"),
+            std::string::npos);
+  // The audit's section comes before the table, which has `current`.
+  EXPECT_LT(page.find("id=\"audit\""), page.find("id=\"reader-table\""));
+  EXPECT_NE(page.find("<th>current</th>"), std::string::npos);
+  EXPECT_EQ(Count(page, "<td class=\"n\">newer</td>"), 1u);
+  EXPECT_EQ(Count(page, "<td class=\"n\">yes</td>"), 2u);
+  EXPECT_EQ(Count(page, "<td class=\"n\">no</td>"), 3u);
+  EXPECT_EQ(Count(page, "<g class=\"row "), records.size());
+
+  std::vector<Json> many(201, Answered("r", "V1.1.0", false));
+  const std::string large = RenderHtmlReport(run, many, "au");
+  EXPECT_EQ(Count(large, "<g class=\"row "), 0u);
+  EXPECT_NE(large.find("data-count=\"201\">201 modules need"),
+            std::string::npos);
+  // Without an image: the versions, and no count of who needs what.
+  for (Json& r : records) {
+    r.erase("file_version");
+    r.erase("current");
+  }
+  const std::string plain =
+      RenderHtmlReport({{"kind", "audit"}}, records, "au");
+  EXPECT_EQ(plain.find("id=\"need\""), std::string::npos);
+  EXPECT_NE(plain.find("<td>V1.1.0</td><td class=\"n\">3</td></tr>"),
+            std::string::npos);
+}
+
+// After the run: every module whose version is known, those left alone as
+// current and those a failure did not touch among them.
+TEST(HtmlReportTest, VersionsAfterCountEveryModuleKnown) {
+  std::vector<Json> records;
+  for (int i = 0; i < 2; ++i) {
+    Json r = Record("up", "updated");
+    r["version_before"] = "V1.1.0";
+    r["version_after"] = "V1.2.3";
+    records.push_back(r);
+  }
+  for (int i = 0; i < 3; ++i) {
+    Json r = Record("cur", "already-current");
+    r["version_before"] = "V1.2.3";
+    r["module_state"] = "already-current";
+    records.push_back(r);
+  }
+  Json untouched = Failed("probe", "restart-wait", "untouched");
+  untouched["version_before"] = "V1.1.0";
+  Json lacking = Failed("lack", "transfer", "may-lack-firmware");
+  lacking["version_before"] = "V1.1.0";
+  records.push_back(untouched);
+  records.push_back(lacking);
+  const std::string page = RenderHtmlReport({{"kind", "program"}}, records);
+  EXPECT_NE(page.find("<title>after V1.2.3: 5</title>"), std::string::npos);
+  EXPECT_NE(page.find("<title>after V1.1.0: 1</title>"), std::string::npos);
+  EXPECT_NE(page.find("<title>before V1.1.0: 4</title>"), std::string::npos);
+}
+
+// Runs of a merge each get a timeline on their own axis, named; a wave
+// label is drawn only for a wave that updated a reader, and never over
+// another.
+TEST(HtmlReportTest, MergedRunsHaveTheirOwnAxesAndWaveLabelsApart) {
+  Json a = Record("a-1", "updated");
+  a["run"] = "site-a";
+  a["start_time"] = "2026-03-01T10:00:00";
+  Json b = Record("b-1", "failed");
+  b["run"] = "site-b";
+  b["site"] = "<i>north";
+  b["start_time"] = "2026-03-04T22:30:00";
+  const std::string merged = RenderHtmlReport({{"kind", "merge"}}, {a, b, a});
+  EXPECT_EQ(Count(merged, "<svg id=\"timeline-svg"), 2u);
+  EXPECT_NE(merged.find("<svg id=\"timeline-svg-2\""), std::string::npos);
+  EXPECT_NE(merged.find("<h3 class=\"run\">site-a, from 2026-03-01T10:00:00"),
+            std::string::npos);
+  EXPECT_NE(merged.find("<h3 class=\"run\">site-b, site &lt;i&gt;north, from "
+                        "2026-03-04T22:30:00"),
+            std::string::npos);
+  // Each axis spans its own run: 20 s, not three days.
+  EXPECT_EQ(Count(merged, ">0:20</text>"), 2u);
+
+  // Waves 1 to 3 only found current modules, at once; wave 4 and 5 began
+  // a second apart.
+  std::vector<Json> waves;
+  for (int w = 1; w <= 5; ++w) {
+    Json r =
+        Record("w" + std::to_string(w), w <= 3 ? "already-current" : "updated");
+    r["wave"] = w;
+    r["seconds"] = 400.0;
+    r["start_time"] = w <= 4 ? "2026-03-01T10:00:00" : "2026-03-01T10:00:01";
+    waves.push_back(r);
+  }
+  waves.push_back(waves.back());
+  waves.back()["start_time"] = "2026-03-01T10:05:00";
+  waves.back()["wave"] = 6;
+  const std::string page = RenderHtmlReport({{"kind", "program"}}, waves);
+  for (const char* empty : {">wave 2<", ">wave 3<"}) {
+    EXPECT_EQ(page.find(empty), std::string::npos) << empty;
+  }
+  EXPECT_NE(page.find("<text x=\"220\" y=\"10\">wave 4</text>"),
+            std::string::npos);
+  EXPECT_EQ(page.find(">wave 5</text>"), std::string::npos);
+  EXPECT_NE(page.find("<title>wave 5</title>"), std::string::npos);
+  EXPECT_NE(page.find(">wave 6</text>"), std::string::npos);
+}
+
+// A very long name is cut in the table, whole in its title; a normal one
+// is left as it is.
+TEST(HtmlReportTest, LongNamesAreCutInTheTable) {
+  const std::string longName = std::string(10000, 'x') + "<b>";
+  Json r = Record(longName, "failed");
+  r["host"] = std::string(300, 'h');
+  const std::string page =
+      RenderHtmlReport(nullptr, {r, Record("dock-7", "updated")});
+  const std::string table = Between(page, "<tbody>", "</tbody>");
+  const std::string cell = Between(table, "<td title=\"", "<small>");
+  ASSERT_FALSE(cell.empty());
+  EXPECT_EQ(cell, std::string(10000, 'x') + "&lt;b&gt;\">" +
+                      std::string(60, 'x') + "\u2026");
+  EXPECT_NE(
+      table.find("<small><span class=\"cut\" title=\"" + std::string(300, 'h') +
+                 ":5000\">" + std::string(60, 'h') + "\u2026</span></small>"),
+      std::string::npos);
+  EXPECT_NE(table.find("<td>dock-7<small>10.0.0.5:5000</small></td>"),
+            std::string::npos);
+  EXPECT_EQ(page.find("x<b>"), std::string::npos);
+}
+
+// An interrupted record's line says so, and where, also for a record of an
+// earlier version that held its transcript's last line.
+TEST(HtmlReportTest, InterruptedRecordsSayTheyWereInterrupted) {
+  Json old = Failed("old", "interrupted", "may-lack-firmware");
+  old["failure_line"] = "Successfully Entered Update Mode";
+  old["failure_address"] = "0x00405000";
+  old["phases"] = {{{"phase", "connect-probe"}, {"start", 0}, {"end", 2}},
+                   {{"phase", "transfer"}, {"start", 2}, {"end", 9}}};
+  Json now = Failed("now", "interrupted", "untouched");
+  now["failure_line"] = "Interrupted by a second Ctrl-C in its probe step.";
+  const std::string page = RenderHtmlReport(nullptr, {old, now});
+  EXPECT_EQ(page.find("Successfully Entered"), std::string::npos);
+  EXPECT_EQ(Count(page, "Interrupted in its transfer phase, at 0x00405000"),
+            2u);  // the cross's title and the table
+  EXPECT_EQ(Count(page, ">Interrupted by a second Ctrl-C in its probe step."),
+            2u);
+}
+
+// What already-current claims: the image's SHA-256 is the file's, and the
+// modules were compared by their version alone.
+TEST(HtmlReportTest, AlreadyCurrentClaimsOnlyTheVersion) {
+  const Json run = {
+      {"kind", "program"},
+      {"image",
+       {{"file", "img.bin"}, {"version", "V1.2.3"}, {"sha256", "f43f6e86"}}}};
+  const std::string page = RenderHtmlReport(
+      run, {Record("a", "already-current"), Record("b", "already-current")});
+  EXPECT_NE(page.find("the image file's SHA-256 <code>f43f6e86</code>"),
+            std::string::npos);
+  EXPECT_NE(page.find("2 modules report the image's version and were left as "
+                      "they are (same version; the content was not "
+                      "compared"),
+            std::string::npos);
+  EXPECT_EQ(RenderHtmlReport(run, {Record("a", "updated")})
+                .find("the content was not compared"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace modflash::fleet

@@ -196,6 +196,16 @@ TEST(MergeTest, CommandCopiesLogsAndRefusesBadFolders) {
   EXPECT_NE(ReadText(out / "report.csv").find("\ndock-1,"), std::string::npos);
   EXPECT_NE(ReadText(out / "report.html").find("<svg id=\"timeline-svg\""),
             std::string::npos);
+  // A merge with a failure: the page's retry names the merged folder, not
+  // the partial one it was written in.
+  const auto failedOut = dir.path() / "merged-a";
+  r = testing::RunProcess(MODFLASH_FLEET_BIN,
+                          {"--merge", failedOut.string(), a.string()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string page = ReadText(failedOut / "report.html");
+  EXPECT_NE(page.find("--retry " + failedOut.string() + "</code>"),
+            std::string::npos);
+  EXPECT_EQ(page.find(".partial"), std::string::npos);
 
   const auto empty = dir.path() / "empty";
   std::filesystem::create_directories(empty);

@@ -16,6 +16,21 @@ netlog and console). Used by scripts/test-html.
   check_report.py timing PAGE DOM BUDGET_MS FACTOR
       prints the page's size and the drawing time the page measured
       itself; fails over 2 MB or over FACTOR times BUDGET_MS.
+  check_report.py actions FOLDER DOM COMMAND
+      what to do comes first: the count of modules that may lack firmware
+      and of the other failures, as report.csv has them, each with COMMAND
+      (the --retry command line); none when all went well.
+  check_report.py fits DOM
+      the reader table as the page measured it: no wider than the window,
+      no row taller than a few lines.
+  check_report.py audit FOLDER DOM IMAGE_VERSION
+      an audit of many readers: no timeline rows, a current column, and the
+      counts of each version, of who needs the update and who is newer,
+      equal to report.csv's.
+  check_report.py merge FOLDER DOM
+      a merge: a timeline of its own per run, each with a row per record of
+      that run; wave labels only for waves that updated or tried a reader,
+      and none over another.
 """
 import collections
 import csv
@@ -127,6 +142,22 @@ class Checks:
         print("html: " + what)
 
 
+def table_names(dom):
+    """The reader table's names: a cut name's whole text is its cell's
+    title."""
+    table = next(dom.find_all("table", id="reader-table"), None)
+    body = next(table.find_all("tbody"), None) if table else None
+    if body is None:
+        return []
+    cells = [next(tr.find_all("td")) for tr in body.find_all("tr")]
+    return [td.attrs.get("title") or td.own_text() for td in cells]
+
+
+def read_csv(folder):
+    with open(os.path.join(folder, "report.csv"), newline="", encoding="utf-8") as f:
+        return list(csv.DictReader(f))
+
+
 def check_page(folder, dom_path, netlog_path, console_path):
     with open(os.path.join(folder, "report.csv"), newline="", encoding="utf-8") as f:
         rows = list(csv.DictReader(f))
@@ -140,14 +171,12 @@ def check_page(folder, dom_path, netlog_path, console_path):
     c.expect({k: v for k, v in tiles.items() if v} == dict(counts),
              "tiles %s, report.csv %s" % (tiles, dict(counts)))
 
-    body = next(dom.find_all("tbody"), None)
-    names = [next(tr.find_all("td")).own_text()
-             for tr in body.find_all("tr")] if body else []
+    names = table_names(dom)
     c.expect(sorted(names) == sorted(r["name"] for r in rows),
              "table names %s" % names)
 
-    svg = next(dom.find_all("svg", id="timeline-svg"), None)
-    grows = list(svg.find_all("g", class_="row")) if svg else []
+    grows = [g for svg in dom.find_all("svg", class_="timeline")
+             for g in svg.find_all("g", class_="row")]
     c.expect(len(grows) == len(rows), "%d timeline rows for %d readers"
              % (len(grows), len(rows)))
     by_name = {next(g.find_all("text", class_="name")).text(): g for g in grows}
@@ -189,9 +218,7 @@ def check_plain(folder, dom_path):
     footer = next(dom.find_all("footer"), None)
     c.expect(footer is not None and "data-render-ms" not in footer.attrs,
              "the script ran after all")
-    body = next(dom.find_all("tbody"), None)
-    table = sorted(next(tr.find_all("td")).own_text()
-                   for tr in body.find_all("tr")) if body else []
+    table = sorted(table_names(dom))
     c.expect(table == names, "table names %s" % table)
     rows = list(dom.find_all("g", class_="row"))
     c.expect(len(rows) == len(names), "%d timeline rows" % len(rows))
@@ -220,6 +247,134 @@ def check_timing(page_path, dom_path, budget_ms, factor):
                                    else ", MISSED but under %dx" % factor))
 
 
+FAILURES = {"failed", "unknown", "no-module-answer", "unreachable"}
+
+
+def check_actions(folder, dom_path, command):
+    rows = read_csv(folder)
+    dom = parse(dom_path)
+    c = Checks()
+    may = sum(r["module_state"] == "may-lack-firmware" for r in rows)
+    failed = sum(r["outcome"] in FAILURES for r in rows) - may
+    body = next(dom.find_all("body"))
+    first = next((n for n in body.children if not isinstance(n, str)), None)
+    section = next(dom.find_all("section", id="actions"), None)
+    if may + failed == 0:
+        c.expect(section is None, "a banner for a run that went well")
+        c.finish("no banner: nothing to do")
+        return
+    c.expect(section is not None and section is first,
+             "the banner is not the page's first element (%s)"
+             % (first.tag if first else None))
+    lines = {p.attrs.get("class"): p for p in section.find_all("p")} \
+        if section else {}
+    for cls, count, text in (
+            ("urgent", may, "%d module%s may lack firmware: update %s again now"
+             % (may, "" if may == 1 else "s", "it" if may == 1 else "them")),
+            ("failed", failed, "%d%s reader%s failed" % (
+                failed, " other" if may else "", "" if failed == 1 else "s"))):
+        p = lines.get(cls)
+        if count == 0:
+            c.expect(p is None, "a %s line for none" % cls)
+            continue
+        c.expect(p is not None and text in p.text(),
+                 "no %r in %r" % (text, p.text() if p else None))
+        codes = [code.text() for code in p.find_all("code")] if p else []
+        c.expect(codes == [command], "%s: command %s, not %r"
+                 % (cls, codes, command))
+    c.finish("the banner first: %d may lack firmware, %d other failures, "
+             "each with %r" % (may, failed, command))
+
+
+def check_fits(dom_path):
+    footer = next(parse(dom_path).find_all("footer"), None)
+    attrs = footer.attrs if footer is not None else {}
+    c = Checks()
+    have = all(k in attrs for k in ("data-page-width", "data-table-width",
+                                    "data-tallest-row"))
+    c.expect(have, "the page did not measure its table")
+    if have:
+        page, table = int(attrs["data-page-width"]), int(attrs["data-table-width"])
+        tallest = int(attrs["data-tallest-row"])
+        c.expect(table <= page, "the table is %d px wide in a %d px window"
+                 % (table, page))
+        c.expect(tallest <= 160, "a row %d px tall" % tallest)
+    c.finish("the table fits: %s px wide in %s, tallest row %s px" % (
+        attrs.get("data-table-width"), attrs.get("data-page-width"),
+        attrs.get("data-tallest-row")))
+
+
+def version_key(v):
+    try:
+        return (0,) + tuple(int(x) for x in v.lstrip("Vv").split("."))
+    except ValueError:
+        return (1, v)
+
+
+def check_audit(folder, dom_path, image):
+    rows = read_csv(folder)
+    dom = parse(dom_path)
+    c = Checks()
+    c.expect(not list(dom.find_all("g", class_="row")),
+             "an audit of %d readers drew timeline rows" % len(rows))
+    heads = [th.text() for th in dom.find_all("th")]
+    c.expect("current" in heads, "no current column: %s" % heads)
+    answered = [r for r in rows if r["outcome"] == "answered"]
+    newer = sum(version_key(r["version_before"]) > version_key(image)
+                and version_key(r["version_before"])[0] == 0 for r in answered)
+    need = sum(r["current"] == "no" for r in answered) - newer
+    shown = {e.attrs.get("id"): int(e.attrs["data-count"])
+             for e in dom.find_all(None) if e.attrs.get("id") in ("need", "newer")}
+    c.expect(shown.get("need") == need, "need %s, report.csv %d"
+             % (shown.get("need"), need))
+    c.expect(shown.get("newer", 0) == newer, "newer %s, report.csv %d"
+             % (shown.get("newer"), newer))
+    table = next(dom.find_all("table", id="version-counts"), None)
+    counted = {}
+    for tr in (table.find_all("tr") if table else []):
+        cells = [td.text() for td in tr.find_all("td")]
+        if cells and cells[0] not in ("no answer", "not started"):
+            counted[cells[0]] = int(cells[1])
+    expected = collections.Counter(r["version_before"] for r in answered)
+    c.expect(counted == dict(expected), "versions %s, report.csv %s"
+             % (counted, dict(expected)))
+    c.finish("audit of %d readers: no timeline rows, a current column, "
+             "versions %s, %d need the update, %d newer" % (
+                 len(rows), counted, need, newer))
+
+
+def check_merge(folder, dom_path):
+    rows = read_csv(folder)
+    dom = parse(dom_path)
+    c = Checks()
+    runs = collections.Counter(r["run"] for r in rows)
+    svgs = list(dom.find_all("svg", class_="timeline"))
+    heads = [h.text() for h in dom.find_all("h3", class_="run")]
+    c.expect(len(svgs) == len(runs) and len(heads) == len(runs),
+             "%d timelines, %d headings for runs %s"
+             % (len(svgs), len(heads), dict(runs)))
+    labels = 0
+    for svg, head in zip(svgs, heads):
+        run = head.split(",")[0]
+        c.expect(len(list(svg.find_all("g", class_="row"))) == runs.get(run),
+                 "run %s: %d rows" % (run, runs.get(run, 0)))
+        texts = [t for g in svg.find_all("g", class_="wave")
+                 for t in g.find_all("text")]
+        xs = sorted(float(t.attrs["x"]) for t in texts)
+        c.expect(all(b - a >= 40 for a, b in zip(xs, xs[1:])),
+                 "run %s: wave labels at %s" % (run, xs))
+        for t in texts:
+            wave = t.text().split()[-1]
+            worked = [r for r in rows if r["run"] == run and r["wave"] == wave
+                      and r["outcome"] not in ("already-current",
+                                               "newer-than-image")]
+            c.expect(worked, "run %s: a label for %s, which updated nothing"
+                     % (run, t.text()))
+        labels += len(texts)
+    c.finish("merge of %d runs: a timeline each (%s), %d wave labels, none "
+             "over another or for an empty wave" % (len(runs), heads, labels))
+
+
 def main():
     mode = sys.argv[1]
     if mode == "page":
@@ -230,6 +385,14 @@ def main():
         print(len(page_requests(sys.argv[2])[0]))
     elif mode == "timing":
         check_timing(sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
+    elif mode == "actions":
+        check_actions(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif mode == "fits":
+        check_fits(sys.argv[2])
+    elif mode == "audit":
+        check_audit(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif mode == "merge":
+        check_merge(sys.argv[2], sys.argv[3])
     else:
         sys.exit("unknown mode " + mode)
 
