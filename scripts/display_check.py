@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """modflash-fleet's live display as a terminal shows it.
 
-    display_check.py live|resized|plain|wine READERS FLEET_COMMAND...
+    display_check.py live|resized|stopped|plain|wine READERS FLEET_COMMAND...
 
 The fleet runs on a pseudo-terminal of 80x24; pyte (Debian's python3-pyte)
 renders what it writes, lines that scroll off the top kept apart. Every
@@ -15,12 +15,20 @@ live     all readers at once: each frame shows the status line, each reader
          at most once, at most 21 readers and no live line as wide as the
          pane; nothing scrolls off once the first frame is drawn; at the
          end the live lines are gone and the summary counts every reader
-         updated.
+         updated. No line of the whole output is wider than the terminal
+         (but a path or a checksum alone on its line).
 resized  the same, then the terminal shrinks to 40x16 (13 readers): from
-         the first frame at that size nothing scrolls; after a Ctrl-C the
-         note stays in view above the live lines; a second Ctrl-C ends it.
+         the first frame at that size nothing scrolls, nor is any line
+         wider than 40; after a Ctrl-C the note stays in view above the
+         live lines; a second Ctrl-C ends it.
+stopped  10 at once: a Ctrl-C while they run; the status line then counts
+         the 30 waiting as not started, not as done (done, not started and
+         the running readers on screen add up to all); a second Ctrl-C
+         ends it; the summary's lines fit, and its "Stopped:" comes before
+         "Report:" and "Page:", which are the last two.
 plain    --plain on the same terminal: one started line a reader and no
-         live lines (ended by two Ctrl-C once every reader started).
+         live lines (ended by two Ctrl-C once every reader started); the
+         date before the first; no line wider than the terminal.
 wine     the Windows programs under Wine, whose console shows the cursor
          movements it does not take as text: plain event lines, no escape
          text, every reader updated.
@@ -40,6 +48,7 @@ import pyte
 LIVE = re.compile(r"^  (reader-[0-9]+ |\+[0-9]+ more)")
 STATUS = re.compile(r"^[0-9:]+ elapsed, .*[0-9]+/[0-9]+ done")
 FRAME_END = b"\n\x1b[J"
+CSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 RUN_TIMEOUT_S = 900
 
 
@@ -142,6 +151,20 @@ def text(lines):
     return "\n".join(lines)
 
 
+def too_wide(raw, columns):
+    """The lines of raw output wider than `columns`, their cursor movements
+    left out; a line of one word (a path, a checksum) may be."""
+    text = CSI.sub("", raw.decode("utf-8", "replace")).replace("\r", "")
+    return [line for line in text.split("\n")
+            if len(line) > columns and " " in line.strip()]
+
+
+def check_widths(checks, term, columns, since=0):
+    wide = too_wide(term.raw[since:], columns)
+    checks.check(not wide, "no line wider than %d columns" % columns,
+                 text(wide))
+
+
 def check_frame(checks, term, columns, most, scrolled):
     """One frame: False once the live lines are gone (the run is ending).
     Counts failures only; the caller counts the frames that passed."""
@@ -213,11 +236,13 @@ def live(checks, term, readers):
     checks.check(not any(LIVE.match(l) or STATUS.match(l) for l in header),
                  "no live line in the scrollback", text(header))
     check_end(checks, term, readers)
+    check_widths(checks, term, 80)
 
 
 def resized(checks, term, readers):
     watch_live(checks, term, 80, 21, until=full)
     term.resize(16, 40)
+    since = len(term.raw) + len(term.pending)
     seen = {"frames": 0}
 
     def three_frames(_):
@@ -242,6 +267,53 @@ def resized(checks, term, readers):
     for _ in term.frames():
         pass
     checks.check(term.child.returncode is not None, "a second Ctrl-C ends it")
+    check_widths(checks, term, 40, since)
+
+
+def count(pattern, line):
+    found = re.search(pattern, line)
+    return int(found.group(1)) if found else 0
+
+
+def stopped(checks, term, readers):
+    running = re.compile(r"^  reader-[0-9]+ +(?!failed:)")
+    # Ten updates under way, past their version reads (which a Ctrl-C
+    # would end, leaving nothing running).
+    for _ in term.frames():
+        lines = [l for l in term.shown() if running.match(l)]
+        if len(lines) == 10 and not any("reading version" in l
+                                        for l in lines):
+            break
+    term.key(b"\x03")
+    status = None
+    for _ in term.frames():
+        shown = term.shown()
+        lines = [l for l in shown if STATUS.match(l) and "not started" in l]
+        if lines and any(l.startswith("Interrupted") for l in shown):
+            status = lines[0]
+            break
+    checks.check(status is not None, "the status line counts not started",
+                 text(term.shown()))
+    if status is not None:
+        done = count(r"([0-9]+)/[0-9]+ done", status)
+        apart = count(r"([0-9]+) not started", status)
+        on_screen = sum(1 for l in term.shown() if running.match(l))
+        checks.check(done + apart + on_screen == readers and apart >= 30,
+                     "done %d + not started %d + running %d make %d"
+                     % (done, apart, on_screen, readers), text(term.shown()))
+    term.key(b"\x03")
+    for _ in term.frames():
+        pass
+    lines = term.everything()
+    while lines and not lines[-1]:
+        lines.pop()
+    at = {word: max([i for i, l in enumerate(lines)
+                     if l.startswith(word + " ")], default=-1)
+          for word in ("Stopped:", "Report:", "Page:")}
+    checks.check(0 <= at["Stopped:"] < at["Report:"]
+                 and at["Report:"] + 1 == at["Page:"] == len(lines) - 1,
+                 "Stopped:, then Report: and Page: last", text(lines[-12:]))
+    check_widths(checks, term, 80)
 
 
 def plain(checks, term, readers):
@@ -262,6 +334,13 @@ def plain(checks, term, readers):
     checks.check(count == readers, "--plain: %d started lines for %d readers"
                  % (count, readers), text(lines))
     checks.check(b"\x1b[" not in term.raw, "--plain draws no live lines")
+    dated = [i for i, l in enumerate(lines)
+             if re.match(r"^Date: [0-9]{4}-[0-9]{2}-[0-9]{2}$", l)]
+    timed = [i for i, l in enumerate(lines) if started.match(l)]
+    checks.check(dated and timed and dated[0] < timed[0],
+                 "--plain: the date before the first timed line",
+                 text(lines[:8]))
+    check_widths(checks, term, 80)
 
 
 def wine(checks, term, readers):
@@ -282,8 +361,8 @@ def main():
     checks = Checks()
     term = Terminal(command)
     try:
-        {"live": live, "resized": resized, "plain": plain,
-         "wine": wine}[mode](checks, term, readers)
+        {"live": live, "resized": resized, "stopped": stopped,
+         "plain": plain, "wine": wine}[mode](checks, term, readers)
     finally:
         if term.child.poll() is None:
             term.child.kill()

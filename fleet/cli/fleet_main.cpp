@@ -16,6 +16,7 @@
 #include "fleet/cli/options.h"
 #include "fleet/cli/run_steps.h"
 #include "fleet/console/display.h"
+#include "fleet/console/lines.h"
 #include "fleet/console/summary.h"
 #include "fleet/html/html_report.h"
 #include "fleet/plan/inventory.h"
@@ -40,6 +41,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// modflash-fleet-YYYYMMDD-HHMMSS of the local time now.
 std::string DefaultFolder() {
   const std::tm local = LocalTime(std::time(nullptr));
   char name[64];
@@ -193,13 +195,39 @@ void Configure(const Options& o, const ImageFacts& image, size_t readers,
   settings.hold.stopWithoutApproval = o.stopWithoutApproval;
 }
 
+std::string NewRunFolder(const std::string& stem, std::string& error) {
+  for (int n = 1; n <= kMostRunFolders; ++n) {
+    const std::string name = n == 1 ? stem : stem + "-" + std::to_string(n);
+    std::error_code ec;
+    // mkdir either makes it for this process or fails: no two take one.
+    if (fs::create_directory(name, ec)) return name;
+    std::error_code ignored;
+    if (!fs::exists(name, ignored)) {
+      error = "cannot make the run folder " + name + ": " + ec.message();
+      return "";
+    }
+  }
+  error = "the run folders " + stem + " to " + stem + "-" +
+          std::to_string(kMostRunFolders) + " are all taken";
+  return "";
+}
+
 namespace {
 
 // A new, empty run folder; false (with the reason printed) when there is
 // none to be had.
 bool MakeRunFolder(const Options& o, FleetSettings& settings) {
   std::error_code ec;
-  settings.folder = o.out.empty() ? DefaultFolder() : o.out;
+  if (o.out.empty()) {
+    std::string error;
+    settings.folder = NewRunFolder(DefaultFolder(), error);
+    if (settings.folder.empty()) {
+      std::cout << "modflash-fleet: " << error << "\n";
+      return false;
+    }
+    return true;
+  }
+  settings.folder = o.out;
   if (fs::exists(settings.folder, ec) && !fs::is_empty(settings.folder, ec)) {
     std::cout << "modflash-fleet: the run folder " << settings.folder
               << " is not empty\n";
@@ -251,13 +279,32 @@ FleetResult RunWithKeys(FleetSettings settings,
   return RunFleet(settings, readers, display);
 }
 
+// The summary's last lines: why the run ended early, then where to read
+// it all (Report: and Page: together, last).
+void PrintEnd(const std::string& stopped, const std::string& error,
+              const std::string& folder, size_t width) {
+  if (!stopped.empty()) {
+    std::cout << Joined(WrapWords("Stopped: " + stopped, width, "  "));
+  }
+  if (!error.empty()) std::cout << "modflash-fleet: " << error << "\n";
+  std::cout << Joined(
+      FitFields({"Report:", folder + "/report.csv"}, " ", width));
+  if (error.empty()) {
+    std::cout << Joined(
+        FitFields({"Page:", folder + "/report.html"}, " ", width));
+  }
+  std::cout << std::flush;
+}
+
 }  // namespace
 
 int RunAndReport(const Options& o, int argc, char** argv,
                  FleetSettings settings, const std::vector<Reader>& readers,
                  Journal& journal, const Json& plan) {
   PrintPlan(o, settings, readers.size());
-  std::cout << "Run folder: " << settings.folder << "\n" << std::flush;
+  std::cout << Joined(FitFields({"Run folder:", settings.folder}, " ",
+                                ConsoleWidth()))
+            << std::flush;
   RunDescription run = Describe(o, argc, argv, settings);
   run.startTime = LocalTimeNow();
   run.holds = settings.hold.earlier;
@@ -269,7 +316,8 @@ int RunAndReport(const Options& o, int argc, char** argv,
     return kNotWritten;
   }
   InstallInterruptHandler();
-  Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs);
+  Display display(std::cout, !o.plain && PrepareTerminal(), settings.jobs,
+                  ConsoleWidth());
   settings.observer = &journal;
   FleetResult result = RunWithKeys(settings, readers, display);
   run.endTime = LocalTimeNow();
@@ -285,17 +333,13 @@ int RunAndReport(const Options& o, int argc, char** argv,
       FinishRunJson(settings.folder, plan, error);
   ReleaseRunLock(settings.folder);
   if (o.kind == RunKind::kAudit) {
-    AuditSummary(std::cout, result.records, settings.imageVersion);
-    std::cout << "Report: " << settings.folder << "/report.csv\n";
+    AuditSummary(std::cout, result.records, settings.imageVersion,
+                 display.Width());
   } else {
-    display.Summary(FailuresLast(result.records),
-                    settings.folder + "/report.csv");
+    display.Summary(FailuresLast(result.records), o.kind);
   }
-  if (!result.stopped.empty()) {
-    std::cout << "Stopped: " << result.stopped << "\n";
-  }
-  if (!written) std::cout << "modflash-fleet: " << error << "\n" << std::flush;
-  if (written) std::cout << "Page: " << settings.folder << "/report.html\n";
+  PrintEnd(result.stopped, written ? "" : error, settings.folder,
+           display.Width());
   const bool allWell =
       std::all_of(result.records.begin(), result.records.end(),
                   [](const ReaderRecord& r) { return Succeeded(r.outcome); });

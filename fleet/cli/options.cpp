@@ -1,6 +1,7 @@
 #include "fleet/cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
 
 #include "fleet/cli/exit_status.h"
@@ -21,13 +22,30 @@ struct Given {
   std::string approveTimeout;
 };
 
+// A whole number from `least` to `most`, digits only: otherwise the usage
+// error "--OPTION: TEXT is not WHAT" (CLI11 puts the option's name first).
+CLI::Validator Count(long least, long most, const std::string& what,
+                     const std::string& shown) {
+  return CLI::Validator(
+      [least, most, what](std::string& text) -> std::string {
+        const bool digits =
+            !text.empty() && text.size() <= 9 &&
+            text.find_first_not_of("0123456789") == std::string::npos;
+        const long n = digits ? std::strtol(text.c_str(), nullptr, 10) : -1;
+        if (digits && n >= least && n <= most) return "";
+        return text + " is not " + what;
+      },
+      shown);
+}
+
 // The controls of a rollout: which readers, which modules, when the
 // failure rate applies.
 void AddRolloutOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--min-finished", o.minFinished,
                  "--max-failure-rate applies once N updates have finished "
                  "(default 5)")
-      ->check(CLI::Range(1, 1000000))
+      ->check(Count(1, 1000000, "a count from 1 to 1000000",
+                    "INT in [1 - 1000000]"))
       ->each([&given](const std::string&) { given.minFinished = true; });
   app.add_flag("--allow-older", o.allowOlder,
                "--program: update modules that run a newer version than the "
@@ -84,7 +102,7 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
                  "Take the readers from this run folder: those that failed or "
                  "did not start (of an audit: those that did not answer)");
   app.add_option("-j,--jobs", o.jobs, "Readers at once (default 16)")
-      ->check(CLI::Range(1, 1024));
+      ->check(Count(1, 1024, "a count from 1 to 1024", "INT in [1 - 1024]"));
   app.add_flag("--plain", o.plain,
                "One plain line per event, even on a terminal (no live "
                "display)");
@@ -94,10 +112,12 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_option("--canary", o.canary,
                  "Update the first K readers first; start the rest only if "
                  "all K succeeded (--waves K,100%)")
-      ->check(CLI::Range(1, 1000000));
+      ->check(Count(1, 1000000, "a count from 1 to 1000000",
+                    "INT in [1 - 1000000]"));
   app.add_option("--max-failures", o.maxFailures,
                  "Start no further update once N have failed (0: never stop)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(Count(0, 1000000, "a count (0 or more, at most 1000000)",
+                    "NONNEGATIVE"));
   app.add_option("--max-failure-rate", given.failureRate,
                  "Start no further update once more than P% of the finished "
                  "ones failed (once --min-finished have finished)");

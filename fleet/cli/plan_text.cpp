@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "fleet/cli/run_steps.h"
+#include "fleet/console/lines.h"
 #include "fleet/plan/waves.h"
 #include "fleet/plan/window.h"
 #include "fleet/text/text.h"
@@ -23,44 +24,68 @@ const char* KindWords(const Options& o) {
   return "programming";
 }
 
-}  // namespace
-
-// What the run does, as its first lines say (and as --check shows it).
-void PrintPlan(const Options& o, const FleetSettings& settings,
-               size_t readers) {
-  std::cout << "modflash-fleet: " << KindWords(o) << " of " << readers
-            << " reader(s)";
-  if (!o.retry.empty()) std::cout << " (retry of " << o.retry << ")";
-  std::cout << ", up to " << o.jobs << " at a time";
+// The plan's fields after "modflash-fleet: KIND of N reader(s)"; the
+// list of waves as short as `width` needs (0: whole).
+std::vector<std::string> PlanFields(const Options& o,
+                                    const FleetSettings& settings,
+                                    size_t width) {
+  std::vector<std::string> fields;
+  fields.push_back("up to " + std::to_string(o.jobs) + " at a time");
   if (settings.waves.size() > 1) {
-    std::cout << ", waves " << WaveList(settings.waves);
+    std::vector<std::string> waves;
+    for (const size_t w : settings.waves) waves.push_back(std::to_string(w));
+    const size_t room = width > 10 ? width - 10 : 0;  // "  waves " and ","
+    fields.push_back("waves " + ShortList(waves, width > 0 ? room : 0));
   }
-  if (settings.canary) std::cout << ", canary " << settings.waves[0];
+  if (settings.canary) {
+    fields.push_back("canary " + std::to_string(settings.waves[0]));
+  }
   if (o.maxFailures > 0) {
-    std::cout << ", stop after " << o.maxFailures << " failure(s)";
+    fields.push_back("stop after " + std::to_string(o.maxFailures) +
+                     " failure(s)");
   }
   if (o.maxFailureRate >= 0) {
     char rate[32];
     std::snprintf(rate, sizeof rate, "%g%%", o.maxFailureRate);
-    std::cout << ", stop above " << rate << " failed (once " << o.minFinished
-              << " have finished)";
+    fields.push_back(std::string("stop above ") + rate + " failed (once " +
+                     std::to_string(o.minFinished) + " have finished)");
   }
-  if (o.force) std::cout << ", current modules too";
-  if (o.allowOlder) std::cout << ", newer modules too";
-  for (const std::string& glob : o.only) std::cout << ", only " << Shown(glob);
-  for (const std::string& glob : o.skip) std::cout << ", skip " << Shown(glob);
-  std::cout << "\n";
+  if (o.force) fields.push_back("current modules too");
+  if (o.allowOlder) fields.push_back("newer modules too");
+  for (const std::string& glob : o.only)
+    fields.push_back("only " + Shown(glob));
+  for (const std::string& glob : o.skip)
+    fields.push_back("skip " + Shown(glob));
+  return fields;
+}
+
+}  // namespace
+
+// What the run does, as its first lines say (and as --check shows it),
+// each line fitted to the terminal; a path or a checksum is never cut.
+void PrintPlan(const Options& o, const FleetSettings& settings,
+               size_t readers) {
+  const size_t width = ConsoleWidth();
+  std::string kind = std::string("modflash-fleet: ") + KindWords(o) + " of " +
+                     std::to_string(readers) + " reader(s)";
+  if (!o.retry.empty()) kind += " (retry of " + o.retry + ")";
+  std::vector<std::string> fields = PlanFields(o, settings, width);
+  fields.insert(fields.begin(), kind);
+  std::cout << Joined(FitFields(fields, ", ", width));
   if (!o.image.empty()) {
-    std::cout << "Image: " << o.image << " (" << settings.imageVersion
-              << ", SHA-256 " << settings.imageSha256 << ")\n";
+    std::cout << Joined(
+        FitFields({"Image:", o.image, "(" + settings.imageVersion + ",",
+                   "SHA-256 " + settings.imageSha256 + ")"},
+                  " ", width));
   }
   if (!settings.windows.empty()) {
-    std::cout << "Maintenance windows: " << WindowList(settings.windows)
-              << " (local time; "
-              << WindowState(settings.windows, WindowClockNow())
-              << (settings.stopAtWindowEnd ? "; the run stops when none is open"
-                                           : "")
-              << ")\n";
+    std::cout << Joined(WrapWords(
+        "Maintenance windows: " + WindowList(settings.windows) +
+            " (local time; " + WindowState(settings.windows, WindowClockNow()) +
+            (settings.stopAtWindowEnd ? "; the run stops when none is open"
+                                      : "") +
+            ")",
+        width, "  "));
   }
 }
 

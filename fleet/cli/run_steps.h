@@ -15,6 +15,14 @@ struct ImageFacts {
   std::string sha256;
 };
 
+/// How many run folders of one second NewRunFolder tries.
+inline constexpr int kMostRunFolders = 99;
+
+/// Makes a new run folder named `stem`, or `stem`-2, -3 ... when that is
+/// taken, each with one mkdir so that two runs never take the same; its
+/// name, or "" with `error` told.
+std::string NewRunFolder(const std::string& stem, std::string& error);
+
 /// The steps of a run that a new run and a resumed one share.
 bool CheckImage(const std::string& path, ImageFacts& image);
 bool FindPrograms(const Options& o, const char* argv0, FleetSettings& settings);

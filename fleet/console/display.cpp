@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "fleet/console/lines.h"
 #include "fleet/console/table.h"
 #include "fleet/system/terminal.h"
 #include "fleet/text/text.h"
@@ -41,21 +42,68 @@ void ScreenSize(int& rows, int& columns) {
   }
 }
 
-}  // namespace
+std::time_t SystemTime() { return std::time(nullptr); }
 
-std::string ClockNow() {
-  const std::tm local = LocalTime(std::time(nullptr));
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
+// "N readers: a, b, c" as its fields.
+std::vector<std::string> SplitCounts(const std::string& text) {
+  std::vector<std::string> fields;
+  size_t from = 0;
+  for (size_t comma; (comma = text.find(", ", from)) != std::string::npos;
+       from = comma + 2) {
+    fields.push_back(text.substr(from, comma - from));
+  }
+  fields.push_back(text.substr(from));
+  return fields;
 }
 
-Display::Display(std::ostream& out, bool live, int jobs)
-    : out_(out), live_(live), jobs_(jobs), start_(Clock::now()) {}
+}  // namespace
+
+bool SetsThePace(const ReaderRecord& record) {
+  switch (record.outcome) {
+    case Outcome::kNotStarted:
+    case Outcome::kAlreadyCurrent:
+    case Outcome::kNewerThanImage:
+      return false;
+    default:
+      return record.seconds.value_or(0.0) > 0;
+  }
+}
+
+Display::Display(std::ostream& out, bool live, int jobs, size_t width,
+                 WallClock clock)
+    : out_(out),
+      live_(live),
+      jobs_(jobs),
+      start_(Clock::now()),
+      width_(width),
+      clock_(clock != nullptr ? clock : SystemTime) {}
+
+size_t Display::Width() const {
+  if (!live_) return width_;
+  int rows = 0;
+  int columns = 0;
+  ScreenSize(rows, columns);
+  return static_cast<size_t>(std::max(columns - 1, 1));
+}
+
+// "HH:MM:SS" of the local time now, after a line with the date when it is
+// the first or the day changed.
+std::string Display::Stamp() {
+  const std::tm local = LocalTime(clock_());
+  char day[16];
+  char hms[16];
+  std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+  std::strftime(hms, sizeof hms, "%H:%M:%S", &local);
+  if (day_ != day) {
+    day_ = day;
+    out_ << "Date: " << day_ << "\n";
+  }
+  return hms;
+}
 
 void Display::Started(const ReaderRecord& record) {
   if (live_) return;
-  out_ << ClockNow() << " started  " << Shown(record.reader.name) << " ("
+  out_ << Stamp() << " started  " << Shown(record.reader.name) << " ("
        << ShownWhere(record.reader) << ")\n"
        << std::flush;
 }
@@ -63,7 +111,7 @@ void Display::Started(const ReaderRecord& record) {
 void Display::Finished(const ReaderRecord& record) {
   Remember(record);
   if (live_) return;
-  out_ << ClockNow() << " finished " << Shown(record.reader.name) << ": "
+  out_ << Stamp() << " finished " << Shown(record.reader.name) << ": "
        << OutcomeName(record.outcome);
   if (record.exitStatus) out_ << " (exit status " << *record.exitStatus << ")";
   if (!record.failureLine.empty()) out_ << ": " << Shown(record.failureLine);
@@ -71,16 +119,9 @@ void Display::Finished(const ReaderRecord& record) {
 }
 
 void Display::Remember(const ReaderRecord& record) {
-  const double seconds = record.seconds.value_or(0.0);
-  if (record.outcome == Outcome::kUpdated ||
-      record.outcome == Outcome::kDryRunOk) {
-    succeeded_.sum += seconds;
-    ++succeeded_.count;
-    return;
-  }
-  if (seconds > 0) {
-    others_.sum += seconds;
-    ++others_.count;
+  if (SetsThePace(record)) {
+    paceSum_ += *record.seconds;
+    ++paceCount_;
   }
   if (record.outcome != Outcome::kFailed) return;
   std::string reason = Shown(record.failureLine);
@@ -91,28 +132,24 @@ void Display::Remember(const ReaderRecord& record) {
       {Shown(record.reader.name), reason.empty() ? "ended" : reason});
 }
 
-// From the durations of the updates that succeeded, or while none has, of
-// those that failed after running a while; none before either.
+// At the pace of the runs that really ran, none before the first ended.
 std::optional<double> Display::SecondsLeft(const std::vector<LiveLine>& lines,
                                            const Totals& totals) const {
-  const Durations& known = succeeded_.count > 0 ? succeeded_ : others_;
-  if (known.count == 0) return std::nullopt;
   std::vector<double> runningFor;
   for (const LiveLine& line : lines) runningFor.push_back(line.seconds);
-  return EstimateSecondsLeft(known.sum / static_cast<double>(known.count),
-                             runningFor, totals.waiting, jobs_);
+  const std::optional<double> typical =
+      TypicalSeconds(paceSum_, paceCount_, runningFor);
+  if (!typical) return std::nullopt;
+  return EstimateSecondsLeft(*typical, runningFor, totals.waiting, jobs_);
 }
 
 void Display::Note(const std::string& text) {
   Erase();
+  const size_t width = Width();
+  const std::vector<std::string> lines = WrapWords(text, width);
   noteWidths_.clear();
-  size_t from = 0;
-  for (size_t end; (end = text.find('\n', from)) != std::string::npos;
-       from = end + 1) {
-    noteWidths_.push_back(TextWidth(text.substr(from, end - from)));
-  }
-  noteWidths_.push_back(TextWidth(text.substr(from)));
-  out_ << text << "\n" << std::flush;
+  for (const std::string& line : lines) noteWidths_.push_back(TextWidth(line));
+  out_ << Joined(lines) << std::flush;
 }
 
 void Display::Erase() {
@@ -178,17 +215,37 @@ void Display::EndLive() {
   out_ << std::flush;
 }
 
-void Display::Summary(const std::vector<ReaderRecord>& records,
-                      const std::string& reportPath) {
+std::string RunCounts(const std::vector<ReaderRecord>& records, RunKind kind) {
+  size_t counts[kOutcomeCount] = {};
+  for (const ReaderRecord& r : records) ++counts[static_cast<int>(r.outcome)];
+  const auto count = [&](Outcome outcome, const char* what) {
+    return std::to_string(counts[static_cast<int>(outcome)]) + " " + what;
+  };
+  std::string text = std::to_string(records.size()) + " readers: ";
+  if (kind == RunKind::kDryRun) {
+    text += count(Outcome::kDryRunOk, "dry-run-ok") + ", ";
+  } else {
+    text +=
+        count(Outcome::kUpdated, "updated") + ", " +
+        count(Outcome::kAlreadyCurrent, "already current") + ", " +
+        count(Outcome::kNewerThanImage, "newer than the image (not updated)") +
+        ", ";
+  }
+  text += count(Outcome::kFailed, "failed") + ", ";
+  if (counts[static_cast<int>(Outcome::kUnknown)] > 0) {
+    text += count(Outcome::kUnknown, "unknown") + ", ";
+  }
+  return text + count(Outcome::kNotStarted, "not started");
+}
+
+void Display::Summary(const std::vector<ReaderRecord>& records, RunKind kind) {
   ConsoleTable table({{"name", 0, true, kNameWidth},
                       {"address", 0, true, 0},
                       {"outcome", 15, false, 0},
-                      {"exit", 4, false, 0},
-                      {"seconds", 7, false, 0},
+                      {"exit", 4, false, 0, 1},
+                      {"seconds", 7, false, 0, 2},
                       {"detail", 0, false, 0}});
-  size_t counts[kOutcomeCount] = {};
   for (const ReaderRecord& r : records) {
-    ++counts[static_cast<int>(r.outcome)];
     char seconds[16] = "";
     if (r.seconds) std::snprintf(seconds, sizeof seconds, "%.1f", *r.seconds);
     table.Add({Shown(r.reader.name), ShownWhere(r.reader),
@@ -196,23 +253,11 @@ void Display::Summary(const std::vector<ReaderRecord>& records,
                r.exitStatus ? std::to_string(*r.exitStatus) : "", seconds,
                Detail(r)});
   }
+  const size_t width = Width();
   out_ << "\n";
-  table.Print(out_);
+  table.Print(out_, width);
   out_ << "\n"
-       << records.size()
-       << " readers: " << counts[static_cast<int>(Outcome::kUpdated)]
-       << " updated, ";
-  if (const size_t current =
-          counts[static_cast<int>(Outcome::kAlreadyCurrent)]) {
-    out_ << current << " already current, ";
-  }
-  if (const size_t newer = counts[static_cast<int>(Outcome::kNewerThanImage)]) {
-    out_ << newer << " newer than the image (not updated), ";
-  }
-  out_ << counts[static_cast<int>(Outcome::kDryRunOk)] << " dry-run-ok, "
-       << counts[static_cast<int>(Outcome::kFailed)] << " failed, "
-       << counts[static_cast<int>(Outcome::kNotStarted)] << " not started\n"
-       << "Report: " << reportPath << "\n"
+       << Joined(FitFields(SplitCounts(RunCounts(records, kind)), ", ", width))
        << std::flush;
 }
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -13,13 +14,25 @@
 
 namespace modflash::fleet {
 
+/// Whether a finished reader tells how long a run takes: its update (or an
+/// audit's read) really ran. Not one left alone after its version read,
+/// nor one that never started.
+bool SetsThePace(const ReaderRecord& record);
+
 /// The console side of a run. Live, on a terminal that takes cursor
 /// movements: the failed and running updates that fit the screen and a
-/// status line, redrawn in place. Otherwise: one plain line per event.
+/// status line, redrawn in place. Otherwise: one plain line per event,
+/// after a "Date: YYYY-MM-DD" line at the first and on each change of day.
 class Display {
  public:
-  /// `jobs`: updates at once, for the estimate of the time left.
-  Display(std::ostream& out, bool live, int jobs = 1);
+  /// The wall clock, for the times of the plain lines.
+  using WallClock = std::time_t (*)();
+
+  /// `jobs`: updates at once, for the estimate of the time left. `width`:
+  /// the plain lines' width (0: no limit; the live display takes the
+  /// terminal's). `clock`: std::time unless given.
+  Display(std::ostream& out, bool live, int jobs = 1, size_t width = 0,
+          WallClock clock = nullptr);
 
   void Started(const ReaderRecord& record);
   void Finished(const ReaderRecord& record);
@@ -31,22 +44,24 @@ class Display {
             bool force);
   /// Removes the live lines before the summary.
   void EndLive();
-  /// One plain line per event from now on: the terminal has gone.
-  void Plain() { live_ = false; }
-  /// The closing table, one row a reader, and the counts.
-  void Summary(const std::vector<ReaderRecord>& records,
-               const std::string& reportPath);
+  /// One plain line per event from now on: the terminal has gone (the
+  /// lines go elsewhere, which gets the date again).
+  void Plain() {
+    live_ = false;
+    day_.clear();
+  }
+  /// The closing table of a program or dry run, one row a reader, and the
+  /// counts of the run's kind.
+  void Summary(const std::vector<ReaderRecord>& records, RunKind kind);
+  /// The width the lines are fitted to now (live: one column less than
+  /// the terminal has); 0: no limit.
+  size_t Width() const;
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  // Running totals of the finished updates' durations.
-  struct Durations {
-    double sum = 0;
-    size_t count = 0;
-  };
-
   void Remember(const ReaderRecord& record);
+  std::string Stamp();
   std::optional<double> SecondsLeft(const std::vector<LiveLine>& lines,
                                     const Totals& totals) const;
   void Draw(const std::vector<std::string>& frame, int columns);
@@ -62,12 +77,16 @@ class Display {
   std::vector<size_t> drawn_;       // widths of the live lines on screen
   std::vector<size_t> noteWidths_;  // of the lines of the latest note
   std::vector<FailedLine> failed_;  // in the order they failed
-  Durations succeeded_;
-  Durations others_;
+  double paceSum_ = 0;              // seconds of the runs that set the pace
+  size_t paceCount_ = 0;
+  size_t width_;
+  WallClock clock_;
+  std::string day_;  // the date of the latest plain line
 };
 
-/// "HH:MM:SS" of the local time now.
-std::string ClockNow();
+/// "N readers: 3 updated, 0 already current, ..." of a program or dry run:
+/// every count of the kind, zero or not, and "unknown" where there is one.
+std::string RunCounts(const std::vector<ReaderRecord>& records, RunKind kind);
 
 }  // namespace modflash::fleet
 

@@ -36,7 +36,8 @@ std::vector<Field> StatusFields(const LiveView& view) {
         {"wave " + std::to_string(t.wave) + " of " + std::to_string(t.waves),
          2});
   }
-  const size_t done = t.succeeded + t.failed + t.notStarted;
+  // Not started is not done: the two are counted apart.
+  const size_t done = t.succeeded + t.failed;
   fields.push_back(
       {std::to_string(done) + "/" + std::to_string(t.readers) + " done", 0});
   fields.push_back({Count(t.failed, "failed"), 0});
@@ -95,6 +96,18 @@ std::string DurationText(double seconds) {
                   total / 60 % 60, total % 60);
   }
   return text;
+}
+
+std::optional<double> TypicalSeconds(double sum, size_t count,
+                                     const std::vector<double>& runningFor) {
+  if (count == 0) return std::nullopt;
+  const double mean = sum / static_cast<double>(count);
+  for (const double seconds : runningFor) {
+    if (seconds <= mean) continue;
+    sum += seconds;
+    ++count;
+  }
+  return sum / static_cast<double>(count);
 }
 
 double EstimateSecondsLeft(double typical,

@@ -24,7 +24,8 @@ struct FailedLine {
   std::string reason;  ///< the transcript's last line, or why it did not run
 };
 
-/// Counts for the status line.
+/// Counts for the status line: readers = running + waiting + succeeded +
+/// failed + notStarted.
 struct Totals {
   size_t readers = 0;
   size_t running = 0;
@@ -52,6 +53,13 @@ struct LiveView {
 /// rows - 1 lines of at most columns - 1 characters, so that drawing them,
 /// each followed by a line feed, neither scrolls the screen nor wraps.
 std::vector<std::string> FitLive(const LiveView& view, int rows, int columns);
+
+/// The seconds one run takes at the pace seen so far: the mean of the
+/// `count` runs that ended (`sum` seconds), with each run still going that
+/// has taken longer than that mean counted as one of its time so far (it
+/// takes at least that). None before a run ended.
+std::optional<double> TypicalSeconds(double sum, size_t count,
+                                     const std::vector<double>& runningFor);
 
 /// Seconds until the last reader is done when every update takes `typical`
 /// seconds: the running ones have been running for `runningFor` seconds,

@@ -4,6 +4,7 @@
 #include <map>
 #include <utility>
 
+#include "fleet/console/lines.h"
 #include "fleet/console/table.h"
 #include "fleet/report/report.h"
 #include "fleet/text/text.h"
@@ -45,14 +46,14 @@ std::string VersionCounts(const std::vector<ReaderRecord>& records) {
 }
 
 void AuditSummary(std::ostream& out, const std::vector<ReaderRecord>& records,
-                  const std::string& imageVersion) {
+                  const std::string& imageVersion, size_t width) {
   const bool current = !imageVersion.empty();
   std::vector<ConsoleTable::Column> columns = {{"name", 0, true, kNameWidth},
                                                {"address", 0, true, 0},
                                                {"outcome", 16, false, 0},
                                                {"version", 9, false, 0},
-                                               {"baud", 7, false, 0}};
-  if (current) columns.push_back({"current", 7, false, 0});
+                                               {"baud", 7, false, 0, 2}};
+  if (current) columns.push_back({"current", 7, false, 0, 1});
   columns.push_back({"detail", 0, false, 0});
   ConsoleTable table(columns);
   for (const ReaderRecord& r : records) {
@@ -71,10 +72,11 @@ void AuditSummary(std::ostream& out, const std::vector<ReaderRecord>& records,
     table.Add(cells);
   }
   out << "\n";
-  table.Print(out);
-  out << "\n"
-      << records.size()
-      << " reader(s). Module versions: " << VersionCounts(records) << "\n";
+  table.Print(out, width);
+  const std::string counts =
+      std::to_string(records.size()) +
+      " reader(s). Module versions: " + VersionCounts(records);
+  out << "\n" << Joined(WrapWords(counts, width, "  "));
 }
 
 }  // namespace modflash::fleet

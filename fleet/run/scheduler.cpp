@@ -338,17 +338,24 @@ void Scheduler::ShowLive() {
   // One wave of everything is no wave to speak of.
   totals.wave = wave_;
   totals.waves = plan_.size() > 1 ? plan_.size() : 0;
+  std::vector<bool> running(next_, false);
+  for (const auto& r : running_) running[r->index] = true;
+  // A reader taken but not running has ended; one ended without a run
+  // (its version read stopped by a Ctrl-C) was not started.
   for (size_t i = 0; i < next_; ++i) {
-    const ReaderRecord& r = result_.records[i];
-    if (r.endTime.empty()) continue;
-    if (Succeeded(r.outcome)) ++totals.succeeded;
-    if (r.outcome != Outcome::kNotStarted && !Succeeded(r.outcome)) {
+    const Outcome outcome = result_.records[i].outcome;
+    if (running[i]) continue;
+    if (outcome == Outcome::kNotStarted) {
+      ++totals.notStarted;
+    } else if (Succeeded(outcome)) {
+      ++totals.succeeded;
+    } else {
       ++totals.failed;
     }
   }
   totals.waiting = readers_.size() - next_;
   if (!result_.stopped.empty()) {
-    totals.notStarted = totals.waiting;
+    totals.notStarted += totals.waiting;
     totals.waiting = 0;
   }
   std::vector<LiveLine> lines;

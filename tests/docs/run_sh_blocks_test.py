@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The docs runner's walk-through mode: one shell, in order, stopping at
-the first block that fails."""
+the first block that fails; and the examples of the manual pages: read
+from their EXAMPLES section with roff's escapes, skipped where marked, and
+failed when they leave a program running."""
 
 import os
 import subprocess
@@ -24,6 +26,57 @@ def walk(text):
                             "--walk", here, guide],
                            capture_output=True, text=True, check=False)
         return r.returncode, r.stdout
+
+
+def run_page(text):
+    """(exit status, output) of the runner over a manual page of `text`."""
+    with tempfile.TemporaryDirectory() as folder:
+        page = os.path.join(folder, "tool.1")
+        with open(page, "w", encoding="utf-8") as f:
+            f.write(text)
+        r = subprocess.run([sys.executable, RUNNER, "--path", folder, page],
+                           capture_output=True, text=True, check=False)
+        return r.returncode, r.stdout
+
+
+PAGE = """.TH TOOL 1
+.SH OPTIONS
+.EX
+exit 3
+.EE
+.SH EXAMPLES
+.\\" not run: a real reader
+.EX
+ping \\-c 1 10.0.0.5
+.EE
+.PP
+.RS
+.EX
+%s
+.EE
+.RE
+.SH SEE ALSO
+"""
+
+
+class ManPageTest(unittest.TestCase):
+    def test_examples_are_read_as_a_terminal_shows_them(self):
+        status, out = run_page(PAGE % "x=$(printf '%s' a\\-b); "
+                               "[ \"$x\" = a-b ]; printf '%s' \\e\\e > f; "
+                               "[ \"$(cat f)\" = '\\e' ]")
+        self.assertEqual(status, 0, out)
+        self.assertIn("ok ", out)
+        self.assertIn("skipped", out)
+        self.assertIn("(not run: a real reader)", out)
+        # The OPTIONS section's block is no example.
+        self.assertIn("1 block(s) run, 0 failed, 1 skipped", out)
+
+    def test_an_example_that_leaves_a_program_running_fails(self):
+        status, out = run_page(PAGE % "sleep 60 >/dev/null 2>&1 &")
+        self.assertEqual(status, 1, out)
+        self.assertIn("still runs", out)
+        status, out = run_page(PAGE % "sleep 60 >/dev/null 2>&1 &\nkill $!")
+        self.assertEqual(status, 0, out)
 
 
 class WalkTest(unittest.TestCase):

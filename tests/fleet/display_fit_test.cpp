@@ -135,7 +135,7 @@ TEST(FitLiveTest, StatusLineDropsTheLeastNeededFieldsWhenNarrow) {
   view.totals = {500, 3, 0, 110, 10, 377, 0, 0, "interrupted"};
   view.left.reset();
   EXPECT_EQ(FitLive(view, 24, 200).back(),
-            "3:12 elapsed, 497/500 done, 10 failed, 377 not started, 3 "
+            "3:12 elapsed, 120/500 done, 10 failed, 377 not started, 3 "
             "running, stopped: interrupted");
 }
 

@@ -98,7 +98,8 @@ TEST_F(FleetRolloutTest, NewerModulesAreLeftAloneUnlessOlderIsAllowed) {
   const json run = json::parse(ReadText(Out("first") + "/run.json"));
   EXPECT_EQ(run["counts"]["newer-than-image"], 3);
   EXPECT_EQ(run["counts"]["updated"], 17);
-  EXPECT_NE(r.out.find("17 updated, 3 newer than the image (not updated)"),
+  EXPECT_NE(r.out.find("17 updated, 0 already current, 3 newer than the "
+                       "image (not updated)"),
             std::string::npos)
       << r.out;
 
