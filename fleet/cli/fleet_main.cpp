@@ -275,7 +275,8 @@ FleetResult RunWithKeys(FleetSettings settings,
                         const std::vector<Reader>& readers, Display& display) {
   const std::unique_ptr<KeySource> keys = OpenConsoleKeys();
   settings.keys = keys.get();
-  if (keys) display.Note(kKeysLine);
+  // A header line: the live lines and their notes start below it.
+  if (keys) std::cout << Joined(WrapWords(kKeysLine, ConsoleWidth(), "  "));
   return RunFleet(settings, readers, display);
 }
 

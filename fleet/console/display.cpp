@@ -111,11 +111,14 @@ void Display::Started(const ReaderRecord& record) {
 void Display::Finished(const ReaderRecord& record) {
   Remember(record);
   if (live_) return;
-  out_ << Stamp() << " finished " << Shown(record.reader.name) << ": "
-       << OutcomeName(record.outcome);
-  if (record.exitStatus) out_ << " (exit status " << *record.exitStatus << ")";
-  if (!record.failureLine.empty()) out_ << ": " << Shown(record.failureLine);
-  out_ << "\n" << std::flush;
+  std::string line = Stamp() + " finished " + Shown(record.reader.name) +
+                     ": " + OutcomeName(record.outcome);
+  if (record.exitStatus) {
+    line += " (exit status " + std::to_string(*record.exitStatus) + ")";
+  }
+  if (!record.failureLine.empty()) line += ": " + Shown(record.failureLine);
+  // On a terminal the failure line wraps between words; a log gets it whole.
+  out_ << Joined(WrapWords(line, Width(), "  ")) << std::flush;
 }
 
 void Display::Remember(const ReaderRecord& record) {
