@@ -63,6 +63,38 @@ runs_32bit_programs() {
   return "$status"
 }
 
+# wine_runs_32bit: whether Wine can start 32-bit Windows programs here: the
+# kernel runs 32-bit programs and Wine's 32-bit side (wine32, of the i386
+# architecture) is installed, or root installs it now. Where the kernel
+# runs them but the package cannot be installed (a mirror whose i386 lists
+# are out of step with its others leaves wine32's libraries unresolvable),
+# says so loudly and answers no: the 32-bit programs are then built and
+# not tested, as on a host that cannot run them, instead of ending the run.
+wine_runs_32bit() {
+  # scripts/test answers once for all its legs.
+  case ${MODFLASH_WINE_32BIT:-} in
+    yes) return 0 ;;
+    no) return 1 ;;
+  esac
+  runs_32bit_programs || return 1
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" &&
+    return 0
+  if [ "$(id -u)" -ne 0 ] || ! command -v dpkg >/dev/null 2>&1; then
+    echo "Missing: wine32:i386 (Wine's 32-bit side)"
+    echo "Install it with: sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install wine32:i386"
+    return 1
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    unset MODFLASH_APT_UPDATED # the package lists must be read again
+  fi
+  need_packages wine32:i386 && return 0
+  echo "== WARNING: this host runs 32-bit programs, but Wine's 32-bit side" \
+    "(wine32:i386) could not be installed from the package lists at hand:" \
+    "the 32-bit programs are built, their tests do NOT run"
+  return 1
+}
+
 # The programs of a build, without the tests: what a leg builds when it only
 # needs them to run (or, where its tests cannot run, to compile them).
 PROGRAM_TARGETS=(modflash modflash-fleet modflash-audit readersim)
@@ -71,6 +103,10 @@ PROGRAM_TARGETS=(modflash modflash-fleet modflash-audit readersim)
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 # Header-only libraries of modflash-fleet (the Windows builds use them too).
 NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev)
+
+# The packages the Windows builds and their tests under Wine need (Wine's
+# 32-bit side: see wine_runs_32bit).
+WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64)
 
 # The packages the fuzz build (clang's libFuzzer) needs.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
