@@ -33,9 +33,17 @@ bool AllDigits(const std::string& text) {
   return true;
 }
 
+// `text` without the one dot that may end a fully qualified name.
+std::string WithoutRootDot(const std::string& text) {
+  return text.size() > 1 && text.back() == '.' ? text.substr(0, text.size() - 1)
+                                               : text;
+}
+
 // A host name of letters, digits and hyphens in dot-separated labels of 1
-// to 63 characters, neither starting nor ending with a hyphen.
-bool IsHostName(const std::string& text) {
+// to 63 characters, neither starting nor ending with a hyphen; a fully
+// qualified name may end with a dot ("reader-7.hall2.").
+bool IsHostName(const std::string& given) {
+  const std::string text = WithoutRootDot(given);
   if (text.empty() || text.size() > 253) return false;
   size_t label = 0;
   for (size_t i = 0; i <= text.size(); ++i) {
@@ -52,6 +60,34 @@ bool IsHostName(const std::string& text) {
   return true;
 }
 
+// Whether `text` is an IPv4 address in one of the other notations that
+// resolvers take ("0x7f.0.0.1", "0x7f000001", "127.1", octal "0177.0.0.1"):
+// one to four labels, each decimal, octal or 0x-hexadecimal. Such a text is
+// refused as an address rather than looked up as a name.
+bool IsOtherAddressNotation(const std::string& given) {
+  const std::string text = WithoutRootDot(given);
+  size_t labels = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t dot = text.find('.', start);
+    if (dot == std::string::npos) dot = text.size();
+    const std::string label = text.substr(start, dot - start);
+    const bool hex = label.size() >= 2 && label[0] == '0' &&
+                     (label[1] == 'x' || label[1] == 'X') &&
+                     label.find_first_not_of("0123456789abcdefABCDEF", 2) ==
+                         std::string::npos;
+    if (!hex && !AllDigits(label)) return false;
+    ++labels;
+    start = dot + 1;
+  }
+  return labels <= 4;
+}
+
+std::string NotAnAddress(const std::string& host) {
+  return "'" + host +
+         "' is not an IPv4 address (a.b.c.d, without leading zeros)";
+}
+
 // Finds the address of `host` into `reader`; "" or what is wrong.
 std::string Locate(const std::string& host, const Resolver& resolve,
                    Reader& reader) {
@@ -60,16 +96,21 @@ std::string Locate(const std::string& host, const Resolver& resolve,
       reader.address = host;
       return "";
     }
-    return "'" + host +
-           "' is not an IPv4 address (a.b.c.d, without leading "
-           "zeros)";
+    return NotAnAddress(host);
   }
+  if (IsOtherAddressNotation(host)) return NotAnAddress(host);
   if (!IsHostName(host)) {
     return "'" + Shown(host) + "' is neither an IPv4 address nor a host name";
   }
   std::vector<std::string> addresses;
   std::string reason;
-  if (!resolve(host, addresses, reason) || addresses.empty()) {
+  // A hosts file lists names without the root's dot: a fully qualified
+  // name that does not resolve as written is looked up without it.
+  const bool found =
+      (resolve(host, addresses, reason) && !addresses.empty()) ||
+      (WithoutRootDot(host) != host &&
+       resolve(WithoutRootDot(host), addresses, reason) && !addresses.empty());
+  if (!found) {
     return "host name '" + host + "' does not resolve to an IPv4 address (" +
            (reason.empty() ? "no address" : reason) + ")";
   }

@@ -108,5 +108,29 @@ TEST(InventoryTest, ReportsEveryBadLineWithItsNumber) {
   EXPECT_EQ(readers.size(), 2u);
 }
 
+// Other notations of an address are refused as addresses, not looked up
+// as names (a resolver would take them); a name may end with the root's dot.
+TEST(InventoryTest, OtherAddressNotationsAreRefusedAndARootDotEndsAName) {
+  std::vector<InventoryError> errors;
+  const std::vector<Reader> readers = Parse(
+      "0x7f.0.0.1\n0X7F000001:5001\n0x7f.1\ngate.\n0xbad.example\n", errors);
+  ASSERT_EQ(errors.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_NE(errors[i].message.find("' is not an IPv4 address (a.b.c.d"),
+              std::string::npos)
+        << errors[i].message;
+  }
+  EXPECT_EQ(errors[0].message,
+            "'0x7f.0.0.1' is not an IPv4 address (a.b.c.d, without leading "
+            "zeros)");
+  // A name whose labels are not all numbers is looked up as a name.
+  EXPECT_EQ(errors[3].message,
+            "host name '0xbad.example' does not resolve to an IPv4 address "
+            "(Name or service not known)");
+  ASSERT_EQ(readers.size(), 1u);
+  EXPECT_EQ(readers[0].host, "gate.");
+  EXPECT_EQ(readers[0].address, "10.0.0.9");
+}
+
 }  // namespace
 }  // namespace modflash::fleet
