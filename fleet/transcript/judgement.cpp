@@ -81,17 +81,21 @@ void JudgeAudit(const std::string& transcript, int exitStatus,
     if (!imageVersion.empty()) record.current = f.versionBefore == imageVersion;
     return;
   }
+  record.failureLine = f.lastLine;
   if (*record.exitStatus == output::kAuditNoModuleAnswer) {
     record.outcome = Outcome::kNoModuleAnswer;
     // The reader left its rate query unanswered, or the module its version
-    // command.
+    // command: the line of the part that failed, not the version read after
+    // an unanswered rate query, which the record keeps.
     record.failurePhase =
         f.initialBaud.empty() ? output::kPhaseBaudRate : output::kPhaseProbe;
+    if (f.initialBaud.empty()) record.failureLine = output::kNoRate;
+    if (!imageVersion.empty() && !f.versionBefore.empty())
+      record.current = f.versionBefore == imageVersion;
   } else {
     record.outcome = Outcome::kUnreachable;
     record.failurePhase = output::kPhaseConnect;
   }
-  record.failureLine = f.lastLine;
   record.firstError = f.firstErrorLine;
   record.nextStep = NextStep(record.failurePhase);
 }

@@ -183,6 +183,30 @@ TEST(DiagnosisTest, FirstErrorLosesWaitMarksAndHarmlessLinesAreSkipped) {
             "Error receiving message from reader. Error #10060.");
 }
 
+// An audit whose reader left the rate query unanswered but whose module
+// gave its version: the record names the part that failed and keeps the
+// version, compared with the image's.
+TEST(DiagnosisTest, AuditNamesThePartThatFailedAndKeepsTheVersionRead) {
+  const std::string connected = "Connected to reader.\n";
+  ReaderRecord record;
+  JudgeAudit(connected + kTimeout + "Unable to retrieve module baud rate\n" +
+                 "Current firmware version: V1.1.0\n",
+             output::kAuditNoModuleAnswer, "V1.2.3", record);
+  EXPECT_EQ(record.outcome, Outcome::kNoModuleAnswer);
+  EXPECT_EQ(record.failurePhase, output::kPhaseBaudRate);
+  EXPECT_EQ(record.failureLine, "Unable to retrieve module baud rate");
+  EXPECT_EQ(record.facts.versionBefore, "V1.1.0");
+  EXPECT_EQ(record.current, false);
+  // The module silent after the rate was read: its version is unknown.
+  record = ReaderRecord();
+  JudgeAudit(connected + "Current baud rate: 921600\n" + kTimeout +
+                 "Unable to retrieve firmware version\n",
+             output::kAuditNoModuleAnswer, "V1.2.3", record);
+  EXPECT_EQ(record.failurePhase, output::kPhaseProbe);
+  EXPECT_EQ(record.failureLine, "Unable to retrieve firmware version");
+  EXPECT_FALSE(record.current.has_value());
+}
+
 // Ended by the fleet tool part-way: interrupted, and the module's state
 // from how far it got.
 TEST(DiagnosisTest, InterruptedRunsSayWhereTheModuleWasLeft) {
