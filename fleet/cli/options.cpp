@@ -85,6 +85,25 @@ void AddControlOptions(CLI::App& app, Options& o, Given& given) {
                  "key c)");
 }
 
+// The waves and the limits on failures.
+void AddLimitOptions(CLI::App& app, Options& o, Given& given) {
+  app.add_option("--waves", given.waves,
+                 "Wave sizes, counts or shares of the inventory, e.g. "
+                 "1,5,10%,25%; the last repeats");
+  app.add_option("--canary", o.canary,
+                 "Update the first K readers first; start the rest only if "
+                 "all K succeeded (--waves K,100%)")
+      ->check(Count(1, 1000000, "a count from 1 to 1000000",
+                    "INT in [1 - 1000000]"));
+  app.add_option("--max-failures", o.maxFailures,
+                 "Start no further update once N have failed (0: never stop)")
+      ->check(Count(0, 1000000, "a count (0 or more, at most 1000000)",
+                    "NONNEGATIVE"));
+  app.add_option("--max-failure-rate", given.failureRate,
+                 "Start no further update once more than P% of the finished "
+                 "ones failed (once --min-finished have finished)");
+}
+
 void AddOptions(CLI::App& app, Options& o, Given& given) {
   auto* dry = app.add_flag("--dryrun", o.dryRun,
                            "Dry runs: the modules are not programmed");
@@ -106,21 +125,7 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
   app.add_flag("--plain", o.plain,
                "One plain line per event, even on a terminal (no live "
                "display)");
-  app.add_option("--waves", given.waves,
-                 "Wave sizes, counts or shares of the inventory, e.g. "
-                 "1,5,10%,25%; the last repeats");
-  app.add_option("--canary", o.canary,
-                 "Update the first K readers first; start the rest only if "
-                 "all K succeeded (--waves K,100%)")
-      ->check(Count(1, 1000000, "a count from 1 to 1000000",
-                    "INT in [1 - 1000000]"));
-  app.add_option("--max-failures", o.maxFailures,
-                 "Start no further update once N have failed (0: never stop)")
-      ->check(Count(0, 1000000, "a count (0 or more, at most 1000000)",
-                    "NONNEGATIVE"));
-  app.add_option("--max-failure-rate", given.failureRate,
-                 "Start no further update once more than P% of the finished "
-                 "ones failed (once --min-finished have finished)");
+  AddLimitOptions(app, o, given);
   AddRolloutOptions(app, o, given);
   app.add_flag("--force", o.force,
                "Update modules that already run the image's version too (not "
