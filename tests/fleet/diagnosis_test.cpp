@@ -308,6 +308,26 @@ TEST(DiagnosisTest, OperatorGuideTableIsThePhaseTable) {
   }
 }
 
+// The guide's row of an already-current module: what it was decided by,
+// and the record's own next step, word for word.
+TEST(DiagnosisTest, OperatorGuideSaysAlreadyCurrentIsTheVersionAlone) {
+  const auto rows =
+      TableRows("operator-guide.md", "| `outcome` | What happened |");
+  TranscriptFacts read;
+  read.versionBefore = "V1.2.3";
+  ReaderRecord record;
+  JudgeCurrent(read, record);
+  bool found = false;
+  for (const auto& row : rows) {
+    if (row.size() != 4 || row[0] != "`already-current`") continue;
+    found = true;
+    EXPECT_NE(row[1].find(output::kSameVersionOnly), std::string::npos)
+        << row[1];
+    EXPECT_EQ(row[3], record.nextStep);
+  }
+  EXPECT_TRUE(found) << "no already-current row in the guide";
+}
+
 // The fleet guide's table of the timeline's phases: the same phases in the
 // same order, each opened by the line the phase log waits for.
 TEST(DiagnosisTest, FleetGuideTimelineIsThePhaseTable) {
