@@ -1,9 +1,11 @@
 #include "app/update_sequence.h"
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 
+#include "app/standard_output.h"
 #include "contract/output_lines.h"
 #include "contract/phases.h"
 #include "image/code_file.h"
@@ -59,8 +61,8 @@ bool SendSlice(UpdateController& controller, const uint8_t* codeBuffer,
                uint32_t offset, bool testMode) {
   const uint32_t flashAddress = offset + kFlashBase;
   for (int attempt = 1;; ++attempt) {
-    if (controller.SendCodePacket(flashAddress, codeBuffer + offset,
-                                  kSliceSize, testMode)) {
+    if (controller.SendCodePacket(flashAddress, codeBuffer + offset, kSliceSize,
+                                  testMode)) {
       return true;
     }
     if (attempt == kTriesPerSlice) {
@@ -73,7 +75,26 @@ bool SendSlice(UpdateController& controller, const uint8_t* codeBuffer,
   }
 }
 
-void ShowProgress(uint32_t offset) {
+/// Progress marks reach a terminal as they are printed. A pipe or a file
+/// (a fleet reading the run, a log) gets them at most kBatchedMarksEvery
+/// apart, which keeps the progress live without a write for every mark.
+class MarkFlusher {
+ public:
+  MarkFlusher() : immediate_(StandardOutputIsTerminal()) {}
+  void Flush() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!immediate_ && now - lastFlush_ < kBatchedMarksEvery) return;
+    std::cout.flush();
+    lastFlush_ = now;
+  }
+
+ private:
+  static constexpr auto kBatchedMarksEvery = std::chrono::milliseconds(250);
+  bool immediate_;
+  std::chrono::steady_clock::time_point lastFlush_{};
+};
+
+void ShowProgress(uint32_t offset, MarkFlusher& flusher) {
   if (offset % kMarkerEvery == 0) {
     char buf[16];
     std::snprintf(buf, sizeof buf, output::kMarkerFormat, offset + kFlashBase);
@@ -82,7 +103,7 @@ void ShowProgress(uint32_t offset) {
   }
   if (offset % kStarEvery == 0) {
     std::cout << output::kStar;
-    std::cout.flush();
+    flusher.Flush();
   }
 }
 
@@ -96,13 +117,14 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
               size_t codeSize, bool testMode) {
   controller.BeginTransfer();
   uint32_t shown = 0;  // the progress of slices below this is shown
+  MarkFlusher flusher;
   int resends = 0;
   bool confirmed = true;
   for (uint32_t offset = 0; offset + kSliceSize <= codeSize;
        offset += kSliceSize) {
     if (!SendSlice(controller, codeBuffer, offset, testMode)) return false;
     if (offset >= shown) {
-      ShowProgress(offset);
+      ShowProgress(offset, flusher);
       shown = offset + kSliceSize;
     }
     const Resend resend = controller.TakeResend();
@@ -126,8 +148,9 @@ bool SendCode(UpdateController& controller, const uint8_t* codeBuffer,
   }
   if (resends > 0 || controller.OutOfStepSeen()) {
     std::cout << "\n"
-              << (controller.PairsByAddress() ? output::kStraysSetAsideByAddress
-                                              : output::kStraysSetAsideByTiming);
+              << (controller.PairsByAddress()
+                      ? output::kStraysSetAsideByAddress
+                      : output::kStraysSetAsideByTiming);
     std::cout.flush();
   }
   return true;

@@ -67,6 +67,14 @@ int Recv(SocketHandle, uint8_t* buffer, int length) {
   return static_cast<int>(n);
 }
 
+int RecvWaiting(SocketHandle s, uint8_t* buffer, int length) {
+  if (!WaitReadable(s, 0)) {
+    Peer().lastError = wsa::kWouldBlock;
+    return kSocketError;
+  }
+  return Recv(s, buffer, length);
+}
+
 void ShutdownSend(SocketHandle) {}
 void WaitForPeerClose(SocketHandle, uint32_t) {}
 void Close(SocketHandle) {}

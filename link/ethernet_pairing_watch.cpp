@@ -93,7 +93,7 @@ bool EthernetUpdateComm::DrainUntilSettled(int64_t quietMs,
   const Clock::time_point oldEnough =
       requestSentAt_ + std::chrono::milliseconds(coveredMs);
   Clock::time_point quietSince = start;
-  bool arrived = false;
+  bool arrived = DropInbox();
   uint8_t scratch[256];
   for (;;) {
     const Clock::time_point settled = std::max(

@@ -83,14 +83,21 @@ void EthernetUpdateComm::BuildMessage(uint8_t type, const uint8_t* payload,
       framing::Frame(type, payload, static_cast<size_t>(length), sendBuffer_));
 }
 
+bool EthernetUpdateComm::DropInbox() {
+  const bool held = inboxStart_ != inboxEnd_;
+  inboxStart_ = 0;
+  inboxEnd_ = 0;
+  return held;
+}
+
 bool EthernetUpdateComm::DiscardWaitingInput() {
   // Bounded, so that a reader that floods cannot hold the request back: what
-  // is left over is read, and judged, as the answer.
-  constexpr int kMostReads = 64;
-  uint8_t scratch[256];
-  bool found = false;
-  for (int i = 0; i < kMostReads && net::WaitReadable(readerSocket_, 0); ++i) {
-    if (net::Recv(readerSocket_, scratch, sizeof scratch) <= 0) break;
+  // is left over is read, and judged, as the answer. When nothing is waiting
+  // this costs the one receive that finds so.
+  constexpr int kMostReads = 4;
+  bool found = DropInbox();
+  for (int i = 0; i < kMostReads; ++i) {
+    if (net::RecvWaiting(readerSocket_, inbox_, sizeof inbox_) <= 0) break;
     found = true;
   }
   return found;
@@ -133,6 +140,31 @@ void EthernetUpdateComm::ReportTimeout() {
   PrintReceiveError(net::wsa::kTimedOut);
 }
 
+int32_t EthernetUpdateComm::FillInbox(const Clock::time_point* due) {
+  if (due != nullptr) {
+    const int64_t left = MsUntil(*due);
+    if (left <= 0 ||
+        !net::WaitReadable(readerSocket_, static_cast<int>(left))) {
+      ReportTimeout();
+      return -1;
+    }
+  }
+  const int got = net::Recv(readerSocket_, inbox_, sizeof inbox_);
+  if (got == net::kSocketError) {
+    if (net::LastError() == net::wsa::kTimedOut) {
+      ReportTimeout();
+    } else {
+      NoteReceiveError();
+      PrintReceiveError(net::LastError());
+    }
+    return -1;
+  }
+  inboxStart_ = 0;
+  inboxEnd_ = got;
+  inboxFilledAt_ = Clock::now();
+  return got;
+}
+
 int32_t EthernetUpdateComm::ReadExactly(uint8_t* dest, int32_t length,
                                         Clock::time_point& messageDeadline,
                                         bool firstOfMessage,
@@ -140,35 +172,24 @@ int32_t EthernetUpdateComm::ReadExactly(uint8_t* dest, int32_t length,
   int32_t have = 0;
   while (have < length) {
     const bool first = firstOfMessage && have == 0;
-    // A reader that drips its bytes must not restart the time-out with every
-    // byte: the rest of a message has one time-out in all. The first byte
-    // waits for the socket's own time-out, unless it is due sooner.
-    const Clock::time_point* due = first ? firstByteBy : &messageDeadline;
-    if (due != nullptr) {
-      const int64_t left = MsUntil(*due);
-      if (left <= 0 ||
-          !net::WaitReadable(readerSocket_, static_cast<int>(left))) {
-        ReportTimeout();
-        return -1;
-      }
+    if (inboxStart_ == inboxEnd_) {
+      // A reader that drips its bytes must not restart the time-out with
+      // every byte: the rest of a message has one time-out in all. The first
+      // byte waits for the socket's own time-out, unless it is due sooner.
+      const int32_t got = FillInbox(first ? firstByteBy : &messageDeadline);
+      if (got < 0) return -1;
+      if (got == 0) break;  // The reader closed the connection.
     }
-    const int got = net::Recv(readerSocket_, dest + have, length - have);
-    if (got == net::kSocketError) {
-      if (net::LastError() == net::wsa::kTimedOut) {
-        ReportTimeout();
-      } else {
-        NoteReceiveError();
-        PrintReceiveError(net::LastError());
-      }
-      return -1;
-    }
-    if (got == 0) break;  // The reader closed the connection.
     if (first) {
-      messageArrivedAt_ = Clock::now();
+      // A byte already in the inbox came with the receive that brought it.
+      messageArrivedAt_ = inboxFilledAt_;
       messageDeadline =
-          messageArrivedAt_ + std::chrono::milliseconds(kReceiveTimeoutMs);
+          Clock::now() + std::chrono::milliseconds(kReceiveTimeoutMs);
     }
-    have += got;
+    const int32_t take = std::min(length - have, inboxEnd_ - inboxStart_);
+    std::memcpy(dest + have, inbox_ + inboxStart_, static_cast<size_t>(take));
+    inboxStart_ += take;
+    have += take;
   }
   return have;
 }
@@ -298,6 +319,7 @@ void EthernetUpdateComm::SetQuietMode(bool /*on*/) {}
 bool EthernetUpdateComm::SetLinkBaudRate(int32_t /*rate*/) { return false; }
 
 void EthernetUpdateComm::Disconnect() {
+  DropInbox();
   if (readerSocket_ != net::kInvalidSocket) {
     net::ShutdownSend(readerSocket_);
     net::WaitForPeerClose(readerSocket_, kCloseWaitMs);

@@ -73,12 +73,18 @@ class EthernetUpdateComm : public UpdateComm {
   int32_t ReadExactly(uint8_t* dest, int32_t length,
                       Clock::time_point& messageDeadline, bool firstOfMessage,
                       const Clock::time_point* firstByteBy = nullptr);
+  /// Refills the empty inbox with one receive of whatever has arrived,
+  /// waiting first until `due` when it is set. The count (0 when the reader
+  /// closed), or -1 after a receive error or time-out (line printed).
+  int32_t FillInbox(const Clock::time_point* due);
+  /// Empties the inbox; true when it held anything.
+  bool DropInbox();
   /// Notes a receive time-out and prints it.
   void ReportTimeout();
   /// Notes a receive that failed otherwise (its line is printed).
   void NoteReceiveError();
-  /// Throws away input that is already waiting, without blocking; true when
-  /// there was some.
+  /// Throws away input that is already waiting (the inbox too), without
+  /// blocking; true when there was some.
   bool DiscardWaitingInput();
   /// Throws away what arrives until the line has been quiet for `quietMs`
   /// and the last request is at least `coveredMs` old (at most the settle
@@ -100,6 +106,13 @@ class EthernetUpdateComm : public UpdateComm {
   int32_t sendLength_ = 0;
   uint8_t sendBuffer_[1024] = {};
   uint8_t receiveBuffer_[1024] = {};
+  /// What the last receive brought beyond the bytes taken so far: messages
+  /// are taken from here, so one receive serves a whole answer.
+  uint8_t inbox_[4096] = {};
+  int32_t inboxStart_ = 0;
+  int32_t inboxEnd_ = 0;
+  /// When the receive that filled the inbox returned.
+  Clock::time_point inboxFilledAt_{};
   /// True when a receive failed since the line last settled.
   bool disturbedSinceSettle_ = false;
   /// When the last request went out, and whether its first answer is still

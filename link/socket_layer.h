@@ -72,6 +72,9 @@ int ConnectIPv4(SocketHandle s, const std::string& address, uint16_t port);
 int Send(SocketHandle s, const uint8_t* data, int length);
 /// One receive call; the count, 0 when the peer closed, or kSocketError.
 int Recv(SocketHandle s, uint8_t* buffer, int length);
+/// One receive call that does not wait: the count, 0 when the peer closed,
+/// or kSocketError (kWouldBlock when nothing is waiting).
+int RecvWaiting(SocketHandle s, uint8_t* buffer, int length);
 /// Shuts the sending side down.
 void ShutdownSend(SocketHandle s);
 /// Waits at most `timeoutMs` (negative: forever) until `s` is readable (or a

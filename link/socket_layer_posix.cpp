@@ -218,6 +218,25 @@ int Recv(SocketHandle s, uint8_t* buffer, int length) {
   return static_cast<int>(got);
 }
 
+int RecvWaiting(SocketHandle s, uint8_t* buffer, int length) {
+  if (s == kInvalidSocket) {
+    last_error = wsa::kNotSocket;
+    return kSocketError;
+  }
+  ssize_t got;
+  do {
+    got = recv(Fd(s), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      last_error = wsa::kWouldBlock;
+      return kSocketError;
+    }
+    return Fail();
+  }
+  return static_cast<int>(got);
+}
+
 void ShutdownSend(SocketHandle s) { shutdown(Fd(s), SHUT_WR); }
 
 void WaitForPeerClose(SocketHandle s, uint32_t ms) {

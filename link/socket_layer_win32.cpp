@@ -105,6 +105,14 @@ int Recv(SocketHandle s, uint8_t* buffer, int length) {
   return got;
 }
 
+int RecvWaiting(SocketHandle s, uint8_t* buffer, int length) {
+  if (!WaitReadable(s, 0)) {
+    last_error = WSAEWOULDBLOCK;
+    return kSocketError;
+  }
+  return Recv(s, buffer, length);
+}
+
 void ShutdownSend(SocketHandle s) { shutdown(Raw(s), SD_SEND); }
 
 void WaitForPeerClose(SocketHandle s, uint32_t ms) {

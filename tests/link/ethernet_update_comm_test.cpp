@@ -254,6 +254,46 @@ TEST(EthernetUpdateCommTest, ReceiveReadsWholeFragmentedOddAndCutMessages) {
   EXPECT_TRUE(reader.completed());
 }
 
+// Messages that arrive together are taken one at a time; what is left of
+// them when the next request goes out cannot be its answer and is thrown
+// away, however it was received.
+TEST(EthernetUpdateCommTest, MessagesArrivingTogetherAreTakenOneByOne) {
+  auto message = [](uint8_t start) {
+    return ReaderMessage(Reader_ModuleData, Pattern(12, start));
+  };
+  const Bytes third = message(0x30);
+  FakeReaderScript script;
+  script
+      .Reply(Concat({message(0x10), message(0x20),
+                     Bytes(third.begin(), third.begin() + 7)}))
+      .Pause(100)
+      .Reply(Bytes(third.begin() + 7, third.end()))
+      .Pause(100)
+      .Reply(Concat({message(0x40), message(0x50)}))
+      .AwaitMessage()
+      .Reply(message(0x60))
+      .CloseConnection();
+  FakeReader reader(script);
+  auto link = ConnectTo(reader);
+
+  uint8_t buffer[64];
+  StdoutCapture out;
+  for (const uint8_t start : Bytes{0x10, 0x20, 0x30, 0x40}) {
+    ASSERT_EQ(link->Receive(buffer, 64), 12);
+    EXPECT_EQ(Bytes(buffer, buffer + 12), Pattern(12, start));
+  }
+  EXPECT_EQ(link->Anomalies().strayInput, 0u);
+  const Bytes request = {0x55};
+  ASSERT_TRUE(link->Send(request.data(), 1));
+  EXPECT_EQ(link->Anomalies().strayInput, 1u);
+  ASSERT_EQ(link->Receive(buffer, 64), 12);
+  EXPECT_EQ(Bytes(buffer, buffer + 12), Pattern(12, 0x60));
+  EXPECT_EQ(out.Take(), "");
+  link.reset();
+  EXPECT_EQ(reader.Finish(), ReaderMessage(Reader_ModuleData, request));
+  EXPECT_TRUE(reader.completed());
+}
+
 TEST(EthernetUpdateCommTest, HeaderCutOffByClose) {
   FakeReaderScript script;
   script.Reply({0xB9, 0x9B}).CloseConnection();
