@@ -40,8 +40,8 @@ set(MODFLASH_USES_fleet/run fleet/console fleet/transcript fleet/plan
     fleet/report fleet/system fleet/text process contract)
 set(MODFLASH_USES_fleet/cli fleet/run fleet/merge fleet/console fleet/html
     fleet/transcript fleet/plan fleet/report fleet/system fleet/text process
-    image contract)
-set(MODFLASH_USES_tools/readersim net link protocol contract)
+    image contract platform)
+set(MODFLASH_USES_tools/readersim net link protocol contract platform)
 set(MODFLASH_LAYER_FOLDERS
     contract platform image link protocol app audit net process fleet/text
     fleet/system fleet/report fleet/plan fleet/transcript fleet/html

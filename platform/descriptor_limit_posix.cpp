@@ -1,8 +1,8 @@
 #include <sys/resource.h>
 
-#include "tools/readersim/descriptor_limit.h"
+#include "platform/descriptor_limit.h"
 
-namespace modflash::sim {
+namespace modflash {
 
 void RaiseDescriptorLimit() {
   rlimit limit{};
@@ -25,4 +25,4 @@ uint64_t DescriptorLimit() {
   return static_cast<uint64_t>(limit.rlim_cur);
 }
 
-}  // namespace modflash::sim
+}  // namespace modflash

@@ -1,10 +1,10 @@
-#include "tools/readersim/descriptor_limit.h"
+#include "platform/descriptor_limit.h"
 
-namespace modflash::sim {
+namespace modflash {
 
 // Windows has no per-process limit of sockets to raise.
 void RaiseDescriptorLimit() {}
 
 uint64_t DescriptorLimit() { return 0; }
 
-}  // namespace modflash::sim
+}  // namespace modflash

@@ -30,6 +30,7 @@
 #include "image/code_file.h"
 #include "image/regular_file.h"
 #include "image/sha256.h"
+#include "platform/descriptor_limit.h"
 #include "process/child_process.h"
 
 #ifndef MODFLASH_VERSION
@@ -361,6 +362,9 @@ int FleetMain(int argc, char** argv) {
   if (!o.status.empty()) return StatusMain(o.status);
   if (!o.pause.empty()) return HoldMain(o.pause, true);
   if (!o.continued.empty()) return HoldMain(o.continued, false);
+  // Every child takes a descriptor or two for its output: thousands at
+  // once need more than a shell's usual soft limit.
+  RaiseDescriptorLimit();
   if (!o.resume.empty()) return ResumeMain(o, argc, argv, argv0);
 
   // Everything is checked before anything starts.

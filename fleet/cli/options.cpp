@@ -121,7 +121,7 @@ void AddOptions(CLI::App& app, Options& o, Given& given) {
                  "Take the readers from this run folder: those that failed or "
                  "did not start (of an audit: those that did not answer)");
   app.add_option("-j,--jobs", o.jobs, "Readers at once (default 16)")
-      ->check(Count(1, 1024, "a count from 1 to 1024", "INT in [1 - 1024]"));
+      ->check(Count(1, 4096, "a count from 1 to 4096", "INT in [1 - 4096]"));
   app.add_flag("--plain", o.plain,
                "One plain line per event, even on a terminal (no live "
                "display)");

@@ -284,7 +284,7 @@ TEST(NumericOptionsTest, BadCountsAreUsageErrors) {
       {{"--max-failures", "-1"},
        "--max-failures: -1 is not a count (0 or more"},
       {{"--max-failures", "1e3"}, "--max-failures: 1e3 is not a count"},
-      {{"-j", "0"}, "--jobs: 0 is not a count from 1 to 1024"},
+      {{"-j", "0"}, "--jobs: 0 is not a count from 1 to 4096"},
       {{"--jobs", "99999999999"}, "--jobs: 99999999999 is not a count"},
       {{"--canary", "-2"}, "--canary: -2 is not a count from 1"},
       {{"--min-finished", "x"}, "--min-finished: x is not a count from 1"},

@@ -6,7 +6,7 @@
 #include <streambuf>
 
 #include "tools/readersim/command_line.h"
-#include "tools/readersim/descriptor_limit.h"
+#include "platform/descriptor_limit.h"
 
 namespace modflash::sim {
 namespace {

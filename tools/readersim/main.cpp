@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "tools/readersim/command_line.h"
-#include "tools/readersim/descriptor_limit.h"
+#include "platform/descriptor_limit.h"
 
 int main(int argc, char** argv) {
-  modflash::sim::RaiseDescriptorLimit();
+  modflash::RaiseDescriptorLimit();
   return modflash::sim::RunReaderSim(
       std::vector<std::string>(argv + 1, argv + argc));
 }
