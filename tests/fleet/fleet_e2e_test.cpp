@@ -327,9 +327,9 @@ TEST_F(FleetTest, InventoryAndImageErrorsStartNothing) {
                  {"--dryrun", "--program", imagePath_, inventory});
   EXPECT_EQ(r.status, 2);
   r = RunProcess(MODFLASH_FLEET_BIN,
-                 {"--program", imagePath_, inventory, "-j", "1025"});
+                 {"--program", imagePath_, inventory, "-j", "4097"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("1025"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("4097"), std::string::npos) << r.err;
 }
 
 }  // namespace
