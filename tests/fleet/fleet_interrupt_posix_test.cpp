@@ -61,7 +61,8 @@ class FleetInterruptTest : public ::testing::Test {
            (at = out_.find(" started ", at)) != std::string::npos; ++at) {
         ++count;
       }
-      if (!signalled && count >= static_cast<size_t>(started)) {
+      if (!signalled && count >= static_cast<size_t>(started) &&
+          (audit || UpdatesBegan(started))) {
         // Let the updates get going before the interruption.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         for (int i = 0; i < signals; ++i) {
@@ -77,6 +78,18 @@ class FleetInterruptTest : public ::testing::Test {
     fleet_.Wait();
     EXPECT_TRUE(exit.exited);
     return exit.status;
+  }
+
+  // Whether the first `count` readers have passed their version read: the
+  // update's transcript exists once its child has started. A loaded machine
+  // can take seconds over the read.
+  bool UpdatesBegan(int count) const {
+    for (int i = 1; i <= count; ++i) {
+      const std::string name = "00" + std::to_string(i) + "-reader-" +
+                               std::to_string(i) + ".log";
+      if (!std::filesystem::exists(runDir_ / name)) return false;
+    }
+    return true;
   }
 
   std::string Report() const {
