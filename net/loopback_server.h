@@ -25,6 +25,10 @@ SocketHandle Accept(SocketHandle listener);
 void CloseWithReset(SocketHandle s);
 /// Sends all `length` bytes; false when the connection failed.
 bool SendAll(SocketHandle s, const uint8_t* data, int length);
+/// Makes `s` non-blocking: a Send that cannot hand bytes over now fails
+/// with kWouldBlock, as does a Recv with nothing waiting. For sockets
+/// served by an event loop.
+bool SetNonBlocking(SocketHandle s);
 /// Every later send on `s` that cannot hand its bytes over within `ms`
 /// milliseconds fails (a peer that stopped reading).
 void SetSendTimeout(SocketHandle s, uint32_t ms);

@@ -1,6 +1,7 @@
 // BSD sockets behind the server side.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -19,6 +20,11 @@ namespace {
 int Fd(SocketHandle s) { return static_cast<int>(s); }
 
 }  // namespace
+
+bool SetNonBlocking(SocketHandle s) {
+  const int flags = fcntl(Fd(s), F_GETFL);
+  return flags != -1 && fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
 
 void SetSendTimeout(SocketHandle s, uint32_t ms) {
   timeval tv{};

@@ -22,6 +22,11 @@ SOCKET Raw(SocketHandle s) { return static_cast<SOCKET>(s); }
 
 }  // namespace
 
+bool SetNonBlocking(SocketHandle s) {
+  u_long on = 1;
+  return ioctlsocket(Raw(s), FIONBIO, &on) == 0;
+}
+
 void SetSendTimeout(SocketHandle s, uint32_t ms) {
   const DWORD timeout = ms;
   setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO,

@@ -1,15 +1,20 @@
 #include "tools/readersim/fleet_sim.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <streambuf>
+#include <thread>
 
 #include "tools/readersim/command_line.h"
 #include "platform/descriptor_limit.h"
 
 namespace modflash::sim {
 namespace {
+
+/// The event loops of a fleet at most, whatever the cores.
+constexpr size_t kMostLoops = 16;
 
 // Writes whole lines to a shared stream, with "reader K: " after the
 // "readersim: " of each, so the readers' lines do not mix.
@@ -153,12 +158,19 @@ bool SimFleet::Start(const std::vector<SimOptions>& readers) {
     if (s == net::kInvalidSocket) break;
     reserve_.push_back(s);
   }
+  // One loop per core serves the readers, in turn.
+  const size_t loops = std::clamp<size_t>(std::thread::hardware_concurrency(),
+                                          1, kMostLoops);
+  while (loops_.size() < std::min(loops, readers.size())) {
+    loops_.push_back(std::make_unique<EventLoop>());
+  }
   for (size_t i = 0; i < readers.size(); ++i) {
     SimOptions o = readers[i];
     streams_.push_back(
         std::make_unique<ReaderLogStream>(log_, static_cast<uint32_t>(i + 1)));
     o.log = streams_.back().get();
-    readers_.push_back(std::make_unique<Simulator>(o));
+    readers_.push_back(
+        std::make_unique<Simulator>(o, loops_[i % loops_.size()].get()));
     if (!readers_.back()->Start()) {
       outOfDescriptors_ =
           readers_.back()->listenError() == net::wsa::kTooManyOpen;
@@ -176,6 +188,8 @@ void SimFleet::ReleaseReserve() {
 
 void SimFleet::Stop() {
   ReleaseReserve();
+  // All are told first: each ends within a poll of its own, all at once.
+  for (auto& r : readers_) r->RequestStop();
   for (auto& r : readers_) r->Stop();
 }
 

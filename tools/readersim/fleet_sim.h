@@ -24,7 +24,8 @@ std::vector<SimOptions> FleetReaderOptions(const SimOptions& given,
 uint64_t DescriptorsNeeded(const SimOptions& given, uint32_t readers);
 
 /// N independent readers, each with its own module, flash and faults, on
-/// its own loopback port and thread. Log lines name their reader.
+/// its own loopback port; one event loop per core serves them all. Log
+/// lines name their reader.
 class SimFleet {
  public:
   explicit SimFleet(std::ostream* log) : log_(log) {}
@@ -55,6 +56,8 @@ class SimFleet {
   std::vector<net::SocketHandle> reserve_;
   bool outOfDescriptors_ = false;
   std::vector<std::unique_ptr<std::ostream>> streams_;
+  /// Declared before the readers, whose tasks they run.
+  std::vector<std::unique_ptr<EventLoop>> loops_;
   std::vector<std::unique_ptr<Simulator>> readers_;
 };
 

@@ -1,7 +1,6 @@
 #include "tools/readersim/reader_session.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace modflash::sim {
 namespace {
@@ -36,7 +35,7 @@ ConnectionStats ReaderSession::Run() {
   bool open = true;
   Clock::time_point lastActivity = Clock::now();
   while (open && !context_.stop) {
-    if (!net::WaitReadable(socket_, kPollMs)) {
+    if (!context_.loop.WaitReadable(socket_, kPollMs)) {
       ReportRefused(false);
       if (IdleTooLong(lastActivity)) break;
       continue;
@@ -77,6 +76,7 @@ bool ReaderSession::IdleTooLong(Clock::time_point lastActivity) {
 bool ReaderSession::ReadAndHandle() {
   uint8_t chunk[2048];
   const int got = net::Recv(socket_, chunk, static_cast<int>(sizeof chunk));
+  if (got < 0 && net::LastError() == net::wsa::kWouldBlock) return true;
   if (got == 0 && capture_) capture_->ClientClosed(WallClock::now());
   if (got <= 0) {
     context_.log.Line("connection " + std::to_string(stats_.number) +
@@ -149,25 +149,50 @@ bool ReaderSession::SendRaw(const Bytes& bytes) {
   if (options_.byteByByte) {
     for (size_t i = 0; ok && i < bytes.size(); ++i) {
       if (i > 0) {
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(options_.byteGapMs));
+        SleepUntil(Clock::now() + std::chrono::milliseconds(options_.byteGapMs));
       }
-      ok = net::SendAll(socket_, &bytes[i], 1);
+      ok = SendBytes(&bytes[i], 1);
       if (ok && capture_) {
         capture_->FromServer(WallClock::now(), &bytes[i], 1);
       }
     }
   } else {
-    ok = net::SendAll(socket_, bytes.data(), static_cast<int>(bytes.size()));
+    ok = SendBytes(bytes.data(), bytes.size());
     if (ok && capture_) {
       capture_->FromServer(WallClock::now(), bytes.data(), bytes.size());
     }
   }
   if (!ok) {
-    context_.log.Line("sending failed, error " +
-                      std::to_string(net::LastError()));
+    context_.log.Line("sending failed, error " + std::to_string(sendError_));
   }
   return ok;
+}
+
+bool ReaderSession::SendBytes(const uint8_t* data, size_t length) {
+  size_t done = 0;
+  Clock::time_point lastProgress = Clock::now();
+  while (done < length) {
+    const int sent =
+        net::Send(socket_, data + done, static_cast<int>(length - done));
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      lastProgress = Clock::now();
+      continue;
+    }
+    sendError_ = net::LastError();
+    if (sent == 0 || sendError_ != net::wsa::kWouldBlock || context_.stop) {
+      return false;
+    }
+    // A client that stops reading cannot hold the simulator for good.
+    if (options_.idleTimeoutMs != 0 &&
+        Clock::now() - lastProgress >=
+            std::chrono::milliseconds(options_.idleTimeoutMs)) {
+      sendError_ = net::wsa::kTimedOut;
+      return false;
+    }
+    context_.loop.WaitWritable(socket_, kPollMs);
+  }
+  return true;
 }
 
 // Sleeps until `until`, waking early when the simulator stops.
@@ -175,7 +200,7 @@ void ReaderSession::SleepUntil(Clock::time_point until) {
   while (!context_.stop) {
     const Clock::time_point now = Clock::now();
     if (now >= until) return;
-    std::this_thread::sleep_until(
+    context_.loop.SleepUntil(
         std::min(until, now + std::chrono::milliseconds(kPollMs)));
   }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/loopback_server.h"
+#include "tools/readersim/event_loop.h"
 #include "tools/readersim/module_model.h"
 #include "tools/readersim/pcap_capture.h"
 #include "tools/readersim/reader_message.h"
@@ -52,6 +53,9 @@ struct SessionContext {
   PcapFile& pcap;
   /// The port the simulator listens on, for the capture.
   uint16_t port;
+  /// The loop the session runs on, as one of its tasks: every wait of the
+  /// session goes through it.
+  EventLoop& loop;
 };
 
 /// Serves one client connection: reads reader messages, answers the
@@ -75,6 +79,10 @@ class ReaderSession {
   void ReportRefused(bool last);
   bool Send(uint8_t type, const Bytes& payload);
   bool SendRaw(const Bytes& bytes);
+  /// Hands all `length` bytes to the socket, waiting while its buffer is
+  /// full; false when the connection failed, the simulator stops, or the
+  /// client took nothing for the idle time-out.
+  bool SendBytes(const uint8_t* data, size_t length);
   void SleepUntil(Clock::time_point until);
   bool Ignored(uint8_t type) const;
   bool HandleMessage(const ReaderMessage& message, Clock::time_point received);
@@ -114,6 +122,8 @@ class ReaderSession {
   std::unique_ptr<TcpCapture> capture_;
   ReaderMessageParser parser_;
   ConnectionStats stats_;
+  /// The error of the last send that failed.
+  int sendError_ = 0;
   uint32_t frameIndex_ = 0;
   /// When the module is free for the next frame (and the line for the next
   /// exchange), and how late the last answer went out past that.

@@ -2,7 +2,6 @@
 // reshaped, late, dripped, doubled or endless.
 
 #include <algorithm>
-#include <thread>
 
 #include "tools/readersim/reader_session.h"
 
@@ -203,7 +202,7 @@ bool ReaderSession::Drip(const Bytes& wire) {
     if (i > 0) {
       SleepUntil(Clock::now() + std::chrono::milliseconds(options_.dripGapMs));
     }
-    if (!net::SendAll(socket_, &wire[i], 1)) return true;
+    if (!SendBytes(&wire[i], 1)) return true;
     if (capture_) capture_->FromServer(WallClock::now(), &wire[i], 1);
   }
   return true;
@@ -220,12 +219,12 @@ bool ReaderSession::SendEndlessEntry() {
                                       kPacketEnter, 0, 0);
     const Bytes m =
         BuildReaderMessage(kTypeModuleData, answer.data(), answer.size());
-    open = net::SendAll(socket_, m.data(), static_cast<int>(m.size()));
+    open = SendBytes(m.data(), m.size());
     if (open && capture_) {
       capture_->FromServer(WallClock::now(), m.data(), m.size());
     }
     if (open) ++count;
-    if (net::WaitReadable(socket_, 10)) break;
+    if (context_.loop.WaitReadable(socket_, 10)) break;
   }
   context_.log.Line("sent " + std::to_string(count) +
                     " entry answers without a Status (endless entry)");

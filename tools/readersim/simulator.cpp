@@ -10,13 +10,19 @@ constexpr int kPollMs = 50;
 
 }  // namespace
 
-Simulator::Simulator(SimOptions options)
-    : options_(std::move(options)), log_(options_.log), module_(options_) {}
+Simulator::Simulator(SimOptions options, EventLoop* loop)
+    : options_(std::move(options)),
+      log_(options_.log),
+      loop_(loop),
+      module_(options_) {}
 
 Simulator::~Simulator() { Stop(); }
 
 bool Simulator::Start() {
-  if (thread_.joinable()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (serving_) return false;
+  }
   if (!options_.pcapPath.empty() && !pcap_.is_open() &&
       !pcap_.Open(options_.pcapPath)) {
     log_.Line("cannot write the capture " + options_.pcapPath);
@@ -29,9 +35,27 @@ bool Simulator::Start() {
               ", error " + std::to_string(listenError_));
     return false;
   }
+  // The loop waits for the listener; an accept never blocks it.
+  net::SetNonBlocking(listener_);
+  if (loop_ == nullptr) {
+    ownLoop_ = std::make_unique<EventLoop>();
+    loop_ = ownLoop_.get();
+  }
   log_.Line("listening on 127.0.0.1:" + std::to_string(port_));
   stop_ = false;
-  thread_ = std::thread([this] { Serve(); });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = true;
+  }
+  if (!loop_->Spawn([this] { Serve(); })) {
+    log_.Line("cannot serve 127.0.0.1:" + std::to_string(port_) +
+              ": no stack for its task");
+    net::Close(listener_);
+    listener_ = net::kInvalidSocket;
+    std::lock_guard<std::mutex> lock(mutex_);
+    serving_ = false;
+    return false;
+  }
   return true;
 }
 
@@ -41,7 +65,8 @@ void Simulator::Stop() {
 }
 
 void Simulator::Wait() {
-  if (thread_.joinable()) thread_.join();
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !serving_; });
 }
 
 Bytes Simulator::Flash() const {
@@ -68,19 +93,19 @@ bool Simulator::WaitForConnections(size_t count, int timeoutMs) const {
 void Simulator::Serve() {
   uint32_t served = 0;
   while (!stop_) {
-    if (!net::WaitReadable(listener_, kPollMs)) continue;
+    if (!loop_->WaitReadable(listener_, kPollMs)) continue;
     const net::SocketHandle client = net::Accept(listener_);
     if (client == net::kInvalidSocket) continue;
     ++served;
     log_.Line("connection " + std::to_string(served) + " accepted");
-    // A client that stops reading cannot hold the simulator in a send.
-    if (options_.idleTimeoutMs != 0) {
-      net::SetSendTimeout(client, options_.idleTimeoutMs);
-    }
-    const SessionContext context{options_, log_,  mutex_, module_,
-                                 stop_,    pcap_, port_};
+    // Sends wait through the loop, and give up after the idle time-out
+    // when the client stops reading.
+    net::SetNonBlocking(client);
+    const SessionContext context{options_, log_,  mutex_, module_, stop_,
+                                 pcap_,    port_, *loop_};
     ReaderSession session(context, client, served);
     ConnectionStats stats = session.Run();
+    loop_->Forget(client);
     if (stats.resetBySimulator) {
       net::CloseWithReset(client);
     } else {
@@ -92,8 +117,12 @@ void Simulator::Serve() {
       break;
     }
   }
+  loop_->Forget(listener_);
   net::Close(listener_);
   listener_ = net::kInvalidSocket;
+  std::lock_guard<std::mutex> lock(mutex_);
+  serving_ = false;
+  changed_.notify_all();
 }
 
 void Simulator::Finish(ConnectionStats stats) {

@@ -20,11 +20,12 @@
 namespace modflash::sim {
 
 /// The reader and its RF module on a loopback port. Serves one connection
-/// after another on its own thread, from Start() until Stop() (or until
-/// `maxConnections` were served).
+/// after another as a task of `loop` (or of a loop of its own, on a thread
+/// of its own), from Start() until Stop() (or until `maxConnections` were
+/// served).
 class Simulator {
  public:
-  explicit Simulator(SimOptions options);
+  explicit Simulator(SimOptions options, EventLoop* loop = nullptr);
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
@@ -34,7 +35,9 @@ class Simulator {
   bool Start();
   /// Ends the current connection and stops serving.
   void Stop();
-  /// Blocks until the serving thread has ended.
+  /// Tells the serving to stop, without waiting for it.
+  void RequestStop() { stop_ = true; }
+  /// Blocks until the serving has ended.
   void Wait();
 
   uint16_t port() const { return port_; }
@@ -58,9 +61,11 @@ class Simulator {
   net::SocketHandle listener_ = net::kInvalidSocket;
   uint16_t port_ = 0;
   int listenError_ = 0;
-  std::thread thread_;
+  std::unique_ptr<EventLoop> ownLoop_;
+  EventLoop* loop_;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;  // guards module_ and connections_
+  mutable std::mutex mutex_;  // guards module_, connections_ and serving_
+  bool serving_ = false;
   mutable std::condition_variable changed_;
   ModuleModel module_;
   std::vector<ConnectionStats> connections_;
