@@ -132,7 +132,7 @@ TEST(ReaderSimCommandLine, RefusesBadArgumentsWithOneLine) {
       {{"--versions", "1.1.0"}, "--versions needs --readers N"},
       {{"--readers", "4", "--versions", "1.1.0,2.0.0:2"},
        "only the last without :N"},
-      {{"--readers", "4", "--versions", "1.1.0:0"}, "N from 1 to 1024"},
+      {{"--readers", "4", "--versions", "1.1.0:0"}, "N from 1 to 4096"},
       {{"--readers", "4", "--versions", "1.1:2"}, "is not X.Y.Z[:N]"},
       {{"--readers", "4", "--versions", "2.0.0:3,1.1.0:2"},
        "gives versions to 5 readers, more than the 4 of --readers"},

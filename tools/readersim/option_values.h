@@ -52,7 +52,7 @@ std::string ParseLatencySchedule(const std::string& text, SimOptions& o);
 std::string ParseNoAddressEcho(const std::string& text, SimOptions& o);
 
 /// --readers: 1 to kMaxReaders.
-inline constexpr uint32_t kMaxReaders = 1024;
+inline constexpr uint32_t kMaxReaders = 4096;
 std::string ParseReaderCount(const std::string& text, uint32_t& readers);
 /// --faulty K[,K...]: readers from 1 (whether the fleet has them is
 /// checked once --readers is known).
