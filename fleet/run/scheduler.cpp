@@ -28,7 +28,16 @@ constexpr int kKeysPerPass = 16;
 
 // Least time between two passes over the running children: the output of
 // all of them is collected in one pass, which keeps our own CPU use small.
-constexpr auto kPassInterval = std::chrono::milliseconds(40);
+// A pass costs a few calls per child, so with many children they come less
+// often: a millisecond per child, and never less than once a second, which
+// keeps the live progress live.
+std::chrono::milliseconds PassInterval(size_t running) {
+  constexpr auto kLeast = std::chrono::milliseconds(40);
+  constexpr auto kMost = std::chrono::milliseconds(1000);
+  const auto perChild = std::chrono::milliseconds(
+      static_cast<std::chrono::milliseconds::rep>(running));
+  return std::clamp(perChild, kLeast, kMost);
+}
 
 }  // namespace
 
@@ -75,7 +84,7 @@ FleetResult Scheduler::Run() {
     Collect();
     ShowLive();
     if (!running_.empty()) {
-      std::this_thread::sleep_until(passStart + kPassInterval);
+      std::this_thread::sleep_until(passStart + PassInterval(running_.size()));
     }
   }
   display_.EndLive();

@@ -110,10 +110,12 @@ TEST(EventLoopTest, EachTaskWakesForItsOwnSocketOrItsTimeOut) {
       ASSERT_TRUE(loop.Spawn([&, i] {
         const Clock::time_point start = Clock::now();
         // The last pair stays silent: its task waits out its time.
-        readable[i] = loop.WaitReadable(pairs[i].served, i < kTasks ? 20000 : 300);
+        readable[i] =
+            loop.WaitReadable(pairs[i].served, i < kTasks ? 20000 : 300);
         if (i == kTasks) silentWait = Clock::now() - start;
         uint8_t byte = 0;
-        if (readable[i] && net::Recv(pairs[i].served, &byte, 1) == 1) got[i] = byte;
+        if (readable[i] && net::Recv(pairs[i].served, &byte, 1) == 1)
+          got[i] = byte;
         loop.Forget(pairs[i].served);
         done.Done();
       }));

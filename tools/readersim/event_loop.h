@@ -10,9 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
 #include <thread>
 #include <unordered_map>
 #include <vector>

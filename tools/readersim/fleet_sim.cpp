@@ -7,8 +7,8 @@
 #include <streambuf>
 #include <thread>
 
-#include "tools/readersim/command_line.h"
 #include "platform/descriptor_limit.h"
+#include "tools/readersim/command_line.h"
 
 namespace modflash::sim {
 namespace {
@@ -159,8 +159,8 @@ bool SimFleet::Start(const std::vector<SimOptions>& readers) {
     reserve_.push_back(s);
   }
   // One loop per core serves the readers, in turn.
-  const size_t loops = std::clamp<size_t>(std::thread::hardware_concurrency(),
-                                          1, kMostLoops);
+  const size_t loops =
+      std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostLoops);
   while (loops_.size() < std::min(loops, readers.size())) {
     loops_.push_back(std::make_unique<EventLoop>());
   }

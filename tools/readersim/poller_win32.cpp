@@ -42,15 +42,14 @@ void Poller::Wait(std::chrono::nanoseconds timeout,
     fd.events = want;
     state_->fds.push_back(fd);
   }
-  const auto ms =
-      std::max<long long>(0, (timeout.count() + 999999) / 1000000);
+  const auto ms = std::max<long long>(0, (timeout.count() + 999999) / 1000000);
   if (state_->fds.empty()) {
     Sleep(static_cast<DWORD>(ms));
     return;
   }
-  const int got = WSAPoll(state_->fds.data(),
-                          static_cast<ULONG>(state_->fds.size()),
-                          static_cast<INT>(ms));
+  const int got =
+      WSAPoll(state_->fds.data(), static_cast<ULONG>(state_->fds.size()),
+              static_cast<INT>(ms));
   if (got <= 0) return;
   for (const WSAPOLLFD& fd : state_->fds) {
     if (fd.revents != 0) ready.push_back(static_cast<net::SocketHandle>(fd.fd));

@@ -149,7 +149,8 @@ bool ReaderSession::SendRaw(const Bytes& bytes) {
   if (options_.byteByByte) {
     for (size_t i = 0; ok && i < bytes.size(); ++i) {
       if (i > 0) {
-        SleepUntil(Clock::now() + std::chrono::milliseconds(options_.byteGapMs));
+        SleepUntil(Clock::now() +
+                   std::chrono::milliseconds(options_.byteGapMs));
       }
       ok = SendBytes(&bytes[i], 1);
       if (ok && capture_) {

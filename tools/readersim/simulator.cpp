@@ -101,8 +101,8 @@ void Simulator::Serve() {
     // Sends wait through the loop, and give up after the idle time-out
     // when the client stops reading.
     net::SetNonBlocking(client);
-    const SessionContext context{options_, log_,  mutex_, module_, stop_,
-                                 pcap_,    port_, *loop_};
+    const SessionContext context{options_, log_,  mutex_, module_,
+                                 stop_,    pcap_, port_,  *loop_};
     ReaderSession session(context, client, served);
     ConnectionStats stats = session.Run();
     loop_->Forget(client);
