@@ -24,7 +24,7 @@ SOCKET Raw(SocketHandle s) { return static_cast<SOCKET>(s); }
 
 bool SetNonBlocking(SocketHandle s) {
   u_long on = 1;
-  return ioctlsocket(Raw(s), FIONBIO, &on) == 0;
+  return ioctlsocket(Raw(s), static_cast<long>(FIONBIO), &on) == 0;
 }
 
 void SetSendTimeout(SocketHandle s, uint32_t ms) {
