@@ -12,12 +12,12 @@ line a check and ends with "NAME: N passed, N failed" (scripts/checks.sh's
 form); exit status 1 when any check failed.
 
 live     all readers at once: each frame shows the status line, each reader
-         at most once, at most 21 readers and no live line as wide as the
+         at most once, at most 22 readers and no live line as wide as the
          pane; nothing scrolls off once the first frame is drawn; at the
          end the live lines are gone and the summary counts every reader
          updated. No line of the whole output is wider than the terminal
          (but a path or a checksum alone on its line).
-resized  the same, then the terminal shrinks to 40x16 (13 readers): from
+resized  the same, then the terminal shrinks to 40x16 (14 readers): from
          the first frame at that size nothing scrolls, nor is any line
          wider than 40; after a Ctrl-C the note stays in view above the
          live lines; a second Ctrl-C ends it.
@@ -227,7 +227,7 @@ def full(term):
 
 
 def live(checks, term, readers):
-    frames = watch_live(checks, term, 80, 21)
+    frames = watch_live(checks, term, 80, 22)
     for _ in term.frames():
         pass
     checks.check(frames > 0, "%d frames of the live display checked at 80x24"
@@ -240,7 +240,7 @@ def live(checks, term, readers):
 
 
 def resized(checks, term, readers):
-    watch_live(checks, term, 80, 21, until=full)
+    watch_live(checks, term, 80, 22, until=full)
     term.resize(16, 40)
     since = len(term.raw) + len(term.pending)
     seen = {"frames": 0}
@@ -249,7 +249,7 @@ def resized(checks, term, readers):
         seen["frames"] += 1
         return seen["frames"] >= 3
 
-    frames = watch_live(checks, term, 40, 13, until=three_frames,
+    frames = watch_live(checks, term, 40, 14, until=three_frames,
                         settled=lambda _: True)
     checks.check(frames >= 3, "%d frames checked at 40x16" % frames)
     term.key(b"\x03")
@@ -261,7 +261,7 @@ def resized(checks, term, readers):
             break
     checks.check(note_frames == 1, "a frame after Ctrl-C shows the note",
                  text(term.shown()))
-    checks.check(check_frame(checks, term, 40, 13, term.history()),
+    checks.check(check_frame(checks, term, 40, 14, term.history()),
                  "live lines under the note", text(term.shown()))
     term.key(b"\x03")
     for _ in term.frames():
