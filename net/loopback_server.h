@@ -32,6 +32,9 @@ bool SetNonBlocking(SocketHandle s);
 /// Every later send on `s` that cannot hand its bytes over within `ms`
 /// milliseconds fails (a peer that stopped reading).
 void SetSendTimeout(SocketHandle s, uint32_t ms);
+/// Caps what `s` takes in before its owner reads it (before it connects:
+/// the window offered to the peer follows from it).
+void SetReceiveBuffer(SocketHandle s, int bytes);
 /// For captures: the IPv4 address (in host order) and port of the peer of
 /// `s`; false when the system cannot tell.
 bool PeerAddress(SocketHandle s, uint32_t* address, uint16_t* port);

@@ -33,6 +33,10 @@ void SetSendTimeout(SocketHandle s, uint32_t ms) {
   setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+void SetReceiveBuffer(SocketHandle s, int bytes) {
+  setsockopt(Fd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
   // Close-on-exec, as every descriptor of ours: a child process must not
   // hold the port.

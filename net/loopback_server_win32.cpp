@@ -33,6 +33,11 @@ void SetSendTimeout(SocketHandle s, uint32_t ms) {
              reinterpret_cast<const char*>(&timeout), sizeof timeout);
 }
 
+void SetReceiveBuffer(SocketHandle s, int bytes) {
+  setsockopt(Raw(s), SOL_SOCKET, SO_RCVBUF,
+             reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
 SocketHandle ListenLoopback(uint16_t port, uint16_t* boundPort) {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {

@@ -66,10 +66,11 @@ Bytes SendCodePacket(uint32_t address, const uint8_t* slice, bool testFlag) {
 
 RawClient::~RawClient() { Close(); }
 
-bool RawClient::Connect(uint16_t port) {
+bool RawClient::Connect(uint16_t port, int receiveBuffer) {
   Close();
   socket_ = net::OpenTcp();
   if (socket_ == net::kInvalidSocket) return false;
+  if (receiveBuffer > 0) net::SetReceiveBuffer(socket_, receiveBuffer);
   if (net::ConnectIPv4(socket_, "127.0.0.1", port) != 0) {
     Close();
     return false;

@@ -27,7 +27,8 @@ class RawClient {
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
-  bool Connect(uint16_t port);
+  /// A `receiveBuffer` above 0 caps what the client takes in unread.
+  bool Connect(uint16_t port, int receiveBuffer = 0);
   bool SendBytes(const Bytes& bytes);
   bool Send(uint8_t type, const Bytes& payload);
   /// Sends a module frame and returns the payload of the first answer.
