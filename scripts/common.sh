@@ -102,7 +102,7 @@ PROGRAM_TARGETS=(modflash modflash-fleet modflash-audit readersim)
 # The packages a native build with tests needs.
 NATIVE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev)
 # Header-only libraries of modflash-fleet (the Windows builds use them too).
-NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev)
+NATIVE_PACKAGES+=(libcli11-dev nlohmann-json3-dev libboost-context-dev)
 
 # The packages the Windows builds and their tests under Wine need (Wine's
 # 32-bit side: see wine_runs_32bit).

@@ -3,8 +3,8 @@
 
 // A body of code with a stack of its own that runs by turns with the
 // thread that resumes it: the event loop's way to let a reader's session
-// read as a plain sequence of waits. ucontext in fiber_posix.cpp, Windows
-// fibers in fiber_win32.cpp.
+// read as a plain sequence of waits. Boost.Context in fiber_posix.cpp,
+// Windows fibers in fiber_win32.cpp.
 
 #include <cstddef>
 #include <functional>

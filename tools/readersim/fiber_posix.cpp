@@ -1,11 +1,18 @@
-// Fibers on ucontext, with stacks of their own (a guard page below each)
-// and the switches announced to AddressSanitizer when it is built in.
+// Fibers on Boost.Context, with stacks of their own (a guard page below
+// each), switched without a system call, and the switches announced to
+// AddressSanitizer when it is built in. (ucontext's swapcontext sets the
+// signal mask on every switch: two system calls for each of a reader's
+// waits.)
 
 #include <sys/mman.h>
-#include <ucontext.h>
 #include <unistd.h>
 
+#include <boost/context/fiber.hpp>
+#include <boost/context/preallocated.hpp>
+#include <boost/context/stack_context.hpp>
 #include <cstdint>
+#include <memory>
+#include <utility>
 
 #include "tools/readersim/fiber.h"
 
@@ -19,17 +26,18 @@
 #endif
 
 #ifdef MODFLASH_FIBER_ASAN
-#include <dlfcn.h>
 #include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
 namespace modflash::sim {
 
+namespace context = boost::context;
+
 struct Fiber::State {
   std::function<void()> body;
-  ucontext_t context{};
-  ucontext_t caller{};
+  context::fiber self;    // the body's, while it waits to be resumed
+  context::fiber caller;  // the resumer's, while the body runs
   void* stack = nullptr;  // the mapping, guard page included
   size_t mapped = 0;
   size_t page = 0;
@@ -64,29 +72,21 @@ void FinishSwitch(void* fakeStack, const void** bottom, size_t* size) {
 #endif
 }
 
-// The sanitizer's own swapcontext warns on every run that it cannot follow
-// the switch; these switches are announced to it, so the system's is taken.
-int Switch(ucontext_t* from, ucontext_t* to) {
-#ifdef MODFLASH_FIBER_ASAN
-  using SwapContext = int (*)(ucontext_t*, const ucontext_t*);
-  // The C library's own: the sanitizer's runtime may come first in the
-  // lookup order.
-  static void* const libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
-  static const auto system = reinterpret_cast<SwapContext>(
-      libc != nullptr ? dlsym(libc, "swapcontext") : nullptr);
-  if (system != nullptr) return system(from, to);
-#endif
-  return swapcontext(from, to);
-}
+/// The stack is mapped and unmapped by the fiber's State; Boost.Context
+/// only uses it.
+struct KeptStack {
+  context::stack_context allocate() { return {}; }
+  void deallocate(context::stack_context&) noexcept {}
+};
 
-void Entry() {
-  Fiber::State* state = running;
+context::fiber Entry(Fiber::State* state, context::fiber&& caller) {
+  state->caller = std::move(caller);
   FinishSwitch(nullptr, &state->callerBottom, &state->callerSize);
   state->body();
   state->ended = true;
   // A null fake stack: this fiber's own is done with.
   StartSwitch(nullptr, state->callerBottom, state->callerSize);
-  Switch(&state->context, &state->caller);
+  return std::move(state->caller);
 }
 
 }  // namespace
@@ -102,19 +102,23 @@ Fiber::Fiber(std::function<void()> body, size_t stackBytes)
   if (map == MAP_FAILED) return;
   // An overflow faults on the guard page instead of writing past the stack.
   mprotect(map, state_->page, PROT_NONE);
-  if (getcontext(&state_->context) != 0) {
-    munmap(map, state_->mapped);
-    return;
-  }
   state_->stack = map;
-  state_->context.uc_stack.ss_sp = static_cast<char*>(map) + state_->page;
-  state_->context.uc_stack.ss_size = state_->mapped - state_->page;
-  state_->context.uc_link = nullptr;
-  makecontext(&state_->context, Entry, 0);
+  // The stack grows down from the mapping's end to the guard page.
+  context::stack_context stack;
+  stack.size = state_->mapped - state_->page;
+  stack.sp = static_cast<char*>(map) + state_->mapped;
+  State* state = state_.get();
+  state_->self = context::fiber(
+      std::allocator_arg, context::preallocated(stack.sp, stack.size, stack),
+      KeptStack{}, [state](context::fiber&& caller) {
+        return Entry(state, std::move(caller));
+      });
 }
 
 Fiber::~Fiber() {
   if (state_->stack == nullptr) return;
+  // A body never started is dropped here, before its stack goes.
+  state_->self = context::fiber{};
 #ifdef MODFLASH_FIBER_ASAN
   // The next mapping at these addresses must not inherit the frames' marks.
   ASAN_UNPOISON_MEMORY_REGION(state_->stack, state_->mapped);
@@ -129,9 +133,9 @@ bool Fiber::Resume() {
   State* outer = running;
   running = state_.get();
   void* fake = nullptr;
-  StartSwitch(&fake, state_->context.uc_stack.ss_sp,
-              state_->context.uc_stack.ss_size);
-  Switch(&state_->caller, &state_->context);
+  StartSwitch(&fake, static_cast<char*>(state_->stack) + state_->page,
+              state_->mapped - state_->page);
+  state_->self = std::move(state_->self).resume();
   FinishSwitch(fake, nullptr, nullptr);
   running = outer;
   return state_->ended;
@@ -141,7 +145,7 @@ void Fiber::Leave() {
   State* state = running;
   if (state == nullptr) return;
   StartSwitch(&state->fakeStack, state->callerBottom, state->callerSize);
-  Switch(&state->context, &state->caller);
+  state->caller = std::move(state->caller).resume();
   FinishSwitch(state->fakeStack, &state->callerBottom, &state->callerSize);
 }
 
