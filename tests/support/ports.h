@@ -10,8 +10,9 @@
 
 namespace modflash::testing {
 
-/// `count` different loopback ports below 16536 that were free a moment
-/// ago (bound together, then let go); 0 for one that could not be bound.
+/// `count` different loopback ports from 6000 to 9999 that were free a
+/// moment ago (bound together, then let go), apart from those that
+/// listeners on port 0 take; 0 for one that could not be bound.
 std::vector<uint16_t> FreeLoopbackPorts(size_t count);
 /// One such port.
 uint16_t FreeLoopbackPort();
