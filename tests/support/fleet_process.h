@@ -86,6 +86,19 @@ inline void ExpectNoTransferCut(sim::SimFleet& fleet,
   }
 }
 
+/// What each connection brought ("1: 38x1 3Ax1 FAx6407, 6402 packets,
+/// the image"), so that one too many tells what it was.
+inline std::string Described(const std::vector<sim::ConnectionStats>& all) {
+  std::string text;
+  for (const auto& c : all) {
+    text += "\n  " + std::to_string(c.number) + ": " +
+            sim::ReceivedTypes(c.received) + ", " +
+            std::to_string(c.updatePackets) + " packets, " +
+            (c.flashMatchesExpect ? "the image" : "not the image");
+  }
+  return text;
+}
+
 /// Each reader of a run was updated `updates` times, each one whole, and
 /// its record of the last run tells what its flash holds. The run's readers
 /// are the fleet's from `first` on, one a record.
@@ -99,8 +112,9 @@ inline void ExpectEachRecordTellsTheFlash(
     const auto connections = fleet.reader(i).Connections();
     // A second update, at once or later, would show as one connection
     // more; a cut one as flash that is not the image.
-    ASSERT_EQ(connections.size(), updates) << "reader " << i + 1 << "\n"
-                                           << context;
+    ASSERT_EQ(connections.size(), updates)
+        << "reader " << i + 1 << ": " << Described(connections) << "\n"
+        << context;
     EXPECT_EQ(records[n]["outcome"] == "updated",
               connections.back().flashMatchesExpect)
         << records[n].dump() << "\n"
